@@ -1,0 +1,22 @@
+#include <QCoreApplication>
+#include <QTextCodec>
+
+#include "cli.h"
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    // File names and child arguments are bytes: with Latin-1 as the local 8-bit
+    // codec, a path decoded from an argument reaches the file system unchanged.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+
+    int result = 1;
+    {
+        Cli cli;
+        if (cli.init(argc, argv)) {
+            result = cli.run();
+            QCoreApplication::processEvents();
+        }
+    }
+    return result;
+}

@@ -1,0 +1,197 @@
+#include "argparser.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <iostream>
+
+
+namespace {
+
+const char* const help_message =
+    "Quillfast usage : \n"
+    "\t--url <url>               => (mandatory)   Url of server\n"
+    "\t--file <file>             => (one or more) Add file for upload\n"
+    "\t--json <file>             => (optionnal)   Add json for upload\n"
+    "\t--work-dir <dir>          => (optionnal)   Set working directory for zip\n"
+    "\t--org <organization>      => (mandatory)   Add 'org' variable to request\n"
+    "\t--project <project>       => (mandatory)   Add 'project' variable to request\n"
+    "\t--type <type>             => (mandatory)   Add 'type' variable to request\n"
+    "\t--extra-post <var=value>  => (mandatory)   Add 'var' variable with value to request\n"
+    "\t--no-proxy                => (mandatory)   Desactivate a proxy\n"
+    "\t--system-proxy            => (mandatory)   Use a system proxy\n"
+    "\t--proxy <proxy>           => (mandatory)   Set proxy\n"
+    "\t--version                 => (optionnal)   Display version\n";
+
+const char* const short_options = "u:n:f:j:w:o:p:t:v";
+
+const struct option long_options[] = {
+    {"url", required_argument, nullptr, 'u'},
+    {"file", required_argument, nullptr, 'f'},
+    {"json", required_argument, nullptr, 'j'},
+    {"work-dir", required_argument, nullptr, 'w'},
+    {"org", required_argument, nullptr, 'o'},
+    {"project", required_argument, nullptr, 'p'},
+    {"type", required_argument, nullptr, 't'},
+    {"extra-post", required_argument, nullptr, 'e'},
+    {"no-proxy", no_argument, nullptr, 'n'},
+    {"system-proxy", no_argument, nullptr, 's'},
+    {"proxy", required_argument, nullptr, 'x'},
+    {"version", no_argument, nullptr, 'v'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Prints a rejected value in the form `"VALUE" is not ...` and the usage text.
+bool reject(const char* rawValue, const char* what)
+{
+    std::cout << '"' << rawValue << "\" is not " << what << "!\n\n" << help_message;
+    return false;
+}
+
+bool failWith(const char* message)
+{
+    std::cout << message << help_message;
+    return false;
+}
+
+}
+
+namespace ArgParser {
+
+bool parseProxy(const QString& text, QString& host, quint16& port)
+{
+    QString rest = text;
+    const QLatin1String scheme("http://");
+    if (rest.startsWith(scheme, Qt::CaseInsensitive))
+        rest.remove(0, scheme.size());
+    if (rest.endsWith(QLatin1Char('/')))
+        rest.chop(1);
+
+    // A bracketed IPv6 address keeps its colons; otherwise the last colon starts the port.
+    int colon = -1;
+    if (rest.startsWith(QLatin1Char('['))) {
+        const int close = rest.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return false;
+        if (close + 1 < rest.size()) {
+            if (rest.at(close + 1) != QLatin1Char(':'))
+                return false;
+            colon = close + 1;
+        }
+        host = rest.mid(1, close - 1);
+    } else {
+        colon = rest.lastIndexOf(QLatin1Char(':'));
+        host = colon < 0 ? rest : rest.left(colon);
+    }
+    if (host.isEmpty())
+        return false;
+    if (colon < 0) {
+        port = 8080;
+        return true;
+    }
+    const QString digits = rest.mid(colon + 1);
+    bool ok = false;
+    const uint value = digits.toUInt(&ok, 10);
+    // toUInt accepts a sign and surrounding blanks; a port is digits only.
+    const bool onlyDigits = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
+    if (!ok || !onlyDigits || value < 1 || value > 65535)
+        return false;
+    port = static_cast<quint16>(value);
+    return true;
+}
+
+bool generateTask(int argc, char** argv, Options& options)
+{
+    int optionIndex = 0;
+    int letter;
+    while ((letter = getopt_long(argc, argv, short_options, long_options, &optionIndex)) != -1) {
+        // Each byte becomes the character of the same Latin-1 code.
+        const QString argument = optarg ? QString::fromLatin1(optarg) : QString();
+        switch (letter) {
+        case 'u':
+            if (optarg)
+                options.url = QUrl(argument);
+            break;
+        case 'f':
+            if (optarg)
+                options.files.append(argument);
+            break;
+        case 'j':
+            if (optarg)
+                options.jsonFile = argument;
+            break;
+        case 'w':
+            if (optarg) {
+                options.workDir = argument;
+                if (!options.workDir.endsWith(QLatin1Char('/')) && !options.workDir.endsWith(QLatin1Char('\\')))
+                    options.workDir.append(QLatin1Char('/'));
+            }
+            break;
+        case 'o':
+            if (optarg)
+                options.postVariables.insert(QStringLiteral("org"), argument);
+            break;
+        case 'p':
+            if (optarg)
+                options.postVariables.insert(QStringLiteral("project"), argument);
+            break;
+        case 't':
+            if (optarg)
+                options.postVariables.insert(QStringLiteral("type"), argument);
+            break;
+        case 'e':
+            if (optarg) {
+                const QStringList nameValue = argument.split(QLatin1Char('='), Qt::KeepEmptyParts, Qt::CaseSensitive);
+                if (nameValue.size() != 2)
+                    return reject(optarg, "an extra-post value");
+                options.postVariables.insert(nameValue.at(0), nameValue.at(1));
+            }
+            break;
+        case 'n':
+            options.proxyType = Options::NoProxy;
+            break;
+        case 's':
+            options.proxyType = Options::SystemProxy;
+            break;
+        case 'x':
+            if (optarg) {
+                QString host;
+                quint16 port = 0;
+                // Checked now so that a proxy that cannot work stops the run before anything is made.
+                if (!parseProxy(argument, host, port))
+                    return reject(optarg, "a proxy host[:port]");
+                options.proxyType = Options::ManualProxy;
+                options.proxy = argument;
+            }
+            break;
+        case 'v':
+            options.displayVersion = true;
+            break;
+        default:
+            std::cout << help_message;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Options::isValid() const
+{
+    if (displayVersion)
+        return true;
+    if (!url.isValid())
+        return failWith("--url is required\n\n");
+    if (files.isEmpty())
+        return failWith("At least one --file is required\n\n");
+    if (!postVariables.contains(QStringLiteral("org")))
+        return failWith("--org is required\n\n");
+    if (!postVariables.contains(QStringLiteral("project")))
+        return failWith("--project is required\n\n");
+    if (!postVariables.contains(QStringLiteral("type")))
+        return failWith("--type is required\n\n");
+    return true;
+}
+
+}

@@ -1,0 +1,38 @@
+#ifndef ARGPARSER_H
+#define ARGPARSER_H
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+namespace ArgParser {
+
+// The parsed command line of one run.
+struct Options {
+    enum ProxyType : qint32 { NoProxy = 0, SystemProxy = 1, ManualProxy = 2 };
+
+    QUrl url;
+    QString jsonFile;
+    QString workDir;                     // empty, or ends in '/' or '\'
+    QStringList files;
+    QMap<QString, QString> postVariables;
+    ProxyType proxyType = NoProxy;
+    QString proxy;                       // the --proxy text, as given
+    bool displayVersion = false;
+
+    // Prints the first missing mandatory option and the usage text when it fails.
+    bool isValid() const;
+};
+
+// Fills options from the arguments; prints the problem and the usage text and
+// returns false when the command line is not accepted.
+bool generateTask(int argc, char** argv, Options& options);
+
+// Splits a --proxy text ("[http://]host[:port][/]") into host and port; a bare
+// host means port 8080. False when the host is empty or the port is not 1-65535.
+bool parseProxy(const QString& text, QString& host, quint16& port);
+
+}
+
+#endif
