@@ -1,0 +1,192 @@
+#include <QtTest>
+
+#include <getopt.h>
+
+#include <iostream>
+#include <sstream>
+
+#include "argparser.h"
+
+// Parses a command line with a fresh scanner; returns the result and what was printed.
+struct Parsed {
+    bool ok;
+    bool valid;
+    std::string out;
+    ArgParser::Options options;
+};
+
+static Parsed parse(const QList<QByteArray>& words)
+{
+    QList<QByteArray> storage = QList<QByteArray>{"quillfast"} + words;
+    std::vector<char*> argv;
+    for (QByteArray& w : storage)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::ostringstream captured;
+    std::streambuf* old = std::cout.rdbuf(captured.rdbuf());
+    std::streambuf* oldErr = std::cerr.rdbuf(captured.rdbuf());
+    optind = 0;  // glibc: restart the scan
+    opterr = 0;
+    Parsed p{false, false, {}, {}};
+    p.ok = ArgParser::generateTask(int(argv.size()) - 1, argv.data(), p.options);
+    if (p.ok)
+        p.valid = p.options.isValid();
+    std::cout.rdbuf(old);
+    std::cerr.rdbuf(oldErr);
+    p.out = captured.str();
+    return p;
+}
+
+static std::string usage()
+{
+    return parse({"--bogus"}).out;
+}
+
+class TestArgParser : public QObject {
+    Q_OBJECT
+private slots:
+    void defaults()
+    {
+        ArgParser::Options o;
+        QVERIFY(!o.url.isValid());
+        QCOMPARE(o.proxyType, ArgParser::Options::NoProxy);
+        QVERIFY(!o.displayVersion && o.files.isEmpty() && o.postVariables.isEmpty() && o.workDir.isEmpty());
+        const std::string text = usage();
+        QVERIFY(text.rfind("Quillfast usage : \n", 0) == 0);
+        QCOMPARE(std::count(text.begin(), text.end(), '\n'), 13L);
+    }
+
+    void effects()
+    {
+        const Parsed p = parse({"-u", "http://h/x", "--file", "a", "-f", "a", "--json=j.json", "--work", "out",
+                                "-o", "o1", "--org", "o2", "--proj", "P", "-t", "T", "--extra-post", "k=",
+                                "--extra-post", "=v", "stray", "--extra-post", "type=E", "--proxy", "ph:1",
+                                "-n", "-v", "--url", "http://h/y"});
+        QVERIFY(p.ok);
+        QCOMPARE(p.out, std::string());
+        const ArgParser::Options& o = p.options;
+        QCOMPARE(o.url, QUrl(QStringLiteral("http://h/y")));
+        QCOMPARE(o.files, (QStringList{QStringLiteral("a"), QStringLiteral("a")}));
+        QCOMPARE(o.jsonFile, QStringLiteral("j.json"));
+        QCOMPARE(o.workDir, QStringLiteral("out/"));
+        QCOMPARE(o.postVariables.value(QStringLiteral("org")), QStringLiteral("o2"));
+        QCOMPARE(o.postVariables.value(QStringLiteral("project")), QStringLiteral("P"));
+        QCOMPARE(o.postVariables.value(QStringLiteral("type")), QStringLiteral("E"));
+        QCOMPARE(o.postVariables.value(QStringLiteral("k"), QStringLiteral("missing")), QString());
+        QCOMPARE(o.postVariables.value(QString()), QStringLiteral("v"));
+        // -n consumed "-v" as its ignored argument; the proxy text outlives the mode.
+        QCOMPARE(o.proxyType, ArgParser::Options::NoProxy);
+        QCOMPARE(o.proxy, QStringLiteral("ph:1"));
+        QVERIFY(!o.displayVersion);
+    }
+
+    void workDir_data()
+    {
+        QTest::addColumn<QByteArray>("given");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("plain") << QByteArray("out") << QStringLiteral("out/");
+        QTest::newRow("slash") << QByteArray("out/") << QStringLiteral("out/");
+        QTest::newRow("backslash") << QByteArray("D:\\tmp\\") << QStringLiteral("D:\\tmp\\");
+        QTest::newRow("empty") << QByteArray("") << QStringLiteral("/");
+    }
+    void workDir()
+    {
+        QFETCH(QByteArray, given);
+        QFETCH(QString, stored);
+        QCOMPARE(parse({"-w", given}).options.workDir, stored);
+    }
+
+    void rejected_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("words");
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<bool>("urlSet");
+        const QByteArray none;
+        QTest::newRow("unknown") << QList<QByteArray>{"--nope"} << none << false;
+        QTest::newRow("short -e") << QList<QByteArray>{"-e", "a=b"} << none << false;
+        QTest::newRow("short -x") << QList<QByteArray>{"-x", "h"} << none << false;
+        QTest::newRow("short -s") << QList<QByteArray>{"-s"} << none << false;
+        QTest::newRow("ambiguous pro") << QList<QByteArray>{"--pro", "x"} << none << false;
+        QTest::newRow("final -n") << QList<QByteArray>{"-n"} << none << false;
+        QTest::newRow("no-proxy=arg") << QList<QByteArray>{"--no-proxy=1"} << none << false;
+        QTest::newRow("two =") << QList<QByteArray>{"--extra-post", "a=b=c", "-u", "http://h"}
+                               << QByteArray("\"a=b=c\" is not an extra-post value!\n\n") << false;
+        QTest::newRow("no =") << QList<QByteArray>{"-u", "http://h", "--extra-post", "ab"}
+                              << QByteArray("\"ab\" is not an extra-post value!\n\n") << true;
+        QTest::newRow("latin1 byte") << QList<QByteArray>{"--extra-post", "caf\xe9"}
+                                     << QByteArray("\"caf\xe9\" is not an extra-post value!\n\n") << false;
+        QTest::newRow("proxy port 0") << QList<QByteArray>{"--proxy", "h:0"}
+                                      << QByteArray("\"h:0\" is not a proxy host[:port]!\n\n") << false;
+        QTest::newRow("proxy port text") << QList<QByteArray>{"--proxy", "http://h:x/"}
+                                         << QByteArray("\"http://h:x/\" is not a proxy host[:port]!\n\n") << false;
+        QTest::newRow("proxy port big") << QList<QByteArray>{"--proxy", "h:65536"}
+                                        << QByteArray("\"h:65536\" is not a proxy host[:port]!\n\n") << false;
+    }
+    void rejected()
+    {
+        QFETCH(QList<QByteArray>, words);
+        QFETCH(QByteArray, message);
+        QFETCH(bool, urlSet);
+        const Parsed p = parse(words);
+        QVERIFY(!p.ok);
+        // getopt's own diagnostic is off here (opterr = 0); the usage text follows the message.
+        QCOMPARE(p.out, message.toStdString() + usage());
+        QCOMPARE(p.options.url.isValid(), urlSet);
+    }
+
+    void proxyText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("bare") << QStringLiteral("proxyhost") << QStringLiteral("proxyhost") << 8080;
+        QTest::newRow("port") << QStringLiteral("proxyhost:3128") << QStringLiteral("proxyhost") << 3128;
+        QTest::newRow("url form") << QStringLiteral("http://proxyhost:3128/") << QStringLiteral("proxyhost") << 3128;
+        QTest::newRow("ipv6") << QStringLiteral("[::1]:3128") << QStringLiteral("::1") << 3128;
+        QTest::newRow("empty host") << QStringLiteral(":3128") << QString() << -1;
+        QTest::newRow("signed port") << QStringLiteral("h:+80") << QString() << -1;
+    }
+    void proxyText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QString gotHost;
+        quint16 gotPort = 0;
+        const bool ok = ArgParser::parseProxy(text, gotHost, gotPort);
+        QCOMPARE(ok, port > 0);
+        if (ok) {
+            QCOMPARE(gotHost, host);
+            QCOMPARE(int(gotPort), port);
+        }
+    }
+
+    void validation_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("words");
+        QTest::addColumn<QByteArray>("message");
+        const QList<QByteArray> all{"-u", "http://h", "-f", "a", "-o", "", "-p", "p", "-t", "t"};
+        QTest::newRow("nothing") << QList<QByteArray>{} << QByteArray("--url is required\n\n");
+        QTest::newRow("empty url") << QList<QByteArray>{"-u", "", "-f", "a"} << QByteArray("--url is required\n\n");
+        QTest::newRow("no file") << QList<QByteArray>{"-u", "http://h"} << QByteArray("At least one --file is required\n\n");
+        QTest::newRow("no org") << QList<QByteArray>{"-u", "x", "-f", "a", "--extra-post", "Org=1"} << QByteArray("--org is required\n\n");
+        QTest::newRow("no project") << QList<QByteArray>{"-u", "x", "-f", "a", "-o", ""} << QByteArray("--project is required\n\n");
+        QTest::newRow("no type") << QList<QByteArray>{"-u", "x", "-f", "a", "-o", "", "-p", ""} << QByteArray("--type is required\n\n");
+        QTest::newRow("complete") << all << QByteArray();
+        QTest::newRow("extra-post keys") << QList<QByteArray>{"-u", "x", "-f", "a", "--extra-post", "org=1", "--extra-post",
+                                                              "project=2", "--extra-post", "type=3"} << QByteArray();
+        QTest::newRow("version only") << QList<QByteArray>{"--version"} << QByteArray();
+    }
+    void validation()
+    {
+        QFETCH(QList<QByteArray>, words);
+        QFETCH(QByteArray, message);
+        const Parsed p = parse(words);
+        QVERIFY(p.ok);
+        QCOMPARE(p.valid, message.isEmpty());
+        QCOMPARE(p.out, message.isEmpty() ? std::string() : message.toStdString() + usage());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestArgParser)
+#include "tst_argparser.moc"

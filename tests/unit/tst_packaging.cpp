@@ -1,0 +1,61 @@
+#include <QtTest>
+
+#include "cli.h"
+
+class TestPackaging : public QObject {
+    Q_OBJECT
+private slots:
+    void eventId()
+    {
+        const QString a = Cli::makeEventId();
+        QVERIFY(QRegExp(QStringLiteral("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]")).exactMatch(a));
+        QVERIFY(a != Cli::makeEventId());
+    }
+
+    void archiverMessage_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("bar") << QByteArray("a|b") << QStringLiteral("a\nb");
+        QTest::newRow("crlf and blanks") << QByteArray("\r\n\r\nx\r\n\r\n\ny\r\n\n") << QStringLiteral("x\ny");
+        QTest::newRow("nul") << QByteArray("shown\0hidden", 12) << QStringLiteral("shown");
+        QTest::newRow("empty") << QByteArray() << QString();
+        QTest::newRow("latin1") << QByteArray("caf\xe9 ") << QString::fromLatin1("caf\xe9");
+    }
+    void archiverMessage()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(QString, message);
+        QCOMPARE(Cli::archiverMessage(output), message);
+    }
+
+    void placeholders()
+    {
+        QMap<QString, QString> vars{{QStringLiteral("org"), QStringLiteral("$type-$eventId")},
+                                    {QStringLiteral("type"), QStringLiteral("crash")}};
+        QCOMPARE(Cli::fillPlaceholders("$eventId|$org|$project|$types|$ORG|$organisation", QStringLiteral("ID"), vars),
+                 QByteArray("ID|crash-$eventId||crashs|$ORG|crash-$eventIdanisation"));
+        const QByteArray raw("\xef\xbb\xbf{\r\n\"a\": 1}\n");
+        QCOMPARE(Cli::fillPlaceholders(raw, QStringLiteral("ID"), vars), raw);
+    }
+
+    void jsonFileName_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("dots") << QStringLiteral("crash.report.json") << QStringLiteral("ID.json");
+        QTest::newRow("windows") << QStringLiteral("D:\\reports\\crash.json") << QStringLiteral("ID.json");
+        QTest::newRow("dir dot") << QStringLiteral("D:\\data.old\\event") << QStringLiteral("ID.old\\event");
+        QTest::newRow("dot slash") << QStringLiteral("./event") << QStringLiteral("ID./event");
+        QTest::newRow("no dot") << QStringLiteral("event") << QStringLiteral("IDevent");
+    }
+    void jsonFileName()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        QCOMPARE(Cli::jsonPartFileName(QStringLiteral("ID"), path), name);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPackaging)
+#include "tst_packaging.moc"
