@@ -1,0 +1,231 @@
+"""Shared helpers for the end-to-end tests: the runner, a scripted HTTP(S)
+server that records raw requests, a multipart parser, stand-in archivers and
+a tinyproxy instance. Everything listens on loopback and is stopped by its test."""
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BIN = os.environ.get("QUILLFAST") or os.path.join(HERE, "..", "..", "build", "src", "quillfast")
+
+USAGE = (b"Quillfast usage : \n"
+         b"\t--url <url>               => (mandatory)   Url of server\n"
+         b"\t--file <file>             => (one or more) Add file for upload\n"
+         b"\t--json <file>             => (optionnal)   Add json for upload\n"
+         b"\t--work-dir <dir>          => (optionnal)   Set working directory for zip\n"
+         b"\t--org <organization>      => (mandatory)   Add 'org' variable to request\n"
+         b"\t--project <project>       => (mandatory)   Add 'project' variable to request\n"
+         b"\t--type <type>             => (mandatory)   Add 'type' variable to request\n"
+         b"\t--extra-post <var=value>  => (mandatory)   Add 'var' variable with value to request\n"
+         b"\t--no-proxy                => (mandatory)   Desactivate a proxy\n"
+         b"\t--system-proxy            => (mandatory)   Use a system proxy\n"
+         b"\t--proxy <proxy>           => (mandatory)   Set proxy\n"
+         b"\t--version                 => (optionnal)   Display version\n")
+BANNER = b"Dropwell v1.0.0.0 built on Thursday March 24th 2016, 14:30:49 UTC\n"
+
+
+def exit_code(status):
+    """How a shell sees the program's result."""
+    return status & 0xFF
+
+
+class Result:
+    def __init__(self, rc, out, err):
+        self.rc, self.out, self.err = rc, out, err
+
+    def __repr__(self):
+        return "rc=%d\nstdout=%r\nstderr=%r" % (self.rc, self.out, self.err)
+
+
+class Case(unittest.TestCase):
+    """Gives each test a scratch directory (its cwd) and the runner."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quillfast-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def write(self, name, data=b"", mode=0o644):
+        path = os.path.join(os.fsencode(self.dir), os.fsencode(name))
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, mode)
+        return os.fsdecode(path)
+
+    def stand_in(self, script):
+        """A '7z' first on PATH that runs the given shell script body."""
+        bindir = os.path.join(self.dir, "bin")
+        os.makedirs(bindir, exist_ok=True)
+        self.write("bin/7z", b"#!/bin/sh\n" + script.encode(), 0o755)
+        return bindir
+
+    def run_tool(self, args, path_prefix=None, env=None, timeout=60, names=None):
+        """Runs quillfast; names maps host names to loopback through a private /etc/hosts."""
+        environment = dict(os.environ, LC_ALL="C.UTF-8")
+        for key in ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"):
+            environment.pop(key, None)
+        if path_prefix:
+            environment["PATH"] = path_prefix + os.pathsep + environment["PATH"]
+        environment.update(env or {})
+        argv = [BIN] + list(args)
+        if names is not None:
+            hosts = self.write("hosts", "".join("127.0.0.1 %s\n" % n for n in names).encode())
+            # No resolver either: a name that is not listed fails at once, with no traffic.
+            resolv = self.write("resolv.conf", b"nameserver 127.0.0.1\noptions attempts:1 timeout:1\n")
+            argv = ["unshare", "-m", "sh", "-c",
+                    'mount --bind "$0" /etc/hosts && mount --bind "$1" /etc/resolv.conf && shift 2 && exec "$@"',
+                    hosts, resolv] + argv
+        p = subprocess.run(argv, cwd=self.dir, env=environment, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        return Result(p.returncode, p.stdout, p.stderr)
+
+
+class Request:
+    def __init__(self, line, headers, body):
+        self.line, self.headers, self.body = line, headers, body
+
+    def header(self, name):
+        for k, v in self.headers:
+            if k.lower() == name.lower():
+                return v
+        return None
+
+    def parts(self):
+        """The multipart body as (header lines, body) pairs, in order."""
+        ctype = self.header("Content-Type")
+        boundary = ctype.split("boundary=", 1)[1].strip('"').encode()
+        chunks = self.body.split(b"--" + boundary)
+        assert chunks[0] == b"" and chunks[-1] == b"--\r\n", (chunks[0], chunks[-1])
+        parts = []
+        for chunk in chunks[1:-1]:
+            assert chunk.startswith(b"\r\n") and chunk.endswith(b"\r\n")
+            head, body = chunk[2:-2].split(b"\r\n\r\n", 1)
+            parts.append((head.split(b"\r\n"), body))
+        return parts
+
+
+class Server:
+    """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers)
+    or the word 'close' (drop the connection unanswered); the last one repeats."""
+
+    def __init__(self, replies=((200, {}),), cert=None):
+        self.replies = list(replies)
+        self.requests = []
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.context = None
+        if cert:
+            self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.context.load_cert_chain(*cert)
+        self.stopped = False
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def url(self, path="/upload", scheme="http", host="127.0.0.1"):
+        return "%s://%s:%d%s" % (scheme, host, self.port, path)
+
+    def stop(self):
+        self.stopped = True
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept
+        except OSError:
+            pass
+        self.sock.close()
+        self.thread.join(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            conn.settimeout(30)
+            if self.context:
+                conn = self.context.wrap_socket(conn, server_side=True)
+            reader = conn.makefile("rb")
+            while True:
+                line = reader.readline()
+                if not line:
+                    return
+                headers = []
+                while True:
+                    h = reader.readline()
+                    if h in (b"\r\n", b"\n", b""):
+                        break
+                    k, _, v = h.decode("latin-1").partition(":")
+                    headers.append((k.strip(), v.strip()))
+                request = Request(line.decode("latin-1").rstrip("\r\n"), headers, b"")
+                length = int(request.header("Content-Length") or 0)
+                request.body = reader.read(length)
+                self.requests.append(request)
+                reply = self.replies[min(len(self.requests), len(self.replies)) - 1]
+                if reply == "close":
+                    return
+                status, extra = reply
+                head = "HTTP/1.1 %d Scripted\r\nContent-Length: 0\r\n" % status
+                head += "".join("%s: %s\r\n" % kv for kv in extra.items())
+                conn.sendall(head.encode("latin-1") + b"\r\n")
+        except (OSError, ssl.SSLError, ValueError):
+            pass
+        finally:
+            conn.close()
+
+
+def self_signed(directory, name="localhost"):
+    """A certificate and key for 127.0.0.1, made now."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=" + name, "-addext", "subjectAltName=IP:127.0.0.1,DNS:" + name,
+                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+    return cert, key
+
+
+class TinyProxy:
+    """tinyproxy on a free loopback port, handing every request to upstream_port."""
+
+    def __init__(self, directory, upstream_port):
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        self.port = s.getsockname()[1]
+        s.close()
+        conf = os.path.join(directory, "tinyproxy.conf")
+        with open(conf, "w") as f:
+            f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\nAllow 127.0.0.1\n"
+                    "LogLevel Critical\nDisableViaHeader No\nUpstream http 127.0.0.1:%d\n" % (self.port, upstream_port))
+        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        self.stop()
+        raise RuntimeError("tinyproxy did not start")
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(5)

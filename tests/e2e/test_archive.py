@@ -1,0 +1,66 @@
+"""The archive step against the real 7z and against stand-ins."""
+import os
+import zipfile
+
+from harness import Case, Server
+
+ARGS = ["--org", "o", "--project", "p", "--type", "t"]
+
+
+class Archive(Case):
+    def test_real_7z(self):
+        self.write("a.dmp", b"dump" * 1000)
+        self.write("b log.txt", b"log")
+        with Server() as server:
+            r = self.run_tool(["-u", server.url(), "-f", "a.dmp", "-f", "b log.txt", "-w", "out"] + ARGS)
+        self.assertEqual((r.rc, r.err), (0, b""), r)
+        [name] = os.listdir(os.path.join(self.dir, "out"))
+        self.assertRegex(name, r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]\.zip$")
+        with zipfile.ZipFile(os.path.join(self.dir, "out", name)) as z:
+            self.assertEqual(sorted(z.namelist()), ["a.dmp", "b log.txt"])
+            self.assertEqual(z.read("a.dmp"), b"dump" * 1000)
+        self.assertTrue(r.out.startswith(b"7z output : \n"))
+        self.assertIn(b"Everything is Ok\nUpload to " + server.url().encode() + b"\n", r.out)
+
+    def test_archiver_output(self):
+        # (stand-in body, exit code of the run, stdout, stderr); ID stands for the event id.
+        fail_line = b'Fail to execute: 7z"a" "w/ID.zip" "x"\n'
+        rows = [
+            ("printf 'a|b'; exit 2", -1, fail_line, b"Fail to zip! \n\t Message: \na\nb\n"),
+            ("printf '\\r\\n\\r\\nline1\\r\\n\\n\\nline2\\r\\n'; exit 1", -1, fail_line,
+             b"Fail to zip! \n\t Message: \nline1\nline2\n"),
+            ("printf 'shown\\000hidden'; exit 1", -1, fail_line, b"Fail to zip! \n\t Message: \nshown\n"),
+            ("exit 1", -1, fail_line, b"Fail to zip! \n\t Message: \n\n"),
+            # stdin is closed: an archiver that asks a question fails instead of hanging
+            ("read answer || { echo 'no answer'; exit 3; }", -1, fail_line, b"Fail to zip! \n\t Message: \nno answer\n"),
+            # 0 without an archive: the form step finds it missing
+            ("echo fine", -1, b"7z output : \nfine\n", b"Fail to open ID.zip\n"),
+        ]
+        for script, rc, out, err in rows:
+            bindir = self.stand_in(script)
+            r = self.run_tool(["-u", "http://127.0.0.1:9/", "-f", "x", "-w", "w"] + ARGS, path_prefix=bindir)
+            eid = r.out.split(b'"w/')[1][:20] if b'"w/' in r.out else r.err[len(b"Fail to open "):][:20]
+            self.assertEqual((r.rc, r.out, r.err), (rc & 0xFF, out.replace(b"ID", eid), err.replace(b"ID", eid)), script)
+
+    def test_not_found(self):
+        empty = os.path.join(self.dir, "empty")
+        os.mkdir(empty)
+        r = self.run_tool(["-u", "http://127.0.0.1:9/", "-f", "x"] + ARGS, env={"PATH": empty})
+        self.assertEqual((r.rc, r.out, r.err), (255, b"", b"Failed to start 7z\n"))
+
+    def test_file_names_are_bytes(self):
+        # The real 7z cannot open a non-UTF-8 name here; a stand-in shows what it was given.
+        bindir = self.stand_in('for a; do printf "%s\\n" "$a"; done > args; mkdir -p "${2%/*}"; printf zip > "$2"\n')
+        name = b"caf\xe9.dmp"
+        self.write(name, b"x")
+        self.write(b"caf\xe9.json", b"{}")
+        with Server() as server:
+            r = self.run_tool(["-u", server.url(), "-f", name, "-f", "caf\u00e9.dmp", "-j", b"caf\xe9.json",
+                               "-w", b"d\xe9"] + ARGS, path_prefix=bindir)
+        self.assertEqual(r.rc, 0, r)
+        with open(os.path.join(self.dir, "args"), "rb") as f:
+            args = f.read().split(b"\n")
+        self.assertEqual(args[0], b"a")
+        self.assertTrue(args[1].startswith(b"d\xe9/") and args[1].endswith(b".zip"))
+        self.assertEqual(args[2:4], [name, "caf\u00e9.dmp".encode()])
+        self.assertEqual(len(server.requests), 1)
