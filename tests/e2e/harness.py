@@ -78,8 +78,8 @@ class Case(unittest.TestCase):
             # No resolver either: a name that is not listed fails at once, with no traffic.
             resolv = self.write("resolv.conf", b"nameserver 127.0.0.1\noptions attempts:1 timeout:1\n")
             argv = ["unshare", "-m", "sh", "-c",
-                    'mount --bind "$0" /etc/hosts && mount --bind "$1" /etc/resolv.conf && shift 2 && exec "$@"',
-                    hosts, resolv] + argv
+                    'mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf && shift 2 && exec "$@"',
+                    "sh", hosts, resolv] + argv
         p = subprocess.run(argv, cwd=self.dir, env=environment, stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
         return Result(p.returncode, p.stdout, p.stderr)

@@ -1,0 +1,91 @@
+"""Redirects, transport failures, TLS and proxies, against real peers on loopback."""
+import os
+import socket
+
+from harness import Case, Server, TinyProxy, exit_code, self_signed
+
+VARS = ["--org", "o", "--project", "p", "--type", "t"]
+
+
+class Transport(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(2 << 20))  # 2 MiB of incompressible data: streamed, not one read
+
+    def upload(self, url, *extra, **kw):
+        return self.run_tool(["-u", url, "-f", "dump"] + VARS + list(extra), **kw)
+
+    def test_redirects(self):
+        rows = [  # (status, Location, path of the second POST)
+            (301, "http://127.0.0.1:{port}/abs?x=1", "/abs?x=1"),
+            (302, "/inbox/./today", "/inbox/./today"),
+            (307, "//elsewhere/net", "/net"),
+            (307, "../rel/next", "/rel/next"),
+        ]
+        for status, location, path in rows:
+            with Server([(status, {"Location": "LOC"}), (200, {})]) as server:
+                server.replies[0] = (status, {"Location": location.format(port=server.port)})
+                r = self.upload(server.url("/api/upload"))
+            self.assertEqual((r.rc, r.err), (0, b""), r)
+            first, second = server.requests
+            self.assertEqual(second.line, "POST %s HTTP/1.1" % path.replace("/./", "/"))
+            self.assertEqual(second.parts(), first.parts())  # every byte posted again
+            self.assertGreater(len(second.body), 2 << 20)
+            target = "http://127.0.0.1:%d%s" % (server.port, path)
+            self.assertTrue(r.out.endswith(("Upload to %s\nRedirect to %s\nUpload to %s\n"
+                                            % (server.url("/api/upload"), target, target)).encode()), r.out)
+
+    def test_redirect_loop(self):
+        with Server([(302, {"Location": "again"})]) as server:
+            r = self.upload(server.url())
+        self.assertEqual((r.rc, r.err), (exit_code(302), b"Too many redirects\n"))
+        self.assertEqual(len(server.requests), 21)
+        self.assertEqual(r.out.count(b"Redirect to "), 20)
+
+    def test_transport_failures(self):
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+        closed.close()
+        r = self.upload("http://127.0.0.1:%d/" % port)
+        self.assertEqual((r.rc, r.err), (11, b"Connection refused\n"))
+        with Server(["close"]) as server:
+            r = self.upload(server.url())
+        self.assertEqual(r.rc, 12, r)
+        self.assertEqual(r.err, b"Connection closed\n")
+        with Server([(308, {"Location": "/x"})]) as server:
+            r = self.upload(server.url())
+        self.assertEqual((r.rc, len(server.requests)), (6, 1))
+        self.assertEqual(len([f for f in os.listdir(self.dir) if f.endswith(".zip")]), 3)
+
+    def test_https_self_signed(self):
+        with Server(cert=self_signed(self.dir)) as server:
+            r = self.upload(server.url(scheme="https"))
+        self.assertEqual((r.rc, r.err, len(server.requests)), (0, b"", 1), r)
+
+    def test_proxies(self):
+        with Server() as server:
+            proxy = TinyProxy(self.dir, server.port)
+            try:
+                url = "http://collector/events"
+                for args, env in ((["--proxy", "127.0.0.1:%d" % proxy.port], {}),
+                                  (["--proxy", "http://127.0.0.1:%d/" % proxy.port], {}),
+                                  (["--system-proxy"], {"http_proxy": "http://127.0.0.1:%d" % proxy.port})):
+                    r = self.upload(url, *args, env=env)
+                    self.assertEqual((r.rc, r.err), (0, b""), r)
+                    request = server.requests[-1]
+                    self.assertRegex(request.line, r"^POST http://collector(:80)?/events HTTP/1.1$")
+                    self.assertIn("tinyproxy", request.header("Via"))
+                # no_proxy sends it direct, here to the server through a private hosts file.
+                count = len(server.requests)
+                r = self.upload("http://collector:%d/direct" % server.port, "--system-proxy", names=["collector"],
+                                env={"http_proxy": "http://127.0.0.1:%d" % proxy.port, "no_proxy": "collector"})
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual(server.requests[count].line, "POST /direct HTTP/1.1")
+                self.assertIsNone(server.requests[count].header("Via"))
+                # Without a proxy option no proxy is used, whatever the environment says.
+                r = self.upload("http://collector:%d/plain" % server.port, names=["collector"],
+                                env={"http_proxy": "http://127.0.0.1:1"})
+                self.assertEqual((r.rc, server.requests[-1].line), (0, "POST /plain HTTP/1.1"))
+            finally:
+                proxy.stop()
