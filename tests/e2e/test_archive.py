@@ -33,6 +33,7 @@ class Archive(Case):
             ("exit 1", -1, fail_line, b"Fail to zip! \n\t Message: \n\n"),
             # stdin is closed: an archiver that asks a question fails instead of hanging
             ("read answer || { echo 'no answer'; exit 3; }", -1, fail_line, b"Fail to zip! \n\t Message: \nno answer\n"),
+            ("mkdir -p w; : > \"$2\"", 11, b"7z output : \n\nUpload to http://127.0.0.1:9/\n", b"Connection refused\n"),
             # 0 without an archive: the form step finds it missing
             ("echo fine", -1, b"7z output : \nfine\n", b"Fail to open ID.zip\n"),
         ]
