@@ -8,6 +8,7 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 
 #include <iostream>
 
@@ -130,7 +131,11 @@ Uploader::~Uploader()
 
 Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, QList<QHttpPart> parts, const QList<QIODevice*>& bodyDevices)
 {
+    exchange = Exchange();
     for (int redirects = 0;; ++redirects) {
+        exchange.finalUrl = url;
+        exchange.redirects = redirects;
+        exchange.bytesSent = 0;
         std::cout << "Upload to " << toConsole(url.toString()) << std::endl;
 
         for (QIODevice* device : bodyDevices)
@@ -142,16 +147,31 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, QList<QHttpPart> part
         QNetworkRequest request(url);
         // Redirects are followed here, with this module's own rules.
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        if (!caCertificates.isEmpty()) {
+            QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+            tls.setCaCertificates(caCertificates);
+            tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+            request.setSslConfiguration(tls);
+        }
+        if (idleTimeoutSeconds > 0)
+            request.setTransferTimeout(idleTimeoutSeconds * 1000);
         QNetworkReply* reply = networkManager->post(request, multiPart);
         if (!reply)
             return HTTPResponse{3, QStringLiteral("UnknownNetworkError"), QString()};
 
         QEventLoop loop;
         connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) { exchange.bytesSent = sent; });
         multiPart->setParent(reply);
         if (!reply->isFinished())
             loop.exec();
 
+        exchange.retryAfter = reply->rawHeader("Retry-After");
+        // Nothing else aborts a reply, so a cancelled one has hit the transfer timeout.
+        if (idleTimeoutSeconds > 0 && reply->error() == QNetworkReply::OperationCanceledError) {
+            delete reply;
+            return HTTPResponse{14, QStringLiteral("No data transferred for %1 s").arg(idleTimeoutSeconds), QString()};
+        }
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (isFollowedRedirect(status)) {
             if (redirects == maxRedirects) {
@@ -176,5 +196,21 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, QList<QHttpPart> part
 void Uploader::sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors)
 {
     Q_UNUSED(p_kSslErrors);
-    p_kNetworkReply->ignoreSslErrors();
+    if (caCertificates.isEmpty())
+        p_kNetworkReply->ignoreSslErrors();
+}
+
+void Uploader::setCaCertificates(const QList<QSslCertificate>& certificates)
+{
+    caCertificates = certificates;
+}
+
+void Uploader::setIdleTimeout(int seconds)
+{
+    idleTimeoutSeconds = seconds;
+}
+
+const Uploader::Exchange& Uploader::lastExchange() const
+{
+    return exchange;
 }

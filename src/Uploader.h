@@ -4,6 +4,7 @@
 #include <QHttpPart>
 #include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QSslError>
 #include <QString>
 #include <QUrl>
@@ -26,6 +27,14 @@ public:
         QString redirectUrl;
     };
 
+    // What the last call of uploadMultiPart saw, beyond its result.
+    struct Exchange {
+        QUrl finalUrl;          // the URL of the last post
+        int redirects = 0;      // redirects followed
+        qint64 bytesSent = 0;   // body bytes of the last post, from its upload progress
+        QByteArray retryAfter;  // the last reply's Retry-After header
+    };
+
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
     Uploader(ArgParser::Options::ProxyType proxyType, QString proxy);
     ~Uploader() override;
@@ -35,6 +44,12 @@ public:
     // post so that a repeated post carries the whole body again.
     HTTPResponse uploadMultiPart(QUrl url, QList<QHttpPart> parts, const QList<QIODevice*>& bodyDevices = {});
 
+    // Verify servers against these CAs instead of accepting every certificate.
+    void setCaCertificates(const QList<QSslCertificate>& certificates);
+    // Abort an exchange in which no byte moves for this long; 0: no limit.
+    void setIdleTimeout(int seconds);
+    const Exchange& lastExchange() const;
+
     static const int maxRedirects = 20;
 
 private slots:
@@ -42,6 +57,9 @@ private slots:
 
 private:
     QNetworkAccessManager* networkManager;
+    QList<QSslCertificate> caCertificates;
+    int idleTimeoutSeconds = 0;
+    Exchange exchange;
 };
 
 #endif

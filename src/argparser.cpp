@@ -38,6 +38,12 @@ const struct option long_options[] = {
     {"system-proxy", no_argument, nullptr, 's'},
     {"proxy", required_argument, nullptr, 'x'},
     {"version", no_argument, nullptr, 'v'},
+    // No short forms, and no name that starts with a prefix an older option owns.
+    {"cacert", required_argument, nullptr, 'C'},
+    {"idle-timeout", required_argument, nullptr, 'I'},
+    {"retry", required_argument, nullptr, 'R'},
+    {"dry-run", no_argument, nullptr, 'D'},
+    {"report", required_argument, nullptr, 'P'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -46,6 +52,25 @@ bool reject(const char* rawValue, const char* what)
 {
     std::cout << '"' << rawValue << "\" is not " << what << "!\n\n" << help_message;
     return false;
+}
+
+bool badValue(const char* option, const char* rawValue, const char* expected)
+{
+    std::cout << "Bad value for " << option << ": \"" << rawValue << "\" (" << expected << ")\n\n" << help_message;
+    return false;
+}
+
+// A whole number in [low, high], digits only.
+bool parseBounded(const QString& text, int low, int high, int& value)
+{
+    if (text.isEmpty() || text.size() > 9)
+        return false;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    value = text.toInt();
+    return value >= low && value <= high;
 }
 
 bool failWith(const char* message)
@@ -168,6 +193,28 @@ bool generateTask(int argc, char** argv, Options& options)
             break;
         case 'v':
             options.displayVersion = true;
+            break;
+        case 'C':
+            options.caCertFile = argument;
+            options.caCertificates = QSslCertificate::fromPath(argument, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+            if (options.caCertificates.isEmpty())
+                return badValue("--cacert", optarg, "a readable PEM file with at least one certificate");
+            break;
+        case 'I':
+            if (!parseBounded(argument, 1, 86400 * 365, options.idleTimeout))
+                return badValue("--idle-timeout", optarg, "a positive whole number of seconds");
+            break;
+        case 'R':
+            if (!parseBounded(argument, 0, 10, options.retry))
+                return badValue("--retry", optarg, "a whole number from 0 to 10");
+            break;
+        case 'D':
+            options.dryRun = true;
+            break;
+        case 'P':
+            options.reportFile = argument;
+            if (argument.isEmpty())
+                return badValue("--report", optarg, "a file name");
             break;
         default:
             std::cout << help_message;

@@ -1,7 +1,9 @@
 #ifndef ARGPARSER_H
 #define ARGPARSER_H
 
+#include <QList>
 #include <QMap>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -20,6 +22,14 @@ struct Options {
     ProxyType proxyType = NoProxy;
     QString proxy;                       // the --proxy text, as given
     bool displayVersion = false;
+
+    // Crash-reporter options; their defaults keep the plain behaviour.
+    QString caCertFile;                      // --cacert: verify against these CAs
+    QList<QSslCertificate> caCertificates;   // loaded from caCertFile
+    int idleTimeout = 0;                     // --idle-timeout seconds; 0: no limit
+    int retry = 0;                           // --retry: further attempts on transient failures
+    bool dryRun = false;                     // --dry-run: show the form, send nothing
+    QString reportFile;                      // --report: JSON result written here
 
     // Prints the first missing mandatory option and the usage text when it fails.
     bool isValid() const;

@@ -1,13 +1,23 @@
 #include "cli.h"
 
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegExp>
+#include <QSaveFile>
+#include <QThread>
 #include <QUuid>
 
+#include <algorithm>
 #include <iostream>
+#include <limits>
+#include <optional>
 
-#include "Uploader.h"
 #include "console.h"
 
 namespace {
@@ -82,7 +92,7 @@ QString Cli::jsonPartFileName(const QString& eventId, const QString& jsonPath)
     return eventId + jsonPath.mid(jsonPath.lastIndexOf(QLatin1Char('.'), -1, Qt::CaseSensitive));
 }
 
-bool Cli::archiveFiles(QProcess& archiver, const QString& archivePath) const
+bool Cli::archiveFiles(QProcess& archiver, const QString& archivePath, QString& error) const
 {
     const QString program = QLatin1String(archiver_program);
     const QStringList arguments = QStringList{QStringLiteral("a"), archivePath} + options.files;
@@ -91,6 +101,7 @@ bool Cli::archiveFiles(QProcess& archiver, const QString& archivePath) const
     archiver.start(program, arguments, QIODevice::ReadWrite);
     if (!archiver.waitForStarted(30000)) {
         std::cerr << "Failed to start " << archiver_program << std::endl;
+        error = QStringLiteral("Failed to start ") + program;
         return false;
     }
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
@@ -105,15 +116,18 @@ bool Cli::archiveFiles(QProcess& archiver, const QString& archivePath) const
     std::cerr << "Fail to zip! \n\t Message: \n" << toConsole(message) << std::endl;
     std::cout << "Fail to execute: " << archiver_program << '"'
               << toConsole(arguments.join(QStringLiteral("\" \""))) << '"' << std::endl;
+    error = QStringLiteral("Fail to zip! ") + message;
     return false;
 }
 
-bool Cli::buildForm(const QString& eventId, const QString& archiveName, QFile& archive, QList<FormPart>& form) const
+bool Cli::buildForm(const QString& eventId, const QString& archiveName, QFile& archive, QList<FormPart>& form,
+                    QString& error) const
 {
     if (!options.jsonFile.isEmpty()) {
         QFile json(options.jsonFile);
         if (!json.open(QIODevice::ReadOnly)) {
-            std::cerr << "Fail to open " << toConsole(options.jsonFile) << std::endl;
+            error = QStringLiteral("Fail to open ") + options.jsonFile;
+            std::cerr << toConsole(error) << std::endl;
             return false;
         }
         FormPart part;
@@ -126,7 +140,8 @@ bool Cli::buildForm(const QString& eventId, const QString& archiveName, QFile& a
 
     // Streamed from the open file: a crash dump may not fit in memory, or in a QByteArray.
     if (!archive.open(QIODevice::ReadOnly)) {
-        std::cerr << "Fail to open " << toConsole(archiveName) << std::endl;
+        error = QStringLiteral("Fail to open ") + archiveName;
+        std::cerr << toConsole(error) << std::endl;
         form.clear();
         return false;
     }
@@ -146,6 +161,36 @@ bool Cli::buildForm(const QString& eventId, const QString& archiveName, QFile& a
     return true;
 }
 
+bool Cli::isTransient(int statusCode)
+{
+    static const int transient[] = {11, 12, 13, 14, 16, 18, 20, 408, 429, 500, 502, 503, 504};
+    return std::find(std::begin(transient), std::end(transient), statusCode) != std::end(transient);
+}
+
+qint64 Cli::parseRetryAfterMs(const QByteArray& retryAfter, const QDateTime& now)
+{
+    const QString text = QString::fromLatin1(retryAfter).trimmed();
+    if (!text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); }))
+        return text.size() > 9 ? std::numeric_limits<qint64>::max() / 2 : text.toLongLong() * 1000;
+    QDateTime date = QLocale::c().toDateTime(text, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    if (!date.isValid())
+        return -1;
+    date.setTimeSpec(Qt::UTC);
+    return std::max<qint64>(0, now.msecsTo(date));
+}
+
+qint64 Cli::retryDelayMs(int retryNumber, int statusCode, const QByteArray& retryAfter, const QDateTime& now,
+                         double jitter)
+{
+    if (statusCode == 429 || statusCode == 503) {
+        const qint64 asked = parseRetryAfterMs(retryAfter, now);
+        if (asked >= 0)
+            return std::min<qint64>(asked, 300000);
+    }
+    const qint64 base = std::min<qint64>(60000, 1000LL << std::min(retryNumber - 1, 6));
+    return std::min<qint64>(60000, base + qint64(base * 0.25 * jitter));
+}
+
 int Cli::run()
 {
     if (options.displayVersion) {
@@ -153,28 +198,131 @@ int Cli::run()
                   << " built on " << "Thursday March 24th 2016, 14:30:49 UTC" << std::endl;
         return 0;
     }
+    QElapsedTimer clock;
+    clock.start();
+    RunRecord record;
+    const int exitCode = runSequence(record);
+    if (!options.reportFile.isEmpty())
+        writeReport(record, exitCode, clock.elapsed());
+    return exitCode;
+}
 
-    const QString eventId = makeEventId();
-    const QString archiveName = eventId + QLatin1String(".zip");
+int Cli::runSequence(RunRecord& record)
+{
+    record.eventId = makeEventId();
+    const QString archiveName = record.eventId + QLatin1String(".zip");
+    record.archivePath = options.workDir + archiveName;
     QProcess archiver;
-    if (!archiveFiles(archiver, options.workDir + archiveName))
+    if (!archiveFiles(archiver, record.archivePath, record.errorString))
         return -1;
 
-    Uploader uploader(options.proxyType, options.proxy);
+    // A dry run leaves the process proxy alone.
+    std::optional<Uploader> uploader;
+    if (!options.dryRun)
+        uploader.emplace(options.proxyType, options.proxy);
 
     // Stays open until the run is over: the upload streams from it.
-    QFile archive(options.workDir + archiveName);
+    QFile archive(record.archivePath);
     QList<FormPart> form;
-    if (!buildForm(eventId, archiveName, archive, form))
+    if (!buildForm(record.eventId, archiveName, archive, form, record.errorString))
         return -1;
+    record.archiveBytes = archive.size();
 
-    QList<QHttpPart> parts;
-    for (const FormPart& part : form)
-        parts.append(part.toHttpPart());
-    const Uploader::HTTPResponse response = uploader.uploadMultiPart(options.url, parts, {&archive});
-
+    if (options.dryRun) {
+        printDryRun(form);
+        return 0;
+    }
+    const Uploader::HTTPResponse response = upload(*uploader, form, archive, record);
     if (response.statusCode == 200)
         return 0;
     std::cerr << toConsole(response.errorString) << std::endl;
     return response.statusCode;
+}
+
+Uploader::HTTPResponse Cli::upload(Uploader& uploader, const QList<FormPart>& form, QFile& archive,
+                                   RunRecord& record) const
+{
+    uploader.setCaCertificates(options.caCertificates);
+    uploader.setIdleTimeout(options.idleTimeout);
+    QList<QHttpPart> parts;
+    for (const FormPart& part : form)
+        parts.append(part.toHttpPart());
+
+    Uploader::HTTPResponse response;
+    for (int attempt = 1;; ++attempt) {
+        response = uploader.uploadMultiPart(options.url, parts, {&archive});
+        record.attempts = attempt;
+        record.exchange = uploader.lastExchange();
+        if (attempt > options.retry || !isTransient(response.statusCode))
+            break;
+        const qint64 waitMs = retryDelayMs(attempt, response.statusCode, record.exchange.retryAfter,
+                                           QDateTime::currentDateTimeUtc(), QRandomGenerator::global()->generateDouble());
+        std::cout << "Retry " << attempt << " of " << options.retry << " in " << (waitMs + 999) / 1000
+                  << " s: " << toConsole(response.errorString) << std::endl;
+        QThread::msleep(static_cast<unsigned long>(waitMs));
+    }
+    record.posted = true;
+    record.statusCode = response.statusCode;
+    record.errorString = response.errorString;
+    return response;
+}
+
+void Cli::printDryRun(const QList<FormPart>& form) const
+{
+    std::cout << "Dry run: nothing sent to " << toConsole(options.url.toString()) << std::endl;
+    QByteArray json;
+    bool hasJson = false;
+    for (const FormPart& part : form) {
+        QCryptographicHash sha256(QCryptographicHash::Sha256);
+        qint64 size = part.body.size();
+        if (part.bodyDevice) {
+            part.bodyDevice->seek(0);
+            sha256.addData(part.bodyDevice);
+            size = part.bodyDevice->size();
+        } else {
+            sha256.addData(part.body);
+        }
+        QByteArray line = "name=\"" + part.name + '"';
+        if (!part.fileName.isEmpty())
+            line += " filename=\"" + part.fileName + '"';
+        if (!part.contentType.isEmpty())
+            line += " type=" + part.contentType;
+        line += " size=" + QByteArray::number(size) + " sha256=" + sha256.result().toHex();
+        if (part.fileName.isEmpty())
+            line += " value=\"" + part.body + '"';
+        std::cout << line.toStdString() << std::endl;
+        if (part.name == "jsonFile" && !part.fileName.isEmpty()) {
+            json = part.body;
+            hasJson = true;
+        }
+    }
+    if (hasJson) {
+        if (!json.isEmpty() && !json.endsWith('\n'))
+            json += '\n';
+        std::cout << "--- jsonFile ---\n" << json.toStdString() << "--- end ---" << std::endl;
+    }
+}
+
+void Cli::writeReport(const RunRecord& record, int exitCode, qint64 elapsedMs) const
+{
+    QJsonObject report{
+        {QStringLiteral("eventId"), record.eventId},
+        {QStringLiteral("url"), options.url.toString()},
+        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(record.exchange.finalUrl.toString()) : QJsonValue()},
+        {QStringLiteral("statusCode"), record.posted ? QJsonValue(record.statusCode) : QJsonValue()},
+        {QStringLiteral("exitCode"), exitCode},
+        {QStringLiteral("errorString"), record.errorString},
+        {QStringLiteral("attempts"), record.attempts},
+        {QStringLiteral("redirects"), record.exchange.redirects},
+        {QStringLiteral("archivePath"), record.archivePath},
+        {QStringLiteral("archiveBytes"), record.archiveBytes >= 0 ? QJsonValue(double(record.archiveBytes)) : QJsonValue()},
+        {QStringLiteral("bytesSent"), double(record.exchange.bytesSent)},
+        {QStringLiteral("elapsedMs"), double(elapsedMs)},
+        {QStringLiteral("dryRun"), options.dryRun},
+    };
+    // Written whole or not at all, so a reader never sees half a report.
+    QSaveFile file(options.reportFile);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 || !file.commit())
+        std::cerr << "Fail to write report " << toConsole(options.reportFile) << ": " << toConsole(file.errorString())
+                  << std::endl;
 }

@@ -2,6 +2,7 @@
 #define CLI_H
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QEventLoop>
 #include <QHttpPart>
 #include <QList>
@@ -9,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include "Uploader.h"
 #include "argparser.h"
 
 class QFile;
@@ -49,9 +51,34 @@ public:
     // The event id followed by the JSON path from its last '.' on (the whole path when it has none).
     static QString jsonPartFileName(const QString& eventId, const QString& jsonPath);
 
+    // Retries: which results are worth another attempt, and how long to wait
+    // before retry number retryNumber (1, 2, ...); jitter is in [0, 1).
+    static bool isTransient(int statusCode);
+    static qint64 retryDelayMs(int retryNumber, int statusCode, const QByteArray& retryAfter, const QDateTime& now,
+                               double jitter);
+    // A Retry-After value (seconds, or an HTTP date) in ms from now; -1 when it is neither.
+    static qint64 parseRetryAfterMs(const QByteArray& retryAfter, const QDateTime& now);
+
 private:
-    bool archiveFiles(QProcess& archiver, const QString& archivePath) const;
-    bool buildForm(const QString& eventId, const QString& archiveName, QFile& archive, QList<FormPart>& form) const;
+    // What one run did, for the --report file.
+    struct RunRecord {
+        QString eventId;
+        QString archivePath;
+        qint64 archiveBytes = -1;
+        bool posted = false;
+        int statusCode = 0;
+        QString errorString;
+        int attempts = 0;
+        Uploader::Exchange exchange;
+    };
+
+    int runSequence(RunRecord& record);
+    bool archiveFiles(QProcess& archiver, const QString& archivePath, QString& error) const;
+    bool buildForm(const QString& eventId, const QString& archiveName, QFile& archive, QList<FormPart>& form,
+                   QString& error) const;
+    Uploader::HTTPResponse upload(Uploader& uploader, const QList<FormPart>& form, QFile& archive, RunRecord& record) const;
+    void printDryRun(const QList<FormPart>& form) const;
+    void writeReport(const RunRecord& record, int exitCode, qint64 elapsedMs) const;
 
     ArgParser::Options options;
     QEventLoop eventLoop;
