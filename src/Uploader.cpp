@@ -10,6 +10,7 @@
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 
+#include <algorithm>
 #include <iostream>
 
 #include "console.h"
@@ -161,7 +162,9 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, QList<QHttpPart> part
 
         QEventLoop loop;
         connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) { exchange.bytesSent = sent; });
+        // Qt ends with a progress of 0 of 0 once the reply is in: keep the most that was sent.
+        connect(reply, &QNetworkReply::uploadProgress, this,
+                [this](qint64 sent, qint64) { exchange.bytesSent = std::max(exchange.bytesSent, sent); });
         multiPart->setParent(reply);
         if (!reply->isFinished())
             loop.exec();

@@ -111,7 +111,9 @@ class Request:
 
 class Server:
     """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers)
-    or the word 'close' (drop the connection unanswered); the last one repeats."""
+    or a word: 'close' drops the connection unanswered, 'stall' keeps it open
+    and silent, 'trickle' answers 200 with a 15-byte body sent one byte per
+    200 ms. The last reply repeats."""
 
     def __init__(self, replies=((200, {}),), cert=None):
         self.replies = list(replies)
@@ -179,6 +181,17 @@ class Server:
                 reply = self.replies[min(len(self.requests), len(self.replies)) - 1]
                 if reply == "close":
                     return
+                if reply == "stall":
+                    deadline = time.time() + 30
+                    while not self.stopped and time.time() < deadline:
+                        time.sleep(0.05)
+                    return
+                if reply == "trickle":
+                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
+                    for _ in range(15):
+                        time.sleep(0.2)
+                        conn.sendall(b".")
+                    continue
                 status, extra = reply
                 head = "HTTP/1.1 %d Scripted\r\nContent-Length: 0\r\n" % status
                 head += "".join("%s: %s\r\n" % kv for kv in extra.items())
@@ -196,6 +209,25 @@ def self_signed(directory, name="localhost"):
                     "-subj", "/CN=" + name, "-addext", "subjectAltName=IP:127.0.0.1,DNS:" + name,
                     "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
     return cert, key
+
+
+def ca_signed(directory, tag):
+    """A CA made now, and a certificate for 127.0.0.1 signed by it: (cert, key), ca."""
+    def path(name):
+        return os.path.join(directory, "%s-%s" % (tag, name))
+
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, capture_output=True, timeout=60)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test CA " + tag,
+            "-keyout", path("ca.key"), "-out", path("ca.pem"))
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+            "-keyout", path("key.pem"), "-out", path("req.pem"))
+    with open(path("ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", path("req.pem"), "-CA", path("ca.pem"), "-CAkey", path("ca.key"),
+            "-CAcreateserial", "-days", "2", "-extfile", path("ext"), "-out", path("cert.pem"))
+    return (path("cert.pem"), path("key.pem")), path("ca.pem")
 
 
 class TinyProxy:

@@ -186,6 +186,68 @@ private slots:
         QCOMPARE(p.valid, message.isEmpty());
         QCOMPARE(p.out, message.isEmpty() ? std::string() : message.toStdString() + usage());
     }
+
+    // Options added later must not change what an accepted command line means.
+    void oldPrefixesKeepTheirMeaning()
+    {
+        const QList<QPair<QByteArray, bool>> old{{"url", true}, {"file", true}, {"json", true}, {"work-dir", true},
+            {"org", true}, {"project", true}, {"type", true}, {"extra-post", true}, {"no-proxy", false},
+            {"system-proxy", false}, {"proxy", true}, {"version", false}};
+        auto describe = [](const Parsed& p) {
+            const ArgParser::Options& o = p.options;
+            return QStringList{QString::number(p.ok), o.url.toString(), o.files.join(QLatin1Char(',')), o.jsonFile,
+                               o.workDir, QStringList(o.postVariables.keys()).join(QLatin1Char(',')),
+                               QStringList(o.postVariables.values()).join(QLatin1Char(',')),
+                               QString::number(o.proxyType), o.proxy, QString::number(o.displayVersion)}
+                .join(QLatin1Char('|'));
+        };
+        int checked = 0;
+        for (const auto& option : old) {
+            for (int length = 1; length <= option.first.size(); ++length) {
+                const QByteArray prefix = option.first.left(length);
+                if (std::count_if(old.begin(), old.end(), [&](const auto& o) { return o.first.startsWith(prefix); }) != 1)
+                    continue;
+                QList<QByteArray> words{"--" + prefix};
+                if (option.second)
+                    words << "k=v";
+                QList<QByteArray> full{"--" + option.first};
+                if (option.second)
+                    full << "k=v";
+                QCOMPARE(describe(parse(words)), describe(parse(full)));
+                ++checked;
+            }
+        }
+        QVERIFY(checked > 60);
+    }
+
+    void newOptionValues_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("words");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("timeout 0") << QList<QByteArray>{"--idle-timeout", "0"}
+                                   << QByteArray("Bad value for --idle-timeout: \"0\" (a positive whole number of seconds)\n\n");
+        QTest::newRow("timeout text") << QList<QByteArray>{"--idle-timeout=1s"}
+                                      << QByteArray("Bad value for --idle-timeout: \"1s\" (a positive whole number of seconds)\n\n");
+        QTest::newRow("retry 11") << QList<QByteArray>{"--retry", "11"}
+                                  << QByteArray("Bad value for --retry: \"11\" (a whole number from 0 to 10)\n\n");
+        QTest::newRow("retry -1") << QList<QByteArray>{"--retry", "-1"}
+                                  << QByteArray("Bad value for --retry: \"-1\" (a whole number from 0 to 10)\n\n");
+        QTest::newRow("cacert missing") << QList<QByteArray>{"--cacert", "/nonexistent.pem"}
+                                        << QByteArray("Bad value for --cacert: \"/nonexistent.pem\" (a readable PEM file with at least one certificate)\n\n");
+        QTest::newRow("report empty") << QList<QByteArray>{"--report", ""}
+                                      << QByteArray("Bad value for --report: \"\" (a file name)\n\n");
+    }
+    void newOptionValues()
+    {
+        QFETCH(QList<QByteArray>, words);
+        QFETCH(QByteArray, message);
+        const Parsed p = parse(words);
+        QVERIFY(!p.ok);
+        QCOMPARE(p.out, message.toStdString() + usage());
+        const Parsed good = parse({"--idle-timeout", "5", "--retry", "10", "--dry-run", "--report", "r.json"});
+        QVERIFY(good.ok && good.options.dryRun);
+        QCOMPARE(good.options.idleTimeout + good.options.retry, 15);
+    }
 };
 
 QTEST_APPLESS_MAIN(TestArgParser)

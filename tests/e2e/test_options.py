@@ -1,0 +1,127 @@
+"""The crash-reporter options: verified TLS, idle timeout, retries, dry run, report."""
+import hashlib
+import json
+import os
+import re
+import socket
+import time
+
+from harness import USAGE, Case, Server, ca_signed, exit_code, self_signed
+
+VARS = ["--org", "o", "--project", "p", "--type", "t"]
+
+
+class Options(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(100000))
+        self.write("e.json", b'{"id":"$eventId"}')
+
+    def upload(self, url, *extra, **kw):
+        return self.run_tool(["-u", url, "-f", "dump", "-j", "e.json"] + VARS + list(extra), **kw)
+
+    def zips(self):
+        return [f for f in os.listdir(self.dir) if f.endswith(".zip")]
+
+    def test_cacert(self):
+        cert, ca = ca_signed(self.dir, "one")
+        _, other_ca = ca_signed(self.dir, "two")
+        rows = [(cert, [], 0), (cert, ["--cacert", ca], 0), (cert, ["--cacert", other_ca], 15),
+                (self_signed(self.dir), ["--cacert", ca], 15)]
+        for server_cert, extra, rc in rows:
+            with Server(cert=server_cert) as server:
+                r = self.upload(server.url(scheme="https"), *extra)
+            self.assertEqual((r.rc, len(server.requests)), (rc, 1 if rc == 0 else 0), r)
+            if rc:
+                self.assertRegex(r.err, b"^[^\n]+\n$")
+
+    def test_idle_timeout(self):
+        with Server(["stall"]) as server:
+            start = time.time()
+            r = self.upload(server.url(), "--idle-timeout", "1", timeout=30)
+        self.assertEqual((r.rc, r.err), (14, b"No data transferred for 1 s\n"))
+        self.assertLess(time.time() - start, 10)
+        with Server(["trickle"]) as server:
+            r = self.upload(server.url(), "--idle-timeout", "1", timeout=30)
+        self.assertEqual((r.rc, r.err), (0, b""), r)
+
+    def test_retry(self):
+        rows = [  # replies, --retry, exit status, POSTs, Retry lines
+            ([(503, {"Retry-After": "1"}), (200, {})], "2", 0, 2, [b"Retry 1 of 2 in 1 s: "]),
+            ([(500, {})], "2", 500, 3, [b"Retry 1 of 2 in 1 s: ", b"Retry 2 of 2 in 2 s: "]),
+            ([(404, {})], "3", 404, 1, []),
+        ]
+        for replies, count, status, posts, lines in rows:
+            with Server(replies) as server:
+                r = self.upload(server.url(), "--retry", count)
+            self.assertEqual((r.rc, len(server.requests)), (exit_code(status), posts), r)
+            # jitter may round a wait up by one second
+            got = [l for l in r.out.split(b"\n") if l.startswith(b"Retry")]
+            self.assertEqual(len(got), len(lines), r)
+            for line, want in zip(got, lines):
+                self.assertRegex(line, re.escape(want[:16]) + b"(%c|%d) s: " % (want[16], want[16] - 47))
+            self.assertEqual(r.out.count(b"Upload to "), posts)
+            self.assertEqual(len({tuple((tuple(h), b) for h, b in rq.parts()) for rq in server.requests}), 1)
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+        closed.close()
+        r = self.upload("http://127.0.0.1:%d/" % port, "--retry", "1")
+        self.assertEqual((r.rc, len(re.findall(b"Retry 1 of 1 in [12] s: Connection refused\n", r.out))), (11, 1), r)
+
+    def test_dry_run(self):
+        with Server() as server:
+            r = self.upload(server.url(), "--dry-run", "--extra-post", b"k=v\xe9")
+        self.assertEqual((r.rc, r.err, server.requests), (0, b"", []), r)
+        [zipname] = self.zips()
+        eid = zipname[:20].encode()
+        with open(os.path.join(self.dir, zipname), "rb") as f:
+            archive = f.read()
+        json_body = b'{"id":"' + eid + b'"}'
+
+        def line(name, body, filename=None, ctype=None):
+            text = b'name="%s"' % name + (b' filename="%s"' % filename if filename else b"")
+            text += b" type=" + ctype if ctype else b""
+            text += b" size=%d sha256=%s" % (len(body), hashlib.sha256(body).hexdigest().encode())
+            return text + (b' value="%s"' % body if not filename else b"")
+
+        self.assertEqual(r.out.split(b"\n")[-11:], [
+            b"Dry run: nothing sent to " + server.url().encode(),
+            line(b"jsonFile", json_body, eid + b".json", b"application/octet-stream"),
+            line(b"zipFile", archive, zipname.encode(), b"application/x-zip-compressed"),
+            line(b"k", b"v\xe9"), line(b"org", b"o"), line(b"project", b"p"), line(b"type", b"t"),
+            b"--- jsonFile ---", json_body, b"--- end ---", b""])
+
+    def test_report(self):
+        report = os.path.join(self.dir, "report.json")
+        rows = [  # replies, extra args, exit, statusCode, redirects, attempts, finalUrl path
+            ([(200, {})], [], 0, 200, 0, 1, "/upload"),
+            ([(302, {"Location": "/b"}), (307, {"Location": "c"}), (200, {})], [], 0, 200, 2, 1, "/c"),
+            ([(500, {})], ["--retry", "1"], 500, 500, 0, 2, "/upload"),
+            ([(200, {})], ["--dry-run"], 0, None, 0, 0, None),
+        ]
+        for replies, extra, rc, status, redirects, attempts, final in rows:
+            with Server(replies) as server:
+                r = self.upload(server.url(), "--report", report, *extra)
+            self.assertEqual(r.rc, exit_code(rc), r)
+            with open(report) as f:
+                got = json.load(f)
+            self.assertEqual((got["exitCode"], got["statusCode"], got["redirects"], got["attempts"], got["dryRun"]),
+                             (rc, status, redirects, attempts, "--dry-run" in extra))
+            self.assertEqual(got["finalUrl"], final and server.url(final))
+            self.assertEqual(got["url"], server.url())
+            self.assertEqual(os.path.getsize(os.path.join(self.dir, got["archivePath"])), got["archiveBytes"])
+            self.assertEqual(len(got["eventId"]), 20)
+            if status:
+                self.assertGreater(got["bytesSent"], got["archiveBytes"])
+            self.assertIsInstance(got["elapsedMs"], (int, float))
+        r = self.upload("http://127.0.0.1:9/", "--report", os.path.join(self.dir, "no", "such", "dir.json"))
+        self.assertEqual(r.rc, 11)
+        self.assertIn(b"Fail to write report ", r.err)
+
+    def test_bad_values(self):
+        for extra in (["--retry", "x"], ["--idle-timeout", "-3"], ["--cacert", "dump"]):
+            r = self.upload("http://127.0.0.1:9/", *extra)
+            self.assertEqual((r.rc, r.err), (1, b""))
+            self.assertTrue(r.out.startswith(b"Bad value for " + extra[0].encode()) and r.out.endswith(USAGE), r)
+        self.assertEqual(self.zips(), [])
