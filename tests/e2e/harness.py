@@ -202,6 +202,15 @@ class Server:
             conn.close()
 
 
+def closed_port():
+    """A loopback port that nothing listens on."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
 def self_signed(directory, name="localhost"):
     """A certificate and key for 127.0.0.1, made now."""
     cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
@@ -234,10 +243,7 @@ class TinyProxy:
     """tinyproxy on a free loopback port, handing every request to upstream_port."""
 
     def __init__(self, directory, upstream_port):
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        self.port = s.getsockname()[1]
-        s.close()
+        self.port = closed_port()
         conf = os.path.join(directory, "tinyproxy.conf")
         with open(conf, "w") as f:
             f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\nAllow 127.0.0.1\n"

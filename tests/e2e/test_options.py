@@ -3,10 +3,9 @@ import hashlib
 import json
 import os
 import re
-import socket
 import time
 
-from harness import USAGE, Case, Server, ca_signed, exit_code, self_signed
+from harness import closed_port, USAGE, Case, Server, ca_signed, exit_code, self_signed
 
 VARS = ["--org", "o", "--project", "p", "--type", "t"]
 
@@ -62,10 +61,7 @@ class Options(Case):
                 self.assertRegex(line, re.escape(want[:16]) + b"(%c|%d) s: " % (want[16], want[16] - 47))
             self.assertEqual(r.out.count(b"Upload to "), posts)
             self.assertEqual(len({tuple((tuple(h), b) for h, b in rq.parts()) for rq in server.requests}), 1)
-        closed = socket.socket()
-        closed.bind(("127.0.0.1", 0))
-        port = closed.getsockname()[1]
-        closed.close()
+        port = closed_port()
         r = self.upload("http://127.0.0.1:%d/" % port, "--retry", "1")
         self.assertEqual((r.rc, len(re.findall(b"Retry 1 of 1 in [12] s: Connection refused\n", r.out))), (11, 1), r)
 

@@ -1,8 +1,7 @@
 """Redirects, transport failures, TLS and proxies, against real peers on loopback."""
 import os
-import socket
 
-from harness import Case, Server, TinyProxy, exit_code, self_signed
+from harness import closed_port, Case, Server, TinyProxy, exit_code, self_signed
 
 VARS = ["--org", "o", "--project", "p", "--type", "t"]
 
@@ -43,10 +42,7 @@ class Transport(Case):
         self.assertEqual(r.out.count(b"Redirect to "), 20)
 
     def test_transport_failures(self):
-        closed = socket.socket()
-        closed.bind(("127.0.0.1", 0))
-        port = closed.getsockname()[1]
-        closed.close()
+        port = closed_port()
         r = self.upload("http://127.0.0.1:%d/" % port)
         self.assertEqual((r.rc, r.err), (11, b"Connection refused\n"))
         with Server(["close"]) as server:
