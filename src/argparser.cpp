@@ -2,7 +2,6 @@
 
 #include <getopt.h>
 
-#include <algorithm>
 #include <iostream>
 
 
@@ -114,14 +113,8 @@ bool parseProxy(const QString& text, QString& host, quint16& port)
         port = 8080;
         return true;
     }
-    const QString digits = rest.mid(colon + 1);
-    bool ok = false;
-    const uint value = digits.toUInt(&ok, 10);
-    // toUInt accepts a sign and surrounding blanks; a port is digits only.
-    const bool onlyDigits = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
-        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-    });
-    if (!ok || !onlyDigits || value < 1 || value > 65535)
+    int value = 0;
+    if (!parseBounded(rest.mid(colon + 1), 1, 65535, value))
         return false;
     port = static_cast<quint16>(value);
     return true;
