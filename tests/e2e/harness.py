@@ -82,6 +82,8 @@ class Case(unittest.TestCase):
                     "sh", hosts, resolv] + argv
         p = subprocess.run(argv, cwd=self.dir, env=environment, stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        # A sanitized build reports on stderr: no test passes over a report.
+        self.assertNotIn(b"Sanitizer", p.stderr, p.stderr.decode("latin-1")[-3000:])
         return Result(p.returncode, p.stdout, p.stderr)
 
 
