@@ -1,5 +1,7 @@
 #include "argparser.h"
 
+#include <QFileInfo>
+
 #include <getopt.h>
 
 #include <iostream>
@@ -189,7 +191,10 @@ bool generateTask(int argc, char** argv, Options& options)
             break;
         case 'C':
             options.caCertFile = argument;
-            options.caCertificates = QSslCertificate::fromPath(argument, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+            options.caCertificates.clear();
+            // Only a regular file: a device or a pipe would be read for ever.
+            if (QFileInfo(argument).isFile())
+                options.caCertificates = QSslCertificate::fromPath(argument, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
             if (options.caCertificates.isEmpty())
                 return badValue("--cacert", optarg, "a readable PEM file with at least one certificate");
             break;

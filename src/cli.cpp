@@ -8,7 +8,6 @@
 #include <QLocale>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QRegExp>
 #include <QSaveFile>
 #include <QThread>
 #include <QUuid>
@@ -22,6 +21,7 @@
 
 namespace {
 const char* const archiver_program = "7z";
+const qint64 maxJsonBytes = 64 << 20;
 }
 
 QHttpPart Cli::FormPart::toHttpPart() const
@@ -73,9 +73,20 @@ QString Cli::archiverMessage(QByteArray output)
     const int nul = output.indexOf('\0');
     if (nul >= 0)
         output.truncate(nul);
-    QString text = QString::fromLatin1(output);
-    text.replace(QRegExp(QStringLiteral("[\n|\r]+")), QStringLiteral("\n"));
-    return text.trimmed();
+    // The same as replacing QRegExp("[\n|\r]+") with "\n", in one pass: the
+    // regular expression takes half a minute over 50 MB of chatter.
+    QByteArray text;
+    text.reserve(output.size());
+    bool inRun = false;
+    for (const char c : qAsConst(output)) {
+        const bool lineEnd = c == '\n' || c == '|' || c == '\r';
+        if (!lineEnd)
+            text += c;
+        else if (!inRun)
+            text += '\n';
+        inRun = lineEnd;
+    }
+    return QString::fromLatin1(text).trimmed();
 }
 
 QByteArray Cli::fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables)
@@ -130,11 +141,19 @@ bool Cli::buildForm(const QString& eventId, const QString& archiveName, QFile& a
             std::cerr << toConsole(error) << std::endl;
             return false;
         }
+        // A description this large is the wrong file (or a device that never
+        // ends): it would only cost the memory of a machine that has just crashed.
+        const QByteArray text = json.read(maxJsonBytes + 1);
+        if (text.size() > maxJsonBytes) {
+            error = QStringLiteral("Fail to open ") + options.jsonFile + QStringLiteral(": larger than 64 MiB");
+            std::cerr << toConsole(error) << std::endl;
+            return false;
+        }
         FormPart part;
         part.name = "jsonFile";
         part.fileName = jsonPartFileName(eventId, options.jsonFile).toLatin1();
         part.contentType = "application/octet-stream";
-        part.body = fillPlaceholders(json.readAll(), eventId, options.postVariables);
+        part.body = fillPlaceholders(text, eventId, options.postVariables);
         form.append(part);
     }
 

@@ -2,6 +2,7 @@
 server that records raw requests, a multipart parser, stand-in archivers and
 a tinyproxy instance. Everything listens on loopback and is stopped by its test."""
 import os
+import shlex
 import shutil
 import socket
 import ssl
@@ -64,8 +65,9 @@ class Case(unittest.TestCase):
         self.write("bin/7z", b"#!/bin/sh\n" + script.encode(), 0o755)
         return bindir
 
-    def run_tool(self, args, path_prefix=None, env=None, timeout=60, names=None):
-        """Runs quillfast; names maps host names to loopback through a private /etc/hosts."""
+    def run_tool(self, args, path_prefix=None, env=None, timeout=60, names=None, prelude=None):
+        """Runs quillfast; names maps host names to loopback through a private /etc/hosts,
+        and prelude is shell run first in the same private mount namespace."""
         environment = dict(os.environ, LC_ALL="C.UTF-8")
         for key in ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"):
             environment.pop(key, None)
@@ -73,13 +75,15 @@ class Case(unittest.TestCase):
             environment["PATH"] = path_prefix + os.pathsep + environment["PATH"]
         environment.update(env or {})
         argv = [BIN] + list(args)
+        script = [prelude] if prelude else []
         if names is not None:
             hosts = self.write("hosts", "".join("127.0.0.1 %s\n" % n for n in names).encode())
             # No resolver either: a name that is not listed fails at once, with no traffic.
             resolv = self.write("resolv.conf", b"nameserver 127.0.0.1\noptions attempts:1 timeout:1\n")
-            argv = ["unshare", "-m", "sh", "-c",
-                    'mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf && shift 2 && exec "$@"',
-                    "sh", hosts, resolv] + argv
+            script += ["mount --bind %s /etc/hosts" % shlex.quote(hosts),
+                       "mount --bind %s /etc/resolv.conf" % shlex.quote(resolv)]
+        if script:
+            argv = ["unshare", "-m", "sh", "-c", " && ".join(script + ['exec "$@"']), "sh"] + argv
         p = subprocess.run(argv, cwd=self.dir, env=environment, stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
         # A sanitized build reports on stderr: no test passes over a report.
@@ -112,10 +116,13 @@ class Request:
 
 
 class Server:
-    """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers)
-    or a word: 'close' drops the connection unanswered, 'stall' keeps it open
-    and silent, 'trickle' answers 200 with a 15-byte body sent one byte per
-    200 ms. The last reply repeats."""
+    """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers),
+    raw bytes sent as they are before the connection is closed, or a word:
+    'close' drops the connection unanswered, 'stall' keeps it open and silent,
+    'trickle' answers 200 with a 15-byte body sent one byte per 200 ms;
+    'close-headers' closes once the request headers are in, 'close-body' half
+    way through the body, and 'early-413' answers 413 without reading the body.
+    The last reply repeats."""
 
     def __init__(self, replies=((200, {}),), cert=None):
         self.replies = list(replies)
@@ -178,10 +185,21 @@ class Server:
                     headers.append((k.strip(), v.strip()))
                 request = Request(line.decode("latin-1").rstrip("\r\n"), headers, b"")
                 length = int(request.header("Content-Length") or 0)
-                request.body = reader.read(length)
+                reply = self.replies[min(len(self.requests) + 1, len(self.replies)) - 1]
                 self.requests.append(request)
-                reply = self.replies[min(len(self.requests), len(self.replies)) - 1]
-                if reply == "close":
+                if reply == "close-headers":
+                    return
+                if reply == "early-413":
+                    conn.sendall(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                    conn.shutdown(socket.SHUT_WR)
+                    while reader.read(65536):  # a lingering close: the answer is not lost to a reset
+                        pass
+                    return
+                request.body = reader.read(length // 2 if reply == "close-body" else length)
+                if reply in ("close", "close-body"):
+                    return
+                if isinstance(reply, bytes):
+                    conn.sendall(reply)
                     return
                 if reply == "stall":
                     deadline = time.time() + 30
@@ -244,12 +262,13 @@ def ca_signed(directory, tag):
 class TinyProxy:
     """tinyproxy on a free loopback port, handing every request to upstream_port."""
 
-    def __init__(self, directory, upstream_port):
+    def __init__(self, directory, upstream_port, auth=None):
         self.port = closed_port()
         conf = os.path.join(directory, "tinyproxy.conf")
         with open(conf, "w") as f:
             f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\nAllow 127.0.0.1\n"
-                    "LogLevel Critical\nDisableViaHeader No\nUpstream http 127.0.0.1:%d\n" % (self.port, upstream_port))
+                    "LogLevel Critical\nDisableViaHeader No\nUpstream http 127.0.0.1:%d\n" % (self.port, upstream_port)
+                    + ("BasicAuth %s %s\n" % auth if auth else ""))
         self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.time() + 10

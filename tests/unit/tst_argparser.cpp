@@ -234,6 +234,9 @@ private slots:
                                   << QByteArray("Bad value for --retry: \"-1\" (a whole number from 0 to 10)\n\n");
         QTest::newRow("cacert missing") << QList<QByteArray>{"--cacert", "/nonexistent.pem"}
                                         << QByteArray("Bad value for --cacert: \"/nonexistent.pem\" (a readable PEM file with at least one certificate)\n\n");
+        // A device would be read for ever.
+        QTest::newRow("cacert device") << QList<QByteArray>{"--cacert", "/dev/zero"}
+                                       << QByteArray("Bad value for --cacert: \"/dev/zero\" (a readable PEM file with at least one certificate)\n\n");
         QTest::newRow("report empty") << QList<QByteArray>{"--report", ""}
                                       << QByteArray("Bad value for --report: \"\" (a file name)\n\n");
     }
