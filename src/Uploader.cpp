@@ -55,13 +55,25 @@ qint32 transportErrorCode(QNetworkReply::NetworkError error)
     }
 }
 
+// A URL's full text, trimmed. Decoding can leave a blank at the end that is
+// part of the URL (a "%20"): then the encoded text, so that nothing is cut off.
+QString trimmedText(const QUrl& url)
+{
+    const QString text = url.toString();
+    const QString trimmed = text.trimmed();
+    return trimmed.size() == text.size() ? text : url.toString(QUrl::FullyEncoded);
+}
+
 // Resolves a redirect target against the URL that was posted to. These rules,
 // not RFC 3986's, decide: the upload never leaves the request's server unless
 // the target names an http(s) URL of its own.
-QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget)
+QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& parsedTarget)
 {
+    // A Location that did not parse counts as none: resolving the broken URL
+    // itself would give an empty one to post to.
+    const QUrl redirectTarget = parsedTarget.isValid() ? parsedTarget : QUrl();
     if (redirectTarget.scheme().startsWith(QLatin1String("http")))
-        return redirectTarget.toString().trimmed();
+        return trimmedText(redirectTarget);
 
     QUrl result = redirectTarget;
     if (!redirectTarget.toString().startsWith(QLatin1Char('/'))) {
@@ -86,10 +98,11 @@ QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget)
         result.setPath(QLatin1Char('/') + segments.join(QLatin1Char('/')));
     }
     result.setScheme(requestUrl.scheme());
-    result.setUserInfo(requestUrl.userInfo());
+    // Encoded, because setUserInfo trims a decoded text.
+    result.setUserInfo(requestUrl.userInfo(QUrl::FullyEncoded));
     result.setHost(requestUrl.host());
     result.setPort(requestUrl.port());
-    return result.toString().trimmed();
+    return trimmedText(result);
 }
 
 }

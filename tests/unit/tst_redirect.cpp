@@ -32,6 +32,13 @@ private slots:
             {"http://u:pw@host:9/a/b", "c", "http://u:pw@host:9/a/c"},
             {"http://u:pw@host/a/b", "/c", "http://u:pw@host/c"},
             {"http://host/a/b", "//me@other:1/c", "http://host/c"},
+            // User info is copied whole: a trailing blank is part of the name.
+            {"http://u%20@host/a/b", "c", "http://u @host/a/c"},
+            // A blank the URL itself ends with is kept, encoded, not trimmed away.
+            {"http://host/a/b", "c%20", "http://host/a/c%20"},
+            {"http://host/a/b", "http://other/x?q=%C2%A0", "http://other/x?q=%C2%A0"},
+            // A Location that does not parse counts as none, not as an empty URL to post to.
+            {"http://host/events/new", "https://othe&r:8443/inbox", "http://host/events"},
         };
         for (const auto& row : rows)
             QTest::newRow(row.target) << QString::fromLatin1(row.request) << QString::fromLatin1(row.target)
