@@ -107,7 +107,7 @@ QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& parsedTarget)
 
 }
 
-Uploader::Uploader(ArgParser::Options::ProxyType proxyType, QString proxy)
+Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const QString& proxy)
     : QObject(nullptr)
     , networkManager(new QNetworkAccessManager(nullptr))
 {
@@ -143,7 +143,7 @@ Uploader::~Uploader()
     delete networkManager;
 }
 
-Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, QList<QHttpPart> parts, const QList<QIODevice*>& bodyDevices)
+Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     exchange = Exchange();
     for (int redirects = 0;; ++redirects) {

@@ -36,13 +36,13 @@ public:
     };
 
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
-    Uploader(ArgParser::Options::ProxyType proxyType, QString proxy);
+    Uploader(ArgParser::Options::ProxyType proxyType, const QString& proxy);
     ~Uploader() override;
 
     // Blocks until the exchange and its redirects are over. Every device in
     // bodyDevices is a part body streamed from disk: it is rewound before each
     // post so that a repeated post carries the whole body again.
-    HTTPResponse uploadMultiPart(QUrl url, QList<QHttpPart> parts, const QList<QIODevice*>& bodyDevices = {});
+    HTTPResponse uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices = {});
 
     // Verify servers against these CAs instead of accepting every certificate.
     void setCaCertificates(const QList<QSslCertificate>& certificates);

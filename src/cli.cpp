@@ -207,7 +207,7 @@ qint64 Cli::retryDelayMs(int retryNumber, int statusCode, const QByteArray& retr
             return std::min<qint64>(asked, 300000);
     }
     const qint64 base = std::min<qint64>(60000, 1000LL << std::min(retryNumber - 1, 6));
-    return std::min<qint64>(60000, base + qint64(base * 0.25 * jitter));
+    return std::min<qint64>(60000, base + qint64(double(base) * 0.25 * jitter));
 }
 
 int Cli::run()

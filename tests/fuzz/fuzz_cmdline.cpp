@@ -27,6 +27,7 @@ std::string captured(Fn fn)
 bool parse(std::vector<std::string> words, ArgParser::Options& options, std::string& printed)
 {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);

@@ -5,7 +5,7 @@
 #include <iostream>
 
 // computeRedirectUrl has internal linkage: this harness is its translation unit's twin.
-#include "Uploader.cpp"
+#include "Uploader.cpp"  // NOLINT(bugprone-suspicious-include): on purpose, see above
 
 namespace {
 

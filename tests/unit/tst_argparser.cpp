@@ -19,6 +19,8 @@ static Parsed parse(const QList<QByteArray>& words)
 {
     QList<QByteArray> storage = QList<QByteArray>{"quillfast"} + words;
     std::vector<char*> argv;
+    argv.reserve(size_t(storage.size()) + 1);
+    // cppcheck-suppress knownEmptyContainer ; it holds the program name at least
     for (QByteArray& w : storage)
         argv.push_back(w.data());
     argv.push_back(nullptr);
@@ -101,7 +103,7 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("words");
         QTest::addColumn<QByteArray>("message");
         QTest::addColumn<bool>("urlSet");
-        const QByteArray none;
+        const QByteArray none = QByteArray();
         QTest::newRow("unknown") << QList<QByteArray>{"--nope"} << none << false;
         QTest::newRow("short -e") << QList<QByteArray>{"-e", "a=b"} << none << false;
         QTest::newRow("short -x") << QList<QByteArray>{"-x", "h"} << none << false;

@@ -1,7 +1,7 @@
 #include <QtTest>
 
 // computeRedirectUrl has internal linkage; this test is its translation unit's twin.
-#include "Uploader.cpp"
+#include "Uploader.cpp"  // NOLINT(bugprone-suspicious-include): on purpose, see above
 
 class TestRedirect : public QObject {
     Q_OBJECT
