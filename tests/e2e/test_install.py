@@ -1,0 +1,71 @@
+"""The installed tree, the manual page, the bash completion and the Debian package."""
+import os
+import shutil
+import subprocess
+
+from harness import BANNER, Case
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("QUILLFAST_BUILD") or os.path.join(ROOT, "build")
+MANUAL = os.path.join(ROOT, "share", "man", "man1", "quillfast.1")
+LONG_OPTIONS = ["--url", "--file", "--json", "--work-dir", "--org", "--project", "--type", "--extra-post",
+                "--no-proxy", "--system-proxy", "--proxy", "--version",
+                "--cacert", "--idle-timeout", "--retry", "--dry-run", "--report"]
+
+
+def run(*argv, **kw):
+    return subprocess.run(list(argv), capture_output=True, timeout=kw.pop("timeout", 120), **kw)
+
+
+class Install(Case):
+    def test_installed_tree_and_completion(self):
+        prefix = os.path.join(self.dir, "prefix")
+        self.assertEqual(run("cmake", "--install", BUILD, "--prefix", prefix).returncode, 0)
+        binary = os.path.join(prefix, "bin", "quillfast")
+        self.assertEqual(run(binary, "--version").stdout, BANNER)
+        self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "man", "man1", "quillfast.1")))
+        completion = os.path.join(prefix, "share", "bash-completion", "completions", "quillfast")
+        os.mkdir(os.path.join(self.dir, "dumps"))
+        self.write("dumps/core.1")
+
+        def complete(*words):
+            script = ('source "$0"; COMP_WORDS=(quillfast %s); COMP_CWORD=%d; _quillfast; printf "%%s\\n" "${COMPREPLY[@]}"'
+                      % (" ".join("'%s'" % w for w in words), len(words)))
+            return run("bash", "-c", script, completion, cwd=self.dir).stdout.decode().split()
+
+        self.assertEqual(sorted(complete("--")), sorted(LONG_OPTIONS))
+        self.assertEqual(complete("--ret"), ["--retry"])
+        for option in ("--file", "--json"):
+            self.assertEqual(complete(option, "dumps/c"), ["dumps/core.1"])
+        self.assertEqual(complete("--work-dir", "du"), ["dumps"])
+        self.assertEqual(complete("--org", "du"), [])
+
+    def test_manual_page(self):
+        lint = run("groff", "-ww", "-z", "-man", MANUAL)
+        self.assertEqual((lint.returncode, lint.stderr), (0, b""))
+        page = run("man", "-l", MANUAL, env=dict(os.environ, MANWIDTH="80", MAN_KEEP_FORMATTING="")).stdout
+        page = page.decode()
+        for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "ENVIRONMENT", "FILES",
+                        "EXAMPLES"):
+            self.assertIn("\n" + heading + "\n", page)
+        for option in LONG_OPTIONS + ["http_proxy", "https_proxy", "no_proxy", "255"]:
+            self.assertIn(option, page)
+        for code in [3, 6] + list(range(11, 29)):
+            self.assertRegex(page, r"\n {7}%d\s" % code)
+
+    def test_debian_package(self):
+        if os.geteuid() != 0:
+            self.skipTest("installing a package needs root")
+        built = run(os.path.join(ROOT, "scripts", "package"), env=dict(os.environ, BUILD_DIR=BUILD), timeout=600)
+        self.assertEqual(built.returncode, 0, built.stderr.decode()[-2000:])
+        deb = built.stdout.decode().split()[-1]
+        fields = run("dpkg-deb", "-f", deb, "Package", "Version", "Depends").stdout.decode()
+        self.assertIn("Package: quillfast\nVersion: 1.0.0.0\n", fields)
+        self.assertRegex(fields, r"Depends: .*libqt5network5.*p7zip-full|Depends: .*p7zip-full.*libqt5network5")
+        self.addCleanup(run, "dpkg", "-r", "quillfast")
+        self.assertEqual(run("dpkg", "-i", deb).returncode, 0)
+        self.assertEqual(shutil.which("quillfast"), "/usr/bin/quillfast")
+        self.assertEqual(run("quillfast", "--version").stdout, BANNER)
+        self.assertEqual(run("man", "-w", "quillfast").stdout.decode().strip(), "/usr/share/man/man1/quillfast.1")
+        self.assertEqual(run("dpkg", "-r", "quillfast").returncode, 0)
+        self.assertIsNone(shutil.which("quillfast"))
