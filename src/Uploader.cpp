@@ -161,18 +161,6 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
         QNetworkRequest request(url);
         // Redirects are followed here, with this module's own rules.
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        if (synchronous) {
-            // The exchange runs in this thread: no hand-off to Qt's network
-            // thread for every 16 KiB written. Certificate errors cannot reach
-            // the slot before the handshake is over, so, without CAs of our
-            // own, the certificate is not verified at all, to the same effect.
-            request.setAttribute(QNetworkRequest::SynchronousRequestAttribute, true);
-            if (caCertificates.isEmpty()) {
-                QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-                tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-                request.setSslConfiguration(tls);
-            }
-        }
         if (!caCertificates.isEmpty()) {
             QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
             tls.setCaCertificates(caCertificates);
@@ -236,11 +224,6 @@ void Uploader::setCaCertificates(const QList<QSslCertificate>& certificates)
 void Uploader::setIdleTimeout(int seconds)
 {
     idleTimeoutSeconds = seconds;
-}
-
-void Uploader::setSynchronous(bool enabled)
-{
-    synchronous = enabled;
 }
 
 const Uploader::Exchange& Uploader::lastExchange() const

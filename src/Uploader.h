@@ -48,9 +48,6 @@ public:
     void setCaCertificates(const QList<QSslCertificate>& certificates);
     // Abort an exchange in which no byte moves for this long; 0: no limit.
     void setIdleTimeout(int seconds);
-    // Run each exchange in the calling thread: several times faster, but with
-    // no upload progress (Exchange::bytesSent stays 0) and no idle timeout.
-    void setSynchronous(bool enabled);
     const Exchange& lastExchange() const;
 
     static const int maxRedirects = 20;
@@ -62,7 +59,6 @@ private:
     QNetworkAccessManager* networkManager;
     QList<QSslCertificate> caCertificates;
     int idleTimeoutSeconds = 0;
-    bool synchronous = false;
     Exchange exchange;
 };
 

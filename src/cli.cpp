@@ -263,8 +263,6 @@ Uploader::HTTPResponse Cli::upload(Uploader& uploader, const QList<FormPart>& fo
 {
     uploader.setCaCertificates(options.caCertificates);
     uploader.setIdleTimeout(options.idleTimeout);
-    // The fast path lacks the progress that --report records and the timer of --idle-timeout.
-    uploader.setSynchronous(options.reportFile.isEmpty() && options.idleTimeout == 0);
     QList<QHttpPart> parts;
     for (const FormPart& part : form)
         parts.append(part.toHttpPart());
