@@ -1,11 +1,7 @@
 #include <QtTest>
 
-#include <getopt.h>
-
-#include <iostream>
-#include <sstream>
-
 #include "argparser.h"
+#include "parser_run.h"
 
 // Parses a command line with a fresh scanner; returns the result and what was printed.
 struct Parsed {
@@ -17,25 +13,13 @@ struct Parsed {
 
 static Parsed parse(const QList<QByteArray>& words)
 {
-    QList<QByteArray> storage = QList<QByteArray>{"quillfast"} + words;
-    std::vector<char*> argv;
-    argv.reserve(size_t(storage.size()) + 1);
-    // cppcheck-suppress knownEmptyContainer ; it holds the program name at least
-    for (QByteArray& w : storage)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    std::ostringstream captured;
-    std::streambuf* old = std::cout.rdbuf(captured.rdbuf());
-    std::streambuf* oldErr = std::cerr.rdbuf(captured.rdbuf());
-    optind = 0;  // glibc: restart the scan
-    opterr = 0;
+    std::vector<std::string> argv{"quillfast"};
+    for (const QByteArray& word : words)
+        argv.push_back(word.toStdString());
     Parsed p{false, false, {}, {}};
-    p.ok = ArgParser::generateTask(int(argv.size()) - 1, argv.data(), p.options);
+    p.ok = runParser(argv, p.options, p.out);
     if (p.ok)
-        p.valid = p.options.isValid();
-    std::cout.rdbuf(old);
-    std::cerr.rdbuf(oldErr);
-    p.out = captured.str();
+        p.out += captureOutput([&] { p.valid = p.options.isValid(); });
     return p;
 }
 
