@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <iostream>
 
+#include "Uploader_p.h"
 #include "console.h"
+#include "exitcodes.h"
 
-namespace {
+namespace UploaderInternal {
 
 // The status codes of RFC 2616 section 6.1.1, less the redirects that are followed.
 bool isRecognisedStatus(int status)
@@ -27,33 +29,36 @@ bool isRecognisedStatus(int status)
 
 bool isFollowedRedirect(int status)
 {
-    return status == 301 || status == 302 || status == 307;
+    return status == HttpStatus::MovedPermanently || status == HttpStatus::Found
+        || status == HttpStatus::TemporaryRedirect;
 }
 
-qint32 transportErrorCode(QNetworkReply::NetworkError error)
+int transportErrorCode(QNetworkReply::NetworkError error)
 {
     switch (error) {
-    case QNetworkReply::ConnectionRefusedError: return 11;
-    case QNetworkReply::RemoteHostClosedError: return 12;
-    case QNetworkReply::HostNotFoundError: return 13;
-    case QNetworkReply::TimeoutError: return 14;
-    case QNetworkReply::SslHandshakeFailedError: return 15;
-    case QNetworkReply::TemporaryNetworkFailureError: return 16;
-    case QNetworkReply::ProxyConnectionRefusedError: return 17;
-    case QNetworkReply::ProxyConnectionClosedError: return 18;
-    case QNetworkReply::ProxyNotFoundError: return 19;
-    case QNetworkReply::ProxyTimeoutError: return 20;
-    case QNetworkReply::ProxyAuthenticationRequiredError: return 21;
-    case QNetworkReply::ContentReSendError: return 22;
-    case QNetworkReply::ProtocolUnknownError: return 23;
-    case QNetworkReply::ProtocolInvalidOperationError: return 24;
-    case QNetworkReply::UnknownNetworkError: return 25;
-    case QNetworkReply::UnknownProxyError: return 26;
-    case QNetworkReply::UnknownContentError: return 27;
-    case QNetworkReply::ProtocolFailure: return 28;
-    default: return 6;
+    case QNetworkReply::ConnectionRefusedError: return ExitCode::ConnectionRefused;
+    case QNetworkReply::RemoteHostClosedError: return ExitCode::RemoteHostClosed;
+    case QNetworkReply::HostNotFoundError: return ExitCode::HostNotFound;
+    case QNetworkReply::TimeoutError: return ExitCode::Timeout;
+    case QNetworkReply::SslHandshakeFailedError: return ExitCode::SslHandshakeFailed;
+    case QNetworkReply::TemporaryNetworkFailureError: return ExitCode::TemporaryNetworkFailure;
+    case QNetworkReply::ProxyConnectionRefusedError: return ExitCode::ProxyConnectionRefused;
+    case QNetworkReply::ProxyConnectionClosedError: return ExitCode::ProxyConnectionClosed;
+    case QNetworkReply::ProxyNotFoundError: return ExitCode::ProxyNotFound;
+    case QNetworkReply::ProxyTimeoutError: return ExitCode::ProxyTimeout;
+    case QNetworkReply::ProxyAuthenticationRequiredError: return ExitCode::ProxyAuthenticationRequired;
+    case QNetworkReply::ContentReSendError: return ExitCode::ContentReSend;
+    case QNetworkReply::ProtocolUnknownError: return ExitCode::ProtocolUnknown;
+    case QNetworkReply::ProtocolInvalidOperationError: return ExitCode::ProtocolInvalidOperation;
+    case QNetworkReply::UnknownNetworkError: return ExitCode::UnknownNetwork;
+    case QNetworkReply::UnknownProxyError: return ExitCode::UnknownProxy;
+    case QNetworkReply::UnknownContentError: return ExitCode::UnknownContent;
+    case QNetworkReply::ProtocolFailure: return ExitCode::ProtocolFailure;
+    default: return ExitCode::Unmapped;
     }
 }
+
+namespace {
 
 // A URL's full text, trimmed. Decoding can leave a blank at the end that is
 // part of the URL (a "%20"): then the encoded text, so that nothing is cut off.
@@ -64,25 +69,26 @@ QString trimmedText(const QUrl& url)
     return trimmed.size() == text.size() ? text : url.toString(QUrl::FullyEncoded);
 }
 
-// Resolves a redirect target against the URL that was posted to. These rules,
-// not RFC 3986's, decide: the upload never leaves the request's server unless
-// the target names an http(s) URL of its own.
-QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& parsedTarget)
+}
+
+// These rules, not RFC 3986's, decide: the upload never leaves the request's
+// server unless the target names an http(s) URL of its own.
+QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget)
 {
     // A Location that did not parse counts as none: resolving the broken URL
     // itself would give an empty one to post to.
-    const QUrl redirectTarget = parsedTarget.isValid() ? parsedTarget : QUrl();
-    if (redirectTarget.scheme().startsWith(QLatin1String("http")))
-        return trimmedText(redirectTarget);
+    const QUrl target = redirectTarget.isValid() ? redirectTarget : QUrl();
+    if (target.scheme().startsWith(QLatin1String("http")))
+        return trimmedText(target);
 
-    QUrl result = redirectTarget;
-    if (!redirectTarget.toString().startsWith(QLatin1Char('/'))) {
+    QUrl result = target;
+    if (!target.toString().startsWith(QLatin1Char('/'))) {
         const QString requestPath = requestUrl.path();
         QStringList segments = requestPath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
         // The last name of the request path is not a directory.
         if (!requestPath.endsWith(QLatin1Char('/')) && !segments.isEmpty())
             segments.removeLast();
-        segments += redirectTarget.path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        segments += target.path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
         for (int i = 0; i < segments.size();) {
             if (segments.at(i) == QLatin1String(".")) {
                 segments.removeAt(i);
@@ -107,11 +113,13 @@ QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& parsedTarget)
 
 }
 
-Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const QString& proxy)
+using namespace UploaderInternal;
+
+Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const ProxySpec& proxy)
     : QObject(nullptr)
-    , networkManager(new QNetworkAccessManager(nullptr))
+    , networkManager(std::make_unique<QNetworkAccessManager>(nullptr))
 {
-    connect(networkManager, &QNetworkAccessManager::sslErrors, this, &Uploader::sslErrors);
+    connect(networkManager.get(), &QNetworkAccessManager::sslErrors, this, &Uploader::sslErrors);
 
     QNetworkProxy applicationProxy = QNetworkProxy::applicationProxy();
     switch (proxyType) {
@@ -122,12 +130,10 @@ Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const QString& proxy
         applicationProxy.setType(QNetworkProxy::DefaultProxy);
         break;
     case ArgParser::Options::ManualProxy: {
-        QString host = proxy;
-        quint16 port = 8080;
-        ArgParser::parseProxy(proxy, host, port);
-        applicationProxy.setType(QNetworkProxy::HttpProxy);
-        applicationProxy.setHostName(host);
-        applicationProxy.setPort(port);
+        const QNetworkProxy manual = proxy.toNetworkProxy();
+        applicationProxy.setType(manual.type());
+        applicationProxy.setHostName(manual.hostName());
+        applicationProxy.setPort(manual.port());
         break;
     }
     }
@@ -138,10 +144,7 @@ Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const QString& proxy
         QNetworkProxyFactory::setUseSystemConfiguration(true);
 }
 
-Uploader::~Uploader()
-{
-    delete networkManager;
-}
+Uploader::~Uploader() = default;
 
 Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
@@ -154,59 +157,69 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
 
         for (QIODevice* device : bodyDevices)
             device->seek(0);
-        auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
-        for (const QHttpPart& part : parts)
-            multiPart->append(part);
-
-        QNetworkRequest request(url);
-        // Redirects are followed here, with this module's own rules.
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        if (!caCertificates.isEmpty()) {
-            QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-            tls.setCaCertificates(caCertificates);
-            tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-            request.setSslConfiguration(tls);
-        }
-        if (idleTimeoutSeconds > 0)
-            request.setTransferTimeout(idleTimeoutSeconds * 1000);
-        QNetworkReply* reply = networkManager->post(request, multiPart);
+        std::unique_ptr<QNetworkReply> reply = post(url, parts);
         if (!reply)
-            return HTTPResponse{3, QStringLiteral("UnknownNetworkError"), QString()};
-
-        QEventLoop loop;
-        connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        // Qt ends with a progress of 0 of 0 once the reply is in: keep the most that was sent.
-        connect(reply, &QNetworkReply::uploadProgress, this,
-                [this](qint64 sent, qint64) { exchange.bytesSent = std::max(exchange.bytesSent, sent); });
-        multiPart->setParent(reply);
-        if (!reply->isFinished())
-            loop.exec();
-
+            return HTTPResponse{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()};
+        waitForReply(*reply);
         exchange.retryAfter = reply->rawHeader("Retry-After");
-        // Nothing else aborts a reply, so a cancelled one has hit the transfer timeout.
-        if (idleTimeoutSeconds > 0 && reply->error() == QNetworkReply::OperationCanceledError) {
-            delete reply;
-            return HTTPResponse{14, QStringLiteral("No data transferred for %1 s").arg(idleTimeoutSeconds), QString()};
-        }
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (isFollowedRedirect(status)) {
-            if (redirects == maxRedirects) {
-                delete reply;
-                return HTTPResponse{status, QStringLiteral("Too many redirects"), QString()};
-            }
-            const QString target = computeRedirectUrl(url, reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
-            std::cout << "Redirect to " << toConsole(target) << std::endl;
-            // No event loop runs after the upload, so a deferred delete would never happen.
-            delete reply;
-            url = QUrl(target);
-            continue;
-        }
-
-        HTTPResponse response{isRecognisedStatus(status) ? status : transportErrorCode(reply->error()),
-                              reply->errorString(), QString()};
-        delete reply;
-        return response;
+        const Outcome outcome = classify(*reply, url);
+        // No event loop runs after the upload, so a deferred delete would never happen.
+        reply.reset();
+        if (!outcome.redirect)
+            return outcome.response;
+        if (redirects == maxRedirects)
+            return HTTPResponse{outcome.response.statusCode, QStringLiteral("Too many redirects"), QString()};
+        std::cout << "Redirect to " << toConsole(outcome.response.redirectUrl) << std::endl;
+        url = QUrl(outcome.response.redirectUrl);
     }
+}
+
+std::unique_ptr<QNetworkReply> Uploader::post(const QUrl& url, const QList<QHttpPart>& parts)
+{
+    auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
+    for (const QHttpPart& part : parts)
+        multiPart->append(part);
+
+    QNetworkRequest request(url);
+    // Redirects are followed here, with this module's own rules.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (!caCertificates.isEmpty()) {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(caCertificates);
+        tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        request.setSslConfiguration(tls);
+    }
+    if (idleTimeoutSeconds > 0)
+        request.setTransferTimeout(idleTimeoutSeconds * 1000);
+    std::unique_ptr<QNetworkReply> reply(networkManager->post(request, multiPart));
+    // The body goes with the reply that carries it; without a reply it stays with this object.
+    if (reply)
+        multiPart->setParent(reply.get());
+    return reply;
+}
+
+void Uploader::waitForReply(QNetworkReply& reply)
+{
+    QEventLoop loop;
+    connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // Qt ends with a progress of 0 of 0 once the reply is in: keep the most that was sent.
+    connect(&reply, &QNetworkReply::uploadProgress, this,
+            [this](qint64 sent, qint64) { exchange.bytesSent = std::max(exchange.bytesSent, sent); });
+    if (!reply.isFinished())
+        loop.exec();
+}
+
+Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QUrl& url) const
+{
+    // Nothing else aborts a reply, so a cancelled one has hit the transfer timeout.
+    if (idleTimeoutSeconds > 0 && reply.error() == QNetworkReply::OperationCanceledError)
+        return {{ExitCode::Timeout, QStringLiteral("No data transferred for %1 s").arg(idleTimeoutSeconds), QString()}};
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (isFollowedRedirect(status)) {
+        const QUrl target = reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        return {{status, QString(), computeRedirectUrl(url, target)}, true};
+    }
+    return {{isRecognisedStatus(status) ? status : transportErrorCode(reply.error()), reply.errorString(), QString()}};
 }
 
 void Uploader::sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors)

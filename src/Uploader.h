@@ -9,6 +9,9 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
+
+#include "ProxySpec.h"
 #include "argparser.h"
 
 class QIODevice;
@@ -36,7 +39,7 @@ public:
     };
 
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
-    Uploader(ArgParser::Options::ProxyType proxyType, const QString& proxy);
+    Uploader(ArgParser::Options::ProxyType proxyType, const ProxySpec& proxy);
     ~Uploader() override;
 
     // Blocks until the exchange and its redirects are over. Every device in
@@ -56,7 +59,17 @@ private slots:
     void sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors);
 
 private:
-    QNetworkAccessManager* networkManager;
+    // What one reply comes to: the response to return, or a redirect to follow.
+    struct Outcome {
+        HTTPResponse response;
+        bool redirect = false;
+    };
+
+    std::unique_ptr<QNetworkReply> post(const QUrl& url, const QList<QHttpPart>& parts);
+    void waitForReply(QNetworkReply& reply);
+    Outcome classify(QNetworkReply& reply, const QUrl& url) const;
+
+    std::unique_ptr<QNetworkAccessManager> networkManager;
     QList<QSslCertificate> caCertificates;
     int idleTimeoutSeconds = 0;
     Exchange exchange;

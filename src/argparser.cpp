@@ -6,6 +6,7 @@
 
 #include <iostream>
 
+#include "numbers.h"
 
 namespace {
 
@@ -26,6 +27,17 @@ const char* const help_message =
 
 const char* const short_options = "u:n:f:j:w:o:p:t:v";
 
+// Options with a long form only: their ids lie above every byte, so none can
+// be mistaken for a short option's letter.
+enum LongOnlyOption : int {
+    optionLastChar = 255,
+    optionCaCert,
+    optionIdleTimeout,
+    optionRetry,
+    optionDryRun,
+    optionReport,
+};
+
 const struct option long_options[] = {
     {"url", required_argument, nullptr, 'u'},
     {"file", required_argument, nullptr, 'f'},
@@ -39,12 +51,12 @@ const struct option long_options[] = {
     {"system-proxy", no_argument, nullptr, 's'},
     {"proxy", required_argument, nullptr, 'x'},
     {"version", no_argument, nullptr, 'v'},
-    // No short forms, and no name that starts with a prefix an older option owns.
-    {"cacert", required_argument, nullptr, 'C'},
-    {"idle-timeout", required_argument, nullptr, 'I'},
-    {"retry", required_argument, nullptr, 'R'},
-    {"dry-run", no_argument, nullptr, 'D'},
-    {"report", required_argument, nullptr, 'P'},
+    // No name may start with a prefix that an older option owns.
+    {"cacert", required_argument, nullptr, optionCaCert},
+    {"idle-timeout", required_argument, nullptr, optionIdleTimeout},
+    {"retry", required_argument, nullptr, optionRetry},
+    {"dry-run", no_argument, nullptr, optionDryRun},
+    {"report", required_argument, nullptr, optionReport},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -61,19 +73,6 @@ bool badValue(const char* option, const char* rawValue, const char* expected)
     return false;
 }
 
-// A whole number in [low, high], digits only.
-bool parseBounded(const QString& text, int low, int high, int& value)
-{
-    if (text.isEmpty() || text.size() > 9)
-        return false;
-    for (QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    value = text.toInt();
-    return value >= low && value <= high;
-}
-
 bool failWith(const char* message)
 {
     std::cout << message << help_message;
@@ -84,91 +83,44 @@ bool failWith(const char* message)
 
 namespace ArgParser {
 
-bool parseProxy(const QString& text, QString& host, quint16& port)
-{
-    QString rest = text;
-    const QLatin1String scheme("http://");
-    if (rest.startsWith(scheme, Qt::CaseInsensitive))
-        rest.remove(0, scheme.size());
-    if (rest.endsWith(QLatin1Char('/')))
-        rest.chop(1);
-
-    // A bracketed IPv6 address keeps its colons; otherwise the last colon starts the port.
-    int colon = -1;
-    if (rest.startsWith(QLatin1Char('['))) {
-        const int close = rest.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return false;
-        if (close + 1 < rest.size()) {
-            if (rest.at(close + 1) != QLatin1Char(':'))
-                return false;
-            colon = close + 1;
-        }
-        host = rest.mid(1, close - 1);
-    } else {
-        colon = rest.lastIndexOf(QLatin1Char(':'));
-        host = colon < 0 ? rest : rest.left(colon);
-    }
-    if (host.isEmpty())
-        return false;
-    if (colon < 0) {
-        port = 8080;
-        return true;
-    }
-    int value = 0;
-    if (!parseBounded(rest.mid(colon + 1), 1, 65535, value))
-        return false;
-    port = static_cast<quint16>(value);
-    return true;
-}
-
 bool generateTask(int argc, char** argv, Options& options)
 {
     int optionIndex = 0;
-    int letter;
-    while ((letter = getopt_long(argc, argv, short_options, long_options, &optionIndex)) != -1) {
+    int id;
+    while ((id = getopt_long(argc, argv, short_options, long_options, &optionIndex)) != -1) {
         // Each byte becomes the character of the same Latin-1 code.
         const QString argument = optarg ? QString::fromLatin1(optarg) : QString();
-        switch (letter) {
+        switch (id) {
         case 'u':
-            if (optarg)
-                options.url = QUrl(argument);
+            options.url = QUrl(argument);
             break;
         case 'f':
-            if (optarg)
-                options.files.append(argument);
+            options.files.append(argument);
             break;
         case 'j':
-            if (optarg)
-                options.jsonFile = argument;
+            options.jsonFile = argument;
             break;
         case 'w':
-            if (optarg) {
-                options.workDir = argument;
-                if (!options.workDir.endsWith(QLatin1Char('/')) && !options.workDir.endsWith(QLatin1Char('\\')))
-                    options.workDir.append(QLatin1Char('/'));
-            }
+            options.workDir = argument;
+            if (!options.workDir.endsWith(QLatin1Char('/')) && !options.workDir.endsWith(QLatin1Char('\\')))
+                options.workDir.append(QLatin1Char('/'));
             break;
         case 'o':
-            if (optarg)
-                options.postVariables.insert(QStringLiteral("org"), argument);
+            options.postVariables.insert(QStringLiteral("org"), argument);
             break;
         case 'p':
-            if (optarg)
-                options.postVariables.insert(QStringLiteral("project"), argument);
+            options.postVariables.insert(QStringLiteral("project"), argument);
             break;
         case 't':
-            if (optarg)
-                options.postVariables.insert(QStringLiteral("type"), argument);
+            options.postVariables.insert(QStringLiteral("type"), argument);
             break;
-        case 'e':
-            if (optarg) {
-                const QStringList nameValue = argument.split(QLatin1Char('='), Qt::KeepEmptyParts, Qt::CaseSensitive);
-                if (nameValue.size() != 2)
-                    return reject(optarg, "an extra-post value");
-                options.postVariables.insert(nameValue.at(0), nameValue.at(1));
-            }
+        case 'e': {
+            const QStringList nameValue = argument.split(QLatin1Char('='), Qt::KeepEmptyParts, Qt::CaseSensitive);
+            if (nameValue.size() != 2)
+                return reject(optarg, "an extra-post value");
+            options.postVariables.insert(nameValue.at(0), nameValue.at(1));
             break;
+        }
         case 'n':
             options.proxyType = Options::NoProxy;
             break;
@@ -176,20 +128,16 @@ bool generateTask(int argc, char** argv, Options& options)
             options.proxyType = Options::SystemProxy;
             break;
         case 'x':
-            if (optarg) {
-                QString host;
-                quint16 port = 0;
-                // Checked now so that a proxy that cannot work stops the run before anything is made.
-                if (!parseProxy(argument, host, port))
-                    return reject(optarg, "a proxy host[:port]");
-                options.proxyType = Options::ManualProxy;
-                options.proxy = argument;
-            }
+            // Checked now so that a proxy that cannot work stops the run before anything is made.
+            if (!ProxySpec::parse(argument, options.proxySpec))
+                return reject(optarg, "a proxy host[:port]");
+            options.proxyType = Options::ManualProxy;
+            options.proxy = argument;
             break;
         case 'v':
             options.displayVersion = true;
             break;
-        case 'C':
+        case optionCaCert:
             options.caCertFile = argument;
             options.caCertificates.clear();
             // Only a regular file: a device or a pipe would be read for ever.
@@ -198,18 +146,18 @@ bool generateTask(int argc, char** argv, Options& options)
             if (options.caCertificates.isEmpty())
                 return badValue("--cacert", optarg, "a readable PEM file with at least one certificate");
             break;
-        case 'I':
+        case optionIdleTimeout:
             if (!parseBounded(argument, 1, 86400 * 365, options.idleTimeout))
                 return badValue("--idle-timeout", optarg, "a positive whole number of seconds");
             break;
-        case 'R':
+        case optionRetry:
             if (!parseBounded(argument, 0, 10, options.retry))
                 return badValue("--retry", optarg, "a whole number from 0 to 10");
             break;
-        case 'D':
+        case optionDryRun:
             options.dryRun = true;
             break;
-        case 'P':
+        case optionReport:
             options.reportFile = argument;
             if (argument.isEmpty())
                 return badValue("--report", optarg, "a file name");

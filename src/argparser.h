@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include "ProxySpec.h"
+
 namespace ArgParser {
 
 // The parsed command line of one run.
@@ -22,6 +24,8 @@ struct Options {
     ProxyType proxyType = NoProxy;
     QString proxy;                       // the --proxy text, as given
     bool displayVersion = false;
+
+    ProxySpec proxySpec;                 // the --proxy text, parsed
 
     // Crash-reporter options; their defaults keep the plain behaviour.
     QString caCertFile;                      // --cacert: verify against these CAs
@@ -38,10 +42,6 @@ struct Options {
 // Fills options from the arguments; prints the problem and the usage text and
 // returns false when the command line is not accepted.
 bool generateTask(int argc, char** argv, Options& options);
-
-// Splits a --proxy text ("[http://]host[:port][/]") into host and port; a bare
-// host means port 8080. False when the host is empty or the port is not 1-65535.
-bool parseProxy(const QString& text, QString& host, quint16& port);
 
 }
 

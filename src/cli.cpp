@@ -3,41 +3,30 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLocale>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSaveFile>
 #include <QThread>
 #include <QUuid>
 
-#include <algorithm>
 #include <iostream>
-#include <limits>
 #include <optional>
 
+#include "RetryPolicy.h"
 #include "console.h"
+#include "exitcodes.h"
+#include "version.h"
 
 namespace {
 const char* const archiver_program = "7z";
 const qint64 maxJsonBytes = 64 << 20;
-}
 
-QHttpPart Cli::FormPart::toHttpPart() const
+// Prints a failure on standard error and keeps the very same text for the report.
+int fail(RunRecord& record, const QString& text, int exitCode = ExitCode::LocalFailure)
 {
-    QHttpPart part;
-    if (!contentType.isEmpty())
-        part.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    QByteArray disposition = "form-data; name=\"" + name + '"';
-    if (!fileName.isEmpty())
-        disposition += "; filename=\"" + fileName + '"';
-    part.setHeader(QNetworkRequest::ContentDispositionHeader, disposition);
-    if (bodyDevice)
-        part.setBodyDevice(bodyDevice);
-    else
-        part.setBody(body);
-    return part;
+    std::cerr << toConsole(text) << std::endl;
+    record.errorString = text;
+    return exitCode;
+}
 }
 
 Cli::Cli()
@@ -103,16 +92,15 @@ QString Cli::jsonPartFileName(const QString& eventId, const QString& jsonPath)
     return eventId + jsonPath.mid(jsonPath.lastIndexOf(QLatin1Char('.'), -1, Qt::CaseSensitive));
 }
 
-bool Cli::archiveFiles(QProcess& archiver, const QString& archivePath, QString& error) const
+bool Cli::archiveFiles(QProcess& archiver, RunRecord& record) const
 {
     const QString program = QLatin1String(archiver_program);
-    const QStringList arguments = QStringList{QStringLiteral("a"), archivePath} + options.files;
+    const QStringList arguments = QStringList{QStringLiteral("a"), record.archivePath} + options.files;
 
     archiver.setProcessChannelMode(QProcess::MergedChannels);
     archiver.start(program, arguments, QIODevice::ReadWrite);
     if (!archiver.waitForStarted(30000)) {
-        std::cerr << "Failed to start " << archiver_program << std::endl;
-        error = QStringLiteral("Failed to start ") + program;
+        fail(record, QStringLiteral("Failed to start ") + program);
         return false;
     }
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
@@ -124,43 +112,38 @@ bool Cli::archiveFiles(QProcess& archiver, const QString& archivePath, QString& 
         std::cout << archiver_program << " output : \n" << toConsole(message) << std::endl;
         return true;
     }
-    std::cerr << "Fail to zip! \n\t Message: \n" << toConsole(message) << std::endl;
+    fail(record, QStringLiteral("Fail to zip! \n\t Message: \n") + message);
     std::cout << "Fail to execute: " << archiver_program << '"'
               << toConsole(arguments.join(QStringLiteral("\" \""))) << '"' << std::endl;
-    error = QStringLiteral("Fail to zip! ") + message;
     return false;
 }
 
-bool Cli::buildForm(const QString& eventId, const QString& archiveName, QFile& archive, QList<FormPart>& form,
-                    QString& error) const
+bool Cli::buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const
 {
     if (!options.jsonFile.isEmpty()) {
         QFile json(options.jsonFile);
         if (!json.open(QIODevice::ReadOnly)) {
-            error = QStringLiteral("Fail to open ") + options.jsonFile;
-            std::cerr << toConsole(error) << std::endl;
+            fail(record, QStringLiteral("Fail to open ") + options.jsonFile);
             return false;
         }
         // A description this large is the wrong file (or a device that never
         // ends): it would only cost the memory of a machine that has just crashed.
         const QByteArray text = json.read(maxJsonBytes + 1);
         if (text.size() > maxJsonBytes) {
-            error = QStringLiteral("Fail to open ") + options.jsonFile + QStringLiteral(": larger than 64 MiB");
-            std::cerr << toConsole(error) << std::endl;
+            fail(record, QStringLiteral("Fail to open ") + options.jsonFile + QStringLiteral(": larger than 64 MiB"));
             return false;
         }
         FormPart part;
         part.name = "jsonFile";
-        part.fileName = jsonPartFileName(eventId, options.jsonFile).toLatin1();
+        part.fileName = jsonPartFileName(record.eventId, options.jsonFile).toLatin1();
         part.contentType = "application/octet-stream";
-        part.body = fillPlaceholders(text, eventId, options.postVariables);
+        part.body = fillPlaceholders(text, record.eventId, options.postVariables);
         form.append(part);
     }
 
     // Streamed from the open file: a crash dump may not fit in memory, or in a QByteArray.
     if (!archive.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("Fail to open ") + archiveName;
-        std::cerr << toConsole(error) << std::endl;
+        fail(record, QStringLiteral("Fail to open ") + archiveName);
         form.clear();
         return false;
     }
@@ -180,49 +163,20 @@ bool Cli::buildForm(const QString& eventId, const QString& archiveName, QFile& a
     return true;
 }
 
-bool Cli::isTransient(int statusCode)
-{
-    static const int transient[] = {11, 12, 13, 14, 16, 18, 20, 408, 429, 500, 502, 503, 504};
-    return std::find(std::begin(transient), std::end(transient), statusCode) != std::end(transient);
-}
-
-qint64 Cli::parseRetryAfterMs(const QByteArray& retryAfter, const QDateTime& now)
-{
-    const QString text = QString::fromLatin1(retryAfter).trimmed();
-    if (!text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); }))
-        return text.size() > 9 ? std::numeric_limits<qint64>::max() / 2 : text.toLongLong() * 1000;
-    QDateTime date = QLocale::c().toDateTime(text, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
-    if (!date.isValid())
-        return -1;
-    date.setTimeSpec(Qt::UTC);
-    return std::max<qint64>(0, now.msecsTo(date));
-}
-
-qint64 Cli::retryDelayMs(int retryNumber, int statusCode, const QByteArray& retryAfter, const QDateTime& now,
-                         double jitter)
-{
-    if (statusCode == 429 || statusCode == 503) {
-        const qint64 asked = parseRetryAfterMs(retryAfter, now);
-        if (asked >= 0)
-            return std::min<qint64>(asked, 300000);
-    }
-    const qint64 base = std::min<qint64>(60000, 1000LL << std::min(retryNumber - 1, 6));
-    return std::min<qint64>(60000, base + qint64(double(base) * 0.25 * jitter));
-}
-
 int Cli::run()
 {
     if (options.displayVersion) {
-        std::cout << "Dropwell v" << 1 << '.' << 0 << '.' << 0 << '.' << 0
-                  << " built on " << "Thursday March 24th 2016, 14:30:49 UTC" << std::endl;
-        return 0;
+        std::cout << "Dropwell v" << QUILLFAST_VERSION_MAJOR << '.' << QUILLFAST_VERSION_MINOR << '.'
+                  << QUILLFAST_VERSION_PATCH << '.' << QUILLFAST_VERSION_TWEAK << " built on " << QUILLFAST_BUILD_DATE
+                  << std::endl;
+        return ExitCode::Success;
     }
     QElapsedTimer clock;
     clock.start();
     RunRecord record;
     const int exitCode = runSequence(record);
     if (!options.reportFile.isEmpty())
-        writeReport(record, exitCode, clock.elapsed());
+        RunReport::write(options.reportFile, options.url, options.dryRun, record, exitCode, clock.elapsed());
     return exitCode;
 }
 
@@ -232,30 +186,29 @@ int Cli::runSequence(RunRecord& record)
     const QString archiveName = record.eventId + QLatin1String(".zip");
     record.archivePath = options.workDir + archiveName;
     QProcess archiver;
-    if (!archiveFiles(archiver, record.archivePath, record.errorString))
-        return -1;
+    if (!archiveFiles(archiver, record))
+        return ExitCode::LocalFailure;
 
     // A dry run leaves the process proxy alone.
     std::optional<Uploader> uploader;
     if (!options.dryRun)
-        uploader.emplace(options.proxyType, options.proxy);
+        uploader.emplace(options.proxyType, options.proxySpec);
 
     // Stays open until the run is over: the upload streams from it.
     QFile archive(record.archivePath);
     QList<FormPart> form;
-    if (!buildForm(record.eventId, archiveName, archive, form, record.errorString))
-        return -1;
+    if (!buildForm(archiveName, archive, form, record))
+        return ExitCode::LocalFailure;
     record.archiveBytes = archive.size();
 
     if (options.dryRun) {
         printDryRun(form);
-        return 0;
+        return ExitCode::Success;
     }
     const Uploader::HTTPResponse response = upload(*uploader, form, archive, record);
-    if (response.statusCode == 200)
-        return 0;
-    std::cerr << toConsole(response.errorString) << std::endl;
-    return response.statusCode;
+    if (response.statusCode == HttpStatus::Ok)
+        return ExitCode::Success;
+    return fail(record, response.errorString, response.statusCode);
 }
 
 Uploader::HTTPResponse Cli::upload(Uploader& uploader, const QList<FormPart>& form, QFile& archive,
@@ -272,10 +225,11 @@ Uploader::HTTPResponse Cli::upload(Uploader& uploader, const QList<FormPart>& fo
         response = uploader.uploadMultiPart(options.url, parts, {&archive});
         record.attempts = attempt;
         record.exchange = uploader.lastExchange();
-        if (attempt > options.retry || !isTransient(response.statusCode))
+        if (attempt > options.retry || !RetryPolicy::isTransient(response.statusCode))
             break;
-        const qint64 waitMs = retryDelayMs(attempt, response.statusCode, record.exchange.retryAfter,
-                                           QDateTime::currentDateTimeUtc(), QRandomGenerator::global()->generateDouble());
+        const qint64 waitMs = RetryPolicy::delayMs(attempt, response.statusCode, record.exchange.retryAfter,
+                                                   QDateTime::currentDateTimeUtc(),
+                                                   QRandomGenerator::global()->generateDouble());
         std::cout << "Retry " << attempt << " of " << options.retry << " in " << (waitMs + 999) / 1000
                   << " s: " << toConsole(response.errorString) << std::endl;
         QThread::msleep(static_cast<unsigned long>(waitMs));
@@ -320,28 +274,4 @@ void Cli::printDryRun(const QList<FormPart>& form) const
             json += '\n';
         std::cout << "--- jsonFile ---\n" << json.toStdString() << "--- end ---" << std::endl;
     }
-}
-
-void Cli::writeReport(const RunRecord& record, int exitCode, qint64 elapsedMs) const
-{
-    QJsonObject report{
-        {QStringLiteral("eventId"), record.eventId},
-        {QStringLiteral("url"), options.url.toString()},
-        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(record.exchange.finalUrl.toString()) : QJsonValue()},
-        {QStringLiteral("statusCode"), record.posted ? QJsonValue(record.statusCode) : QJsonValue()},
-        {QStringLiteral("exitCode"), exitCode},
-        {QStringLiteral("errorString"), record.errorString},
-        {QStringLiteral("attempts"), record.attempts},
-        {QStringLiteral("redirects"), record.exchange.redirects},
-        {QStringLiteral("archivePath"), record.archivePath},
-        {QStringLiteral("archiveBytes"), record.archiveBytes >= 0 ? QJsonValue(double(record.archiveBytes)) : QJsonValue()},
-        {QStringLiteral("bytesSent"), double(record.exchange.bytesSent)},
-        {QStringLiteral("elapsedMs"), double(elapsedMs)},
-        {QStringLiteral("dryRun"), options.dryRun},
-    };
-    // Written whole or not at all, so a reader never sees half a report.
-    QSaveFile file(options.reportFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 || !file.commit())
-        std::cerr << "Fail to write report " << toConsole(options.reportFile) << ": " << toConsole(file.errorString())
-                  << std::endl;
 }

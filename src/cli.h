@@ -2,19 +2,19 @@
 #define CLI_H
 
 #include <QByteArray>
-#include <QDateTime>
 #include <QEventLoop>
-#include <QHttpPart>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
+#include "FormPart.h"
+#include "RunReport.h"
 #include "Uploader.h"
 #include "argparser.h"
 
 class QFile;
-class QIODevice;
 class QProcess;
 
 // Drives one run: the version banner, or event id, archive, form, upload and report.
@@ -22,18 +22,6 @@ class Cli : public QObject {
     Q_OBJECT
 
 public:
-    // One form-data part as the server will see it; the zipFile body streams
-    // from the open archive (bodyDevice), every other body is held in memory.
-    struct FormPart {
-        QByteArray name;
-        QByteArray fileName;     // empty for a plain form variable
-        QByteArray contentType;  // empty: no Content-Type header
-        QByteArray body;
-        QIODevice* bodyDevice = nullptr;
-
-        QHttpPart toHttpPart() const;
-    };
-
     Cli();
     ~Cli() override;
 
@@ -51,34 +39,12 @@ public:
     // The event id followed by the JSON path from its last '.' on (the whole path when it has none).
     static QString jsonPartFileName(const QString& eventId, const QString& jsonPath);
 
-    // Retries: which results are worth another attempt, and how long to wait
-    // before retry number retryNumber (1, 2, ...); jitter is in [0, 1).
-    static bool isTransient(int statusCode);
-    static qint64 retryDelayMs(int retryNumber, int statusCode, const QByteArray& retryAfter, const QDateTime& now,
-                               double jitter);
-    // A Retry-After value (seconds, or an HTTP date) in ms from now; -1 when it is neither.
-    static qint64 parseRetryAfterMs(const QByteArray& retryAfter, const QDateTime& now);
-
 private:
-    // What one run did, for the --report file.
-    struct RunRecord {
-        QString eventId;
-        QString archivePath;
-        qint64 archiveBytes = -1;
-        bool posted = false;
-        int statusCode = 0;
-        QString errorString;
-        int attempts = 0;
-        Uploader::Exchange exchange;
-    };
-
     int runSequence(RunRecord& record);
-    bool archiveFiles(QProcess& archiver, const QString& archivePath, QString& error) const;
-    bool buildForm(const QString& eventId, const QString& archiveName, QFile& archive, QList<FormPart>& form,
-                   QString& error) const;
+    bool archiveFiles(QProcess& archiver, RunRecord& record) const;
+    bool buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const;
     Uploader::HTTPResponse upload(Uploader& uploader, const QList<FormPart>& form, QFile& archive, RunRecord& record) const;
     void printDryRun(const QList<FormPart>& form) const;
-    void writeReport(const RunRecord& record, int exitCode, qint64 elapsedMs) const;
 
     ArgParser::Options options;
     QEventLoop eventLoop;

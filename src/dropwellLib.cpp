@@ -1,8 +1,10 @@
 #include "dropwellLib.h"
 
+#include "version.h"
+
 namespace {
-const char version_text[] = "1.0.0.0";
-const char build_date_text[] = "Thursday March 24th 2016, 14:30:49 UTC";
+const char version_text[] = QUILLFAST_VERSION;
+const char build_date_text[] = QUILLFAST_BUILD_DATE;
 }
 
 namespace dropwellLib {

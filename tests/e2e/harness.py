@@ -29,6 +29,8 @@ USAGE = (b"Quillfast usage : \n"
          b"\t--proxy <proxy>           => (mandatory)   Set proxy\n"
          b"\t--version                 => (optionnal)   Display version\n")
 BANNER = b"Dropwell v1.0.0.0 built on Thursday March 24th 2016, 14:30:49 UTC\n"
+# The three mandatory form variables, for runs whose values do not matter.
+VARS = ["--org", "o", "--project", "p", "--type", "t"]
 
 
 def exit_code(status):
@@ -44,8 +46,22 @@ class Result:
         return "rc=%d\nstdout=%r\nstderr=%r" % (self.rc, self.out, self.err)
 
 
+_namespace_problem = []
+
+
+def namespace_problem():
+    """Why a private mount namespace cannot be made here, or None when it can."""
+    if not _namespace_problem:
+        p = subprocess.run(["unshare", "-m", "sh", "-c", "mount --bind /etc/hosts /etc/hosts"],
+                           capture_output=True, timeout=10)
+        _namespace_problem.append(p.stderr.decode(errors="replace").strip() or "unshare failed" if p.returncode
+                                  else None)
+    return _namespace_problem[0]
+
+
 class Case(unittest.TestCase):
     """Gives each test a scratch directory (its cwd) and the runner."""
+    upload_args = ["-f", "dump"]  # what upload() sends besides the URL and VARS
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="quillfast-")
@@ -57,6 +73,18 @@ class Case(unittest.TestCase):
             f.write(data)
         os.chmod(path, mode)
         return os.fsdecode(path)
+
+    def zips(self, subdir=""):
+        return [f for f in os.listdir(os.path.join(self.dir, subdir)) if f.endswith(".zip")]
+
+    def need_namespaces(self):
+        problem = namespace_problem()
+        if problem:
+            self.skipTest("needs a private mount namespace (unshare -m, as root): " + problem)
+
+    def upload(self, url, *extra, **kw):
+        """One run against url with upload_args, the form variables and extra."""
+        return self.run_tool(["-u", url] + self.upload_args + VARS + list(extra), **kw)
 
     def stand_in(self, script):
         """A '7z' first on PATH that runs the given shell script body."""
@@ -76,6 +104,8 @@ class Case(unittest.TestCase):
         environment.update(env or {})
         argv = [BIN] + list(args)
         script = [prelude] if prelude else []
+        if script or names is not None:
+            self.need_namespaces()
         if names is not None:
             hosts = self.write("hosts", "".join("127.0.0.1 %s\n" % n for n in names).encode())
             # No resolver either: a name that is not listed fails at once, with no traffic.

@@ -2,9 +2,7 @@
 import os
 import zipfile
 
-from harness import Case, Server
-
-ARGS = ["--org", "o", "--project", "p", "--type", "t"]
+from harness import Case, Server, VARS as ARGS
 
 
 class Archive(Case):
@@ -65,3 +63,4 @@ class Archive(Case):
         self.assertTrue(args[1].startswith(b"d\xe9/") and args[1].endswith(b".zip"))
         self.assertEqual(args[2:4], [name, "caf\u00e9.dmp".encode()])
         self.assertEqual(len(server.requests), 1)
+

@@ -1,5 +1,4 @@
 """The command line as a user meets it: usage, version, rejected input."""
-import os
 
 from harness import BANNER, USAGE, Case
 
@@ -10,7 +9,7 @@ class CommandLine(Case):
     def check(self, args, rc, out, err=b""):
         r = self.run_tool(args)
         self.assertEqual((r.rc, r.out, r.err), (rc, out, err), args)
-        self.assertEqual([f for f in os.listdir(self.dir) if f.endswith(".zip")], [])
+        self.assertEqual(self.zips(), [])
 
     def test_version(self):
         self.check(["--version"], 0, BANNER)

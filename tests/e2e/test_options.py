@@ -7,20 +7,14 @@ import time
 
 from harness import closed_port, USAGE, Case, Server, ca_signed, exit_code, self_signed
 
-VARS = ["--org", "o", "--project", "p", "--type", "t"]
-
 
 class Options(Case):
+    upload_args = ["-f", "dump", "-j", "e.json"]
+
     def setUp(self):
         super().setUp()
         self.write("dump", os.urandom(100000))
         self.write("e.json", b'{"id":"$eventId"}')
-
-    def upload(self, url, *extra, **kw):
-        return self.run_tool(["-u", url, "-f", "dump", "-j", "e.json"] + VARS + list(extra), **kw)
-
-    def zips(self):
-        return [f for f in os.listdir(self.dir) if f.endswith(".zip")]
 
     def test_cacert(self):
         cert, ca = ca_signed(self.dir, "one")

@@ -3,16 +3,11 @@ import os
 
 from harness import closed_port, Case, Server, TinyProxy, exit_code, self_signed
 
-VARS = ["--org", "o", "--project", "p", "--type", "t"]
-
 
 class Transport(Case):
     def setUp(self):
         super().setUp()
         self.write("dump", os.urandom(2 << 20))  # 2 MiB of incompressible data: streamed, not one read
-
-    def upload(self, url, *extra, **kw):
-        return self.run_tool(["-u", url, "-f", "dump"] + VARS + list(extra), **kw)
 
     def test_redirects(self):
         rows = [  # (status, Location, path of the second POST)
@@ -52,7 +47,7 @@ class Transport(Case):
         with Server([(308, {"Location": "/x"})]) as server:
             r = self.upload(server.url())
         self.assertEqual((r.rc, len(server.requests)), (6, 1))
-        self.assertEqual(len([f for f in os.listdir(self.dir) if f.endswith(".zip")]), 3)
+        self.assertEqual(len(self.zips()), 3)
 
     def test_https_self_signed(self):
         with Server(cert=self_signed(self.dir)) as server:

@@ -18,7 +18,7 @@ class Form(Case):
         return r, server.requests
 
     def archive(self, workdir=""):
-        [name] = [f for f in os.listdir(os.path.join(self.dir, workdir)) if f.endswith(".zip")]
+        [name] = self.zips(workdir)
         with open(os.path.join(self.dir, workdir, name), "rb") as f:
             return name.encode(), f.read()
 
@@ -64,9 +64,8 @@ class Form(Case):
             names = [(p[0][-1].split(b'name="', 1)[1].split(b'"; filename')[0].rstrip(b'"'), p[1])
                      for p in request.parts()]
             self.assertEqual([n for n in names if n[0] != b"zipFile"], expected, extra)
-            for name in os.listdir(self.dir):
-                if name.endswith(".zip"):
-                    os.remove(os.path.join(self.dir, name))
+            for name in self.zips():
+                os.remove(os.path.join(self.dir, name))
 
     def test_fail_to_open(self):
         self.write("a", b"x")

@@ -1,27 +1,18 @@
 // The command line: the input split on NUL bytes into an argv, through the
 // parser and the validation, with their promises checked.
 #include <cstdint>
-#include <cstdlib>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "argparser.h"
 #include "parser_run.h"
+#include "require.h"
 
 namespace {
 
 bool endsWith(const std::string& text, const std::string& tail)
 {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-void require(bool condition, const char* property)
-{
-    if (!condition) {
-        std::cerr << "property broken: " << property << std::endl;
-        std::abort();
-    }
 }
 
 }

@@ -1,25 +1,12 @@
 // Redirect resolution: a request URL and a Location target, split on the first
 // NUL, through computeRedirectUrl; a relative target must stay on the request's server.
 #include <cstdint>
-#include <cstdlib>
-#include <iostream>
+#include <string>
 
-// computeRedirectUrl has internal linkage: this harness is its translation unit's twin.
-#include "Uploader.cpp"  // NOLINT(bugprone-suspicious-include): on purpose, see above
+#include "Uploader_p.h"
+#include "require.h"
 
-namespace {
-
-void require(bool condition, const char* property, const QUrl& request, const QUrl& target, const QString& result)
-{
-    if (!condition) {
-        std::cerr << "property broken: " << property << "\n request: " << request.toEncoded().toStdString()
-                  << "\n target: " << target.toEncoded().toStdString() << "\n result: " << result.toStdString()
-                  << std::endl;
-        std::abort();
-    }
-}
-
-}
+using UploaderInternal::computeRedirectUrl;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -37,20 +24,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
 
     const QString result = computeRedirectUrl(request, target);
+    const std::string context = "\n request: " + request.toEncoded().toStdString() + "\n target: "
+        + target.toEncoded().toStdString() + "\n result: " + result.toStdString();
     const QUrl resolved(result);
-    require(resolved.isValid(), "the result parses as a URL", request, target, result);
+    require(resolved.isValid(), "the result parses as a URL", context);
     if (target.scheme().startsWith(QLatin1String("http")) || target.toString().startsWith(QLatin1Char('/')))
         return 0;
 
     const QString path = resolved.path();
-    require(path.startsWith(QLatin1Char('/')), "the path is absolute", request, target, result);
+    require(path.startsWith(QLatin1Char('/')), "the path is absolute", context);
     if (path != QLatin1String("/")) {
         for (const QString& segment : path.mid(1).split(QLatin1Char('/')))
             require(!segment.isEmpty() && segment != QLatin1String(".") && segment != QLatin1String(".."),
-                    "no empty, '.' or '..' segment", request, target, result);
+                    "no empty, '.' or '..' segment", context);
     }
     require(resolved.scheme() == request.scheme() && resolved.host() == request.host()
                 && resolved.port() == request.port() && resolved.userInfo() == request.userInfo(),
-            "the request's server", request, target, result);
+            "the request's server", context);
     return 0;
 }

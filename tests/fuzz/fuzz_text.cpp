@@ -2,22 +2,9 @@
 #include <QRegExp>
 
 #include <cstdint>
-#include <cstdlib>
-#include <iostream>
 
 #include "cli.h"
-
-namespace {
-
-void require(bool condition, const char* property)
-{
-    if (!condition) {
-        std::cerr << "property broken: " << property << std::endl;
-        std::abort();
-    }
-}
-
-}
+#include "require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -137,13 +137,12 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, host);
         QFETCH(int, port);
-        QString gotHost;
-        quint16 gotPort = 0;
-        const bool ok = ArgParser::parseProxy(text, gotHost, gotPort);
+        ProxySpec spec;
+        const bool ok = ProxySpec::parse(text, spec);
         QCOMPARE(ok, port > 0);
         if (ok) {
-            QCOMPARE(gotHost, host);
-            QCOMPARE(int(gotPort), port);
+            QCOMPARE(spec.host, host);
+            QCOMPARE(int(spec.port), port);
         }
     }
 

@@ -1,7 +1,8 @@
 #include <QtTest>
 
-// computeRedirectUrl has internal linkage; this test is its translation unit's twin.
-#include "Uploader.cpp"  // NOLINT(bugprone-suspicious-include): on purpose, see above
+#include "Uploader_p.h"
+
+using namespace UploaderInternal;
 
 class TestRedirect : public QObject {
     Q_OBJECT

@@ -1,0 +1,21 @@
+#ifndef FORMPART_H
+#define FORMPART_H
+
+#include <QByteArray>
+#include <QHttpPart>
+
+class QIODevice;
+
+// One form-data part as the server will see it; the zipFile body streams
+// from the open archive (bodyDevice), every other body is held in memory.
+struct FormPart {
+    QByteArray name;
+    QByteArray fileName;     // empty for a plain form variable
+    QByteArray contentType;  // empty: no Content-Type header
+    QByteArray body;
+    QIODevice* bodyDevice = nullptr;
+
+    QHttpPart toHttpPart() const;
+};
+
+#endif
