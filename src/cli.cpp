@@ -57,6 +57,16 @@ QString Cli::makeEventId()
     return id.left(20);
 }
 
+QStringList Cli::archiverArguments(const QString& archivePath, const QStringList& files)
+{
+    QStringList arguments{QStringLiteral("a")};
+    for (const QString& path : QStringList{archivePath} + files) {
+        const bool readAsSwitch = path.startsWith(QLatin1Char('-')) || path.startsWith(QLatin1Char('@'));
+        arguments.append(readAsSwitch ? QStringLiteral("./") + path : path);
+    }
+    return arguments;
+}
+
 QString Cli::archiverMessage(QByteArray output)
 {
     const int nul = output.indexOf('\0');
@@ -95,7 +105,7 @@ QString Cli::jsonPartFileName(const QString& eventId, const QString& jsonPath)
 bool Cli::archiveFiles(QProcess& archiver, RunRecord& record) const
 {
     const QString program = QLatin1String(archiver_program);
-    const QStringList arguments = QStringList{QStringLiteral("a"), record.archivePath} + options.files;
+    const QStringList arguments = archiverArguments(record.archivePath, options.files);
 
     archiver.setProcessChannelMode(QProcess::MergedChannels);
     archiver.start(program, arguments, QIODevice::ReadWrite);

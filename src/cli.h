@@ -31,6 +31,9 @@ public:
 
     // 8 hex digits, '-', 4, '-', 4, '-', 1: the first 20 characters of a random UUID.
     static QString makeEventId();
+    // The archiver's command line: "a", the archive, the inputs; a path that 7z
+    // would read as a switch ('-') or a list file ('@') goes as "./" and the path.
+    static QStringList archiverArguments(const QString& archivePath, const QStringList& files);
     // The archiver's merged output as shown to the user: up to the first NUL,
     // each run of line ends and '|' made one line end, trimmed.
     static QString archiverMessage(QByteArray output);

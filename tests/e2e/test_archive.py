@@ -64,3 +64,28 @@ class Archive(Case):
         self.assertEqual(args[2:4], [name, "caf\u00e9.dmp".encode()])
         self.assertEqual(len(server.requests), 1)
 
+    def test_names_7z_would_read_as_switches(self):
+        # "-sdel" is 7z's "delete the inputs after archiving", "@list" its "names listed in list".
+        self.write("-sdel", b"a file, not a switch")
+        self.write("crash.dmp", b"dump")
+        self.write("list", b"crash.dmp\n")
+        self.write("@list", b"a file, not a list")
+        rows = [  # arguments, work directory, names the archive must hold
+            (["-f", "-sdel", "-f", "crash.dmp"], "", ["-sdel", "crash.dmp"]),
+            (["-f", "@list"], "", ["@list"]),
+            (["-f", "crash.dmp", "-w", "-out"], "-out", ["crash.dmp"]),
+        ]
+        for args, workdir, names in rows:
+            with Server() as server:
+                r = self.run_tool(["-u", server.url()] + args + ARGS)
+            self.assertEqual((r.rc, r.err, len(server.requests)), (0, b"", 1), r)
+            [zipname] = self.zips(workdir)
+            path = os.path.join(self.dir, workdir, zipname)
+            with zipfile.ZipFile(path) as z:
+                self.assertEqual(sorted(z.namelist()), names)
+                for name in names:
+                    with open(os.path.join(self.dir, name), "rb") as f:
+                        self.assertEqual(z.read(name), f.read())  # still on disk, archived whole
+            with open(path, "rb") as f:
+                self.assertEqual(server.requests[0].parts()[0][1], f.read())
+            os.remove(path)

@@ -12,6 +12,29 @@ private slots:
         QVERIFY(a != Cli::makeEventId());
     }
 
+    void archiverArguments_data()
+    {
+        QTest::addColumn<QString>("archive");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("arguments");
+        const QString zip = QStringLiteral("ID.zip");
+        QTest::newRow("plain") << QStringLiteral("out/ID.zip") << QStringList{QStringLiteral("a b"), QStringLiteral("/x")}
+                               << QStringList{QStringLiteral("a"), QStringLiteral("out/ID.zip"), QStringLiteral("a b"), QStringLiteral("/x")};
+        QTest::newRow("switch") << zip << QStringList{QStringLiteral("-sdel"), QStringLiteral("c-d")}
+                                << QStringList{QStringLiteral("a"), zip, QStringLiteral("./-sdel"), QStringLiteral("c-d")};
+        QTest::newRow("list file") << zip << QStringList{QStringLiteral("@list"), QStringLiteral("a@b")}
+                                   << QStringList{QStringLiteral("a"), zip, QStringLiteral("./@list"), QStringLiteral("a@b")};
+        QTest::newRow("work dir") << QStringLiteral("-w/ID.zip") << QStringList{QStringLiteral("./-f")}
+                                  << QStringList{QStringLiteral("a"), QStringLiteral("./-w/ID.zip"), QStringLiteral("./-f")};
+    }
+    void archiverArguments()
+    {
+        QFETCH(QString, archive);
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, arguments);
+        QCOMPARE(Cli::archiverArguments(archive, files), arguments);
+    }
+
     void archiverMessage_data()
     {
         QTest::addColumn<QByteArray>("output");
