@@ -70,7 +70,9 @@ class Faults(Case):
             finally:
                 proxy.stop()
             self.assertEqual(server.requests, [])
-        self.write("dump", os.urandom(3 << 20))
+
+    def test_name_faults(self):
+        url = ["-u", "http://collector.invalid/x", "-f", "dump"] + VARS
         self.check("no such host", url, {(13, b"Host collector.invalid not found\n")}, bound=10, names=[])
 
     def test_local_faults(self):

@@ -1,5 +1,6 @@
 """The installed tree, the manual page, the bash completion and the Debian package."""
 import os
+import re
 import shutil
 import subprocess
 
@@ -23,7 +24,8 @@ class Install(Case):
         self.assertEqual(run("cmake", "--install", BUILD, "--prefix", prefix).returncode, 0)
         binary = os.path.join(prefix, "bin", "quillfast")
         self.assertEqual(run(binary, "--version").stdout, BANNER)
-        self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "man", "man1", "quillfast.1")))
+        for path in ("man/man1/quillfast.1.gz", "doc/quillfast/changelog.gz", "doc/quillfast/copyright"):
+            self.assertTrue(os.path.isfile(os.path.join(prefix, "share", path)), path)
         completion = os.path.join(prefix, "share", "bash-completion", "completions", "quillfast")
         os.mkdir(os.path.join(self.dir, "dumps"))
         self.write("dumps/core.1")
@@ -53,6 +55,15 @@ class Install(Case):
         for code in [3, 6] + list(range(11, 29)):
             self.assertRegex(page, r"\n {7}%d\s" % code)
 
+    def test_demo(self):
+        r = run(os.path.join(ROOT, "scripts", "demo"), timeout=600)
+        out = r.stdout.decode()
+        self.assertEqual(r.returncode, 0, out + r.stderr.decode())
+        self.assertIn('part form-data; name="zipFile"', out)
+        self.assertIn("quillfast exit code: 0\n", out)
+        work = re.search(r"\(the demo removes (.+) now\)", out).group(1)
+        self.assertFalse(os.path.exists(work), "the demo left its scratch folder behind")
+
     def test_debian_package(self):
         if os.geteuid() != 0:
             self.skipTest("installing a package needs root")
@@ -62,10 +73,13 @@ class Install(Case):
         fields = run("dpkg-deb", "-f", deb, "Package", "Version", "Depends").stdout.decode()
         self.assertIn("Package: quillfast\nVersion: 1.0.0.0\n", fields)
         self.assertRegex(fields, r"Depends: .*libqt5network5.*p7zip-full|Depends: .*p7zip-full.*libqt5network5")
+        lint = run("lintian", "--allow-root", "--no-cfg", "--fail-on", "error,warning", deb, timeout=300)
+        self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
+        self.assertNotRegex(lint.stdout.decode(), r"(?m)^[EW]: ")
         self.addCleanup(run, "dpkg", "-r", "quillfast")
         self.assertEqual(run("dpkg", "-i", deb).returncode, 0)
         self.assertEqual(shutil.which("quillfast"), "/usr/bin/quillfast")
         self.assertEqual(run("quillfast", "--version").stdout, BANNER)
-        self.assertEqual(run("man", "-w", "quillfast").stdout.decode().strip(), "/usr/share/man/man1/quillfast.1")
+        self.assertEqual(run("man", "-w", "quillfast").stdout.decode().strip(), "/usr/share/man/man1/quillfast.1.gz")
         self.assertEqual(run("dpkg", "-r", "quillfast").returncode, 0)
         self.assertIsNone(shutil.which("quillfast"))

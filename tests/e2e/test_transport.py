@@ -67,6 +67,13 @@ class Transport(Case):
                     request = server.requests[-1]
                     self.assertRegex(request.line, r"^POST http://collector(:80)?/events HTTP/1.1$")
                     self.assertIn("tinyproxy", request.header("Via"))
+            finally:
+                proxy.stop()
+
+    def test_proxy_environment(self):
+        with Server() as server:
+            proxy = TinyProxy(self.dir, server.port)
+            try:
                 # no_proxy sends it direct, here to the server through a private hosts file.
                 count = len(server.requests)
                 r = self.upload("http://collector:%d/direct" % server.port, "--system-proxy", names=["collector"],
