@@ -2,6 +2,7 @@
 #include <QTextCodec>
 
 #include "cli.h"
+#include "exitcodes.h"
 
 int main(int argc, char** argv)
 {
@@ -10,7 +11,7 @@ int main(int argc, char** argv)
     // codec, a path decoded from an argument reaches the file system unchanged.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
 
-    int result = 1;
+    int result = ExitCode::BadCommandLine;
     {
         Cli cli;
         if (cli.init(argc, argv)) {
