@@ -40,5 +40,5 @@ bool ProxySpec::parse(const QString& text, ProxySpec& spec)
 
 QNetworkProxy ProxySpec::toNetworkProxy() const
 {
-    return QNetworkProxy(QNetworkProxy::HttpProxy, host, port);
+    return {QNetworkProxy::HttpProxy, host, port};
 }
