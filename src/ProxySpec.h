@@ -4,17 +4,29 @@
 #include <QNetworkProxy>
 #include <QString>
 
-// A proxy as the user names it: parsed once, from --proxy or the environment.
+// A proxy as the user names it, in --proxy or in the environment:
+// [SCHEME://][USER[:PASSWORD]@]HOST[:PORT][/], parsed once.
 struct ProxySpec {
+    enum Scheme { Http, Socks5, Socks5h };
+
+    Scheme scheme = Http;
     QString host;
     quint16 port = 0;
+    QString user;      // percent-decoded; one character per byte
+    QString password;  // percent-decoded; never shown
 
-    // "[http://]HOST[:PORT][/]"; a bare host means port 8080, a bracketed IPv6
-    // address keeps its colons. False when the host is empty or the port is not 1-65535.
+    // SCHEME is http (the default), socks5 (names resolved here) or socks5h
+    // (names resolved by the proxy). The port defaults to 8080 for http and
+    // 1080 for SOCKS. False, with spec unchanged, for anything else.
     static bool parse(const QString& text, ProxySpec& spec);
 
-    // The proxy as Qt installs it.
+    // The proxy as Qt installs it, credentials included.
     QNetworkProxy toNetworkProxy() const;
 };
+
+// HOST:PORT of a proxy, for messages: never its user or password.
+QString proxyEndpoint(const QNetworkProxy& proxy);
+// The proxy as a URL without its password, for the report.
+QString proxyDisplayUrl(const QNetworkProxy& proxy);
 
 #endif

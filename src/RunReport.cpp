@@ -25,6 +25,7 @@ void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& r
         {QStringLiteral("archivePath"), record.archivePath},
         {QStringLiteral("archiveBytes"), record.archiveBytes >= 0 ? QJsonValue(double(record.archiveBytes)) : QJsonValue()},
         {QStringLiteral("bytesSent"), double(record.exchange.bytesSent)},
+        {QStringLiteral("proxy"), record.exchange.proxy.isEmpty() ? QJsonValue() : QJsonValue(record.exchange.proxy)},
         {QStringLiteral("elapsedMs"), double(elapsedMs)},
         {QStringLiteral("dryRun"), dryRun},
     };

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "EnvironmentProxyFactory.h"
+#include "ProxyCheck.h"
 #include "Uploader_p.h"
 #include "console.h"
 #include "exitcodes.h"
@@ -134,14 +136,21 @@ Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const ProxySpec& pro
         applicationProxy.setType(manual.type());
         applicationProxy.setHostName(manual.hostName());
         applicationProxy.setPort(manual.port());
+        applicationProxy.setUser(manual.user());
+        applicationProxy.setPassword(manual.password());
+        applicationProxy.setCapabilities(manual.capabilities());
         break;
     }
     }
     QNetworkProxy::setApplicationProxy(applicationProxy);
     // A DefaultProxy without a factory means no proxy at all; setApplicationProxy
-    // drops the factory, so the platform's configuration is enabled after it.
-    if (proxyType == ArgParser::Options::SystemProxy)
-        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    // drops the factory, so the environment's rules are installed after it.
+    if (proxyType == ArgParser::Options::SystemProxy) {
+        auto factory = std::make_unique<EnvironmentProxyFactory>(QProcessEnvironment::systemEnvironment());
+        for (const QString& problem : factory->problems())
+            std::cerr << toConsole(problem) << std::endl;
+        QNetworkProxyFactory::setApplicationProxyFactory(factory.release());
+    }
 }
 
 Uploader::~Uploader() = default;
@@ -155,14 +164,23 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
         exchange.bytesSent = 0;
         std::cout << "Upload to " << toConsole(url.toString()) << std::endl;
 
+        // The proxy that Qt will choose for this URL: the installed one, or the environment's rule.
+        const QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
+        exchange.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(proxy);
+        if (ProxyCheck::needsProbe(proxy, url)) {
+            const HTTPResponse probe = probeProxy(url, proxy);
+            if (ProxyCheck::isProxyFault(probe.statusCode))
+                return probe;
+        }
+
         for (QIODevice* device : bodyDevices)
             device->seek(0);
         std::unique_ptr<QNetworkReply> reply = post(url, parts);
         if (!reply)
             return HTTPResponse{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()};
-        waitForReply(*reply);
+        const Wait wait = waitForReply(*reply);
         exchange.retryAfter = reply->rawHeader("Retry-After");
-        const Outcome outcome = classify(*reply, url);
+        const Outcome outcome = classify(*reply, url, proxy, wait);
         // No event loop runs after the upload, so a deferred delete would never happen.
         reply.reset();
         if (!outcome.redirect)
@@ -174,12 +192,8 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
     }
 }
 
-std::unique_ptr<QNetworkReply> Uploader::post(const QUrl& url, const QList<QHttpPart>& parts)
+QNetworkRequest Uploader::request(const QUrl& url) const
 {
-    auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
-    for (const QHttpPart& part : parts)
-        multiPart->append(part);
-
     QNetworkRequest request(url);
     // Redirects are followed here, with this module's own rules.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
@@ -191,15 +205,34 @@ std::unique_ptr<QNetworkReply> Uploader::post(const QUrl& url, const QList<QHttp
     }
     if (idleTimeoutSeconds > 0)
         request.setTransferTimeout(idleTimeoutSeconds * 1000);
-    std::unique_ptr<QNetworkReply> reply(networkManager->post(request, multiPart));
+    return request;
+}
+
+// A HEAD to the same URL, through the same proxy, so that the proxy's
+// authentication is settled on the connection before any body is sent on it.
+Uploader::HTTPResponse Uploader::probeProxy(const QUrl& url, const QNetworkProxy& proxy)
+{
+    std::unique_ptr<QNetworkReply> reply(networkManager->head(request(url)));
+    const Wait wait = waitForReply(*reply);
+    return classify(*reply, url, proxy, wait).response;
+}
+
+std::unique_ptr<QNetworkReply> Uploader::post(const QUrl& url, const QList<QHttpPart>& parts)
+{
+    auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
+    for (const QHttpPart& part : parts)
+        multiPart->append(part);
+    std::unique_ptr<QNetworkReply> reply(networkManager->post(request(url), multiPart));
     // The body goes with the reply that carries it; without a reply it stays with this object.
     if (reply)
         multiPart->setParent(reply.get());
     return reply;
 }
 
-void Uploader::waitForReply(QNetworkReply& reply)
+Uploader::Wait Uploader::waitForReply(QNetworkReply& reply)
 {
+    Wait wait;
+    connect(&reply, &QNetworkReply::encrypted, this, [&wait] { wait.encrypted = true; });
     QEventLoop loop;
     connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     // Qt ends with a progress of 0 of 0 once the reply is in: keep the most that was sent.
@@ -207,9 +240,11 @@ void Uploader::waitForReply(QNetworkReply& reply)
             [this](qint64 sent, qint64) { exchange.bytesSent = std::max(exchange.bytesSent, sent); });
     if (!reply.isFinished())
         loop.exec();
+    return wait;
 }
 
-Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QUrl& url) const
+Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QUrl& url, const QNetworkProxy& proxy,
+                                     const Wait& wait) const
 {
     // Nothing else aborts a reply, so a cancelled one has hit the transfer timeout.
     if (idleTimeoutSeconds > 0 && reply.error() == QNetworkReply::OperationCanceledError)
@@ -219,7 +254,10 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QUrl& url) cons
         const QUrl target = reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
         return {{status, QString(), computeRedirectUrl(url, target)}, true};
     }
-    return {{isRecognisedStatus(status) ? status : transportErrorCode(reply.error()), reply.errorString(), QString()}};
+    HTTPResponse response{isRecognisedStatus(status) ? status : transportErrorCode(reply.error()), reply.errorString(),
+                          QString()};
+    ProxyCheck::attribute(proxy, url, status, wait.encrypted, response.statusCode, response.errorString);
+    return {response};
 }
 
 void Uploader::sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors)

@@ -16,7 +16,9 @@
 
 class QIODevice;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkReply;
+class QNetworkRequest;
 
 // Posts one multipart form, follows redirects itself, and maps the outcome
 // to a status code: an HTTP status, or one of the transport codes below 100.
@@ -36,6 +38,7 @@ public:
         int redirects = 0;      // redirects followed
         qint64 bytesSent = 0;   // body bytes of the last post, from its upload progress
         QByteArray retryAfter;  // the last reply's Retry-After header
+        QString proxy;          // the proxy of the last post, without its password; empty when direct
     };
 
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
@@ -64,10 +67,16 @@ private:
         HTTPResponse response;
         bool redirect = false;
     };
+    // What was seen while waiting for a reply.
+    struct Wait {
+        bool encrypted = false;  // a TLS session came up
+    };
 
+    QNetworkRequest request(const QUrl& url) const;
+    HTTPResponse probeProxy(const QUrl& url, const QNetworkProxy& proxy);
     std::unique_ptr<QNetworkReply> post(const QUrl& url, const QList<QHttpPart>& parts);
-    void waitForReply(QNetworkReply& reply);
-    Outcome classify(QNetworkReply& reply, const QUrl& url) const;
+    Wait waitForReply(QNetworkReply& reply);
+    Outcome classify(QNetworkReply& reply, const QUrl& url, const QNetworkProxy& proxy, const Wait& wait) const;
 
     std::unique_ptr<QNetworkAccessManager> networkManager;
     QList<QSslCertificate> caCertificates;

@@ -97,7 +97,8 @@ class Case(unittest.TestCase):
         """Runs quillfast; names maps host names to loopback through a private /etc/hosts,
         and prelude is shell run first in the same private mount namespace."""
         environment = dict(os.environ, LC_ALL="C.UTF-8")
-        for key in ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"):
+        for key in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
+                    "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"):
             environment.pop(key, None)
         if path_prefix:
             environment["PATH"] = path_prefix + os.pathsep + environment["PATH"]
@@ -289,6 +290,35 @@ def ca_signed(directory, tag):
     return (path("cert.pem"), path("key.pem")), path("ca.pem")
 
 
+def wait_for_port(port, process, what, seconds=10):
+    """Waits until something accepts on the loopback port; stops process and raises if not."""
+    deadline = time.time() + seconds
+    while time.time() < deadline and process.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    stop_process(process)
+    raise RuntimeError("%s did not start" % what)
+
+
+def stop_process(process):
+    """Ends a peer that a test started, by its own id."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(5)
+
+
+def in_hosts_namespace(argv, hosts):
+    """argv run in a private mount namespace that sees the file hosts as /etc/hosts."""
+    return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$@"', hosts] + list(argv)
+
+
 class TinyProxy:
     """tinyproxy on a free loopback port, handing every request to upstream_port."""
 
@@ -301,20 +331,84 @@ class TinyProxy:
                     + ("BasicAuth %s %s\n" % auth if auth else ""))
         self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("tinyproxy did not start")
+        wait_for_port(self.port, self.process, "tinyproxy")
 
     def stop(self):
-        self.process.terminate()
+        stop_process(self.process)
+
+
+class Squid:
+    """squid on a free loopback port, as the user it drops to. auth is None, "basic" or
+    "digest" (users from the dict credentials); names maps host names to loopback for
+    squid's own lookups; a CONNECT to the host "denied.test" is refused (403)."""
+
+    def __init__(self, credentials=None, auth=None, names=("collector", "denied.test")):
+        self.port = closed_port()
+        self.dir = tempfile.mkdtemp(prefix="quillfast-squid-")
+        conf = ["http_port 127.0.0.1:%d" % self.port, "pid_filename %s/squid.pid" % self.dir,
+                "cache_log %s/cache.log" % self.dir, "access_log %s/access.log" % self.dir, "cache deny all",
+                "pinger_enable off", "shutdown_lifetime 0 seconds", "hosts_file %s/hosts" % self.dir,
+                "dns_nameservers 127.0.0.1", "acl denied dstdomain denied.test", "http_access deny CONNECT denied"]
+        with open(os.path.join(self.dir, "hosts"), "w") as f:
+            f.write("".join("127.0.0.1 %s\n" % n for n in names))
+        if auth:
+            users = os.path.join(self.dir, "users")
+            if auth == "basic":
+                for i, (user, password) in enumerate(credentials.items()):
+                    subprocess.run(["htpasswd", "-b" + ("c" if i == 0 else ""), users, user, password],
+                                   check=True, capture_output=True, timeout=10)
+                conf.append("auth_param basic program /usr/lib/squid/basic_ncsa_auth " + users)
+            else:
+                with open(users, "w") as f:
+                    f.write("".join("%s:%s\n" % kv for kv in credentials.items()))
+                conf.append("auth_param digest program /usr/lib/squid/digest_file_auth " + users)
+            conf += ["auth_param %s realm quillfast" % auth, "acl authed proxy_auth REQUIRED", "http_access allow authed"]
+        else:
+            conf.append("http_access allow all")
+        conf.append("http_access deny all")
+        with open(os.path.join(self.dir, "squid.conf"), "w") as f:
+            f.write("\n".join(conf) + "\n")
+        if os.geteuid() == 0:  # squid drops to its own user, who must read all this
+            shutil.chown(self.dir, "proxy", "proxy")
+            for name in os.listdir(self.dir):
+                shutil.chown(os.path.join(self.dir, name), "proxy", "proxy")
+        self.process = subprocess.Popen(["squid", "-N", "-f", os.path.join(self.dir, "squid.conf")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(5)
+            wait_for_port(self.port, self.process, "squid")
+        except RuntimeError:
+            shutil.rmtree(self.dir, True)
+            raise
+
+    def stop(self):
+        stop_process(self.process)
+        shutil.rmtree(self.dir, True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Microsocks:
+    """microsocks on a free loopback port, optionally with one user; it resolves names
+    through hosts, a file of its own, in a private mount namespace."""
+
+    def __init__(self, hosts, user=None):
+        self.port = closed_port()
+        argv = ["microsocks", "-i", "127.0.0.1", "-p", str(self.port)]
+        if user:
+            argv += ["-u", user[0], "-P", user[1]]
+        self.process = subprocess.Popen(in_hosts_namespace(argv, hosts),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for_port(self.port, self.process, "microsocks")
+
+    def stop(self):
+        stop_process(self.process)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

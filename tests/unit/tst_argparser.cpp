@@ -120,32 +120,6 @@ private slots:
         QCOMPARE(p.options.url.isValid(), urlSet);
     }
 
-    void proxyText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<int>("port");
-        QTest::newRow("bare") << QStringLiteral("proxyhost") << QStringLiteral("proxyhost") << 8080;
-        QTest::newRow("port") << QStringLiteral("proxyhost:3128") << QStringLiteral("proxyhost") << 3128;
-        QTest::newRow("url form") << QStringLiteral("http://proxyhost:3128/") << QStringLiteral("proxyhost") << 3128;
-        QTest::newRow("ipv6") << QStringLiteral("[::1]:3128") << QStringLiteral("::1") << 3128;
-        QTest::newRow("empty host") << QStringLiteral(":3128") << QString() << -1;
-        QTest::newRow("signed port") << QStringLiteral("h:+80") << QString() << -1;
-    }
-    void proxyText()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, host);
-        QFETCH(int, port);
-        ProxySpec spec;
-        const bool ok = ProxySpec::parse(text, spec);
-        QCOMPARE(ok, port > 0);
-        if (ok) {
-            QCOMPARE(spec.host, host);
-            QCOMPARE(int(spec.port), port);
-        }
-    }
-
     void validation_data()
     {
         QTest::addColumn<QList<QByteArray>>("words");

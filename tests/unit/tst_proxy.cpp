@@ -1,0 +1,125 @@
+#include <QtTest>
+
+#include "EnvironmentProxyFactory.h"
+#include "ProxySpec.h"
+
+Q_DECLARE_METATYPE(ProxySpec::Scheme)
+
+class TestProxy : public QObject {
+    Q_OBJECT
+private slots:
+    void parse_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<ProxySpec::Scheme>("scheme");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        const auto http = ProxySpec::Http;
+        const QString none;
+        auto row = [&](const char* name, const char* text, bool ok, ProxySpec::Scheme scheme, const char* host, int port,
+                       const char* user = "", const char* password = "") {
+            QTest::newRow(name) << QString::fromLatin1(text) << ok << scheme << QString::fromLatin1(host) << port
+                                << QString::fromLatin1(user) << QString::fromLatin1(password);
+        };
+        // What was accepted before keeps its meaning.
+        row("bare", "proxyhost", true, http, "proxyhost", 8080);
+        row("port", "proxyhost:3128", true, http, "proxyhost", 3128);
+        row("url form", "http://proxyhost:3128/", true, http, "proxyhost", 3128);
+        row("ipv6", "[::1]:3128", true, http, "::1", 3128);
+        row("empty host", ":3128", false, http, "", 0);
+        row("signed port", "h:+80", false, http, "", 0);
+        // Schemes, credentials and their defaults.
+        row("upper scheme", "HTTP://h", true, http, "h", 8080);
+        row("socks5", "socks5://h", true, ProxySpec::Socks5, "h", 1080);
+        row("socks5h", "socks5h://u@h:9", true, ProxySpec::Socks5h, "h", 9, "u");
+        row("credentials", "user:pass@h:3128", true, http, "h", 3128, "user", "pass");
+        row("encoded", "http://d%5Cuser:p%40ss%3Aw%20@[::1]", true, http, "::1", 8080, "d\\user", "p@ss:w ");
+        row("at in password", "u:p@ss@h", true, http, "h", 8080, "u", "p@ss");
+        row("latin1 byte", "u:caf%E9@h", true, http, "h", 8080, "u", "caf\xe9");
+        row("empty password", "u:@h", true, http, "h", 8080, "u", "");
+        row("no user", ":p@h", false, http, "", 0);
+        row("https proxy", "https://h:443", false, http, "", 0);
+        row("socks4", "socks4://h", false, http, "", 0);
+        row("path", "http://h:1/x", false, http, "", 0);
+        row("no host", "socks5://u:p@", false, http, "", 0);
+    }
+    void parse()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, ok);
+        QFETCH(ProxySpec::Scheme, scheme);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        ProxySpec spec;
+        QCOMPARE(ProxySpec::parse(text, spec), ok);
+        if (!ok) {
+            QVERIFY(spec.host.isEmpty());  // a refused text leaves the spec as it was
+            return;
+        }
+        QCOMPARE(spec.scheme, scheme);
+        QCOMPARE(spec.host, host);
+        QCOMPARE(int(spec.port), port);
+        QCOMPARE(spec.user, user);
+        QCOMPARE(spec.password, password);
+        const QNetworkProxy proxy = spec.toNetworkProxy();
+        QCOMPARE(proxy.type(), scheme == ProxySpec::Http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy);
+        // socks5 resolves names here: Qt must not hand them to the proxy.
+        QCOMPARE(bool(proxy.capabilities() & QNetworkProxy::HostNameLookupCapability), scheme != ProxySpec::Socks5);
+        QVERIFY(!proxyDisplayUrl(proxy).contains(QStringLiteral("pass")));
+    }
+
+    void environment_data()
+    {
+        QTest::addColumn<QStringList>("variables");  // NAME=VALUE
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("proxy");          // the display URL, or empty: direct
+        QTest::addColumn<int>("problems");
+        auto row = [](const char* name, QStringList variables, const char* url, const char* proxy, int problems = 0) {
+            QTest::newRow(name) << variables << QString::fromLatin1(url) << QString::fromLatin1(proxy) << problems;
+        };
+        const QString a = QStringLiteral("http_proxy=a:1");
+        row("http", {a}, "http://c/x", "http://a:1");
+        row("nothing set", {}, "http://c/x", "");
+        row("upper HTTP_PROXY ignored", {QStringLiteral("HTTP_PROXY=a:1")}, "http://c/x", "");
+        row("https lower", {QStringLiteral("https_proxy=b:2"), a}, "https://c/x", "http://b:2");
+        row("https upper", {QStringLiteral("HTTPS_PROXY=b:2")}, "https://c/x", "http://b:2");
+        row("https falls to all", {QStringLiteral("ALL_PROXY=socks5h://s:3"), a}, "https://c/x", "socks5h://s:3");
+        row("https falls to http", {a}, "https://c/x", "http://a:1");
+        row("http ignores https", {QStringLiteral("https_proxy=b:2")}, "http://c/x", "");
+        row("all lower first", {QStringLiteral("all_proxy=s:1"), QStringLiteral("ALL_PROXY=t:2")}, "http://c/x", "http://s:1");
+        row("credentials kept, not shown", {QStringLiteral("http_proxy=http://u:secret@a:1")}, "http://c/x", "http://u@a:1");
+        row("bad value skipped", {QStringLiteral("https_proxy=https://b"), a}, "https://c/x", "http://a:1", 1);
+        row("empty value unset", {QStringLiteral("https_proxy="), a}, "https://c/x", "http://a:1");
+        row("no_proxy exact", {a, QStringLiteral("no_proxy=c")}, "http://c/x", "");
+        row("no_proxy subdomain", {a, QStringLiteral("no_proxy=x, .example.org")}, "http://h.example.org/x", "");
+        row("no_proxy not a suffix", {a, QStringLiteral("no_proxy=ample.org")}, "http://example.org/x", "http://a:1");
+        row("no_proxy case", {a, QStringLiteral("no_proxy=EXAMPLE.org")}, "http://Example.ORG/", "");
+        row("no_proxy star", {a, QStringLiteral("no_proxy=*")}, "http://anything/", "");
+        row("no_proxy ipv6", {a, QStringLiteral("no_proxy=[::1]")}, "http://[::1]:8/", "");
+        row("lower no_proxy wins", {a, QStringLiteral("no_proxy=x"), QStringLiteral("NO_PROXY=c")}, "http://c/", "http://a:1");
+        row("upper NO_PROXY", {a, QStringLiteral("NO_PROXY=c")}, "http://c/", "");
+    }
+    void environment()
+    {
+        QFETCH(QStringList, variables);
+        QFETCH(QString, url);
+        QFETCH(QString, proxy);
+        QFETCH(int, problems);
+        QProcessEnvironment environment;
+        for (const QString& variable : variables)
+            environment.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+        EnvironmentProxyFactory factory(environment);
+        const QNetworkProxy chosen = factory.proxyFor(QUrl(url));
+        QCOMPARE(chosen.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(chosen), proxy);
+        QCOMPARE(factory.problems().size(), problems);
+        QCOMPARE(factory.queryProxy(QNetworkProxyQuery(QUrl(url))).value(0), chosen);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestProxy)
+#include "tst_proxy.moc"
