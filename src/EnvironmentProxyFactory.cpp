@@ -2,6 +2,8 @@
 
 #include <QUrl>
 
+#include <algorithm>
+
 EnvironmentProxyFactory::EnvironmentProxyFactory(const QProcessEnvironment& environment)
 {
     const QString http = QStringLiteral("http_proxy");
@@ -47,18 +49,16 @@ QList<EnvironmentProxyFactory::Candidate> EnvironmentProxyFactory::candidates(co
 bool EnvironmentProxyFactory::bypasses(const QString& host) const
 {
     const QString name = host.toLower();
-    for (const QString& entry : noProxy) {
-        if (entry == QLatin1String("*") || name == entry || name.endsWith(QLatin1Char('.') + entry))
-            return true;
-    }
-    return false;
+    return std::any_of(noProxy.cbegin(), noProxy.cend(), [&name](const QString& entry) {
+        return entry == QLatin1String("*") || name == entry || name.endsWith(QLatin1Char('.') + entry);
+    });
 }
 
 QNetworkProxy EnvironmentProxyFactory::proxyFor(const QUrl& url) const
 {
     const QList<Candidate>& list = url.scheme() == QLatin1String("https") ? httpsProxies : httpProxies;
     if (list.isEmpty() || bypasses(url.host()))
-        return QNetworkProxy(QNetworkProxy::NoProxy);
+        return {QNetworkProxy::NoProxy};
     return list.first().proxy.toNetworkProxy();
 }
 

@@ -79,7 +79,7 @@ private slots:
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("proxy");          // the display URL, or empty: direct
         QTest::addColumn<int>("problems");
-        auto row = [](const char* name, QStringList variables, const char* url, const char* proxy, int problems = 0) {
+        auto row = [](const char* name, const QStringList& variables, const char* url, const char* proxy, int problems = 0) {
             QTest::newRow(name) << variables << QString::fromLatin1(url) << QString::fromLatin1(proxy) << problems;
         };
         const QString a = QStringLiteral("http_proxy=a:1");
