@@ -6,6 +6,7 @@
 
 #include <iostream>
 
+#include "UrlDisplay.h"
 #include "console.h"
 
 namespace RunReport {
@@ -15,8 +16,8 @@ void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& r
 {
     const QJsonObject report{
         {QStringLiteral("eventId"), record.eventId},
-        {QStringLiteral("url"), url.toString()},
-        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(record.exchange.finalUrl.toString()) : QJsonValue()},
+        {QStringLiteral("url"), UrlDisplay::text(url)},
+        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(UrlDisplay::text(record.exchange.finalUrl)) : QJsonValue()},
         {QStringLiteral("statusCode"), record.posted ? QJsonValue(record.statusCode) : QJsonValue()},
         {QStringLiteral("exitCode"), exitCode},
         {QStringLiteral("errorString"), record.errorString},
@@ -28,6 +29,12 @@ void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& r
         {QStringLiteral("proxy"), record.exchange.proxy.isEmpty() ? QJsonValue() : QJsonValue(record.exchange.proxy)},
         {QStringLiteral("elapsedMs"), double(elapsedMs)},
         {QStringLiteral("dryRun"), dryRun},
+        {QStringLiteral("interrupted"), record.interrupted},
+        // Each byte one character: the body is shown as it came, whatever its encoding.
+        {QStringLiteral("responseBody"), record.posted ? QJsonValue(QString::fromLatin1(record.exchange.responseBody)) : QJsonValue()},
+        {QStringLiteral("responseContentType"),
+         record.posted && !record.exchange.responseContentType.isNull()
+             ? QJsonValue(QString::fromLatin1(record.exchange.responseContentType)) : QJsonValue()},
     };
     // Written whole or not at all, so a reader never sees half a report.
     QSaveFile file(path);

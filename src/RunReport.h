@@ -15,6 +15,7 @@ struct RunRecord {
     int statusCode = 0;
     QString errorString;
     int attempts = 0;
+    bool interrupted = false;
     Uploader::Exchange exchange;
 };
 

@@ -14,10 +14,23 @@
 #include <iostream>
 
 #include "EnvironmentProxyFactory.h"
+#include "Interruption.h"
 #include "ProxyCheck.h"
+#include "UrlDisplay.h"
 #include "Uploader_p.h"
 #include "console.h"
 #include "exitcodes.h"
+
+namespace {
+
+// The same scheme, host and port: where --header values may go.
+bool sameOrigin(const QUrl& a, const QUrl& b)
+{
+    const int defaultPort = a.scheme() == QLatin1String("https") ? 443 : 80;
+    return a.scheme() == b.scheme() && a.host() == b.host() && a.port(defaultPort) == b.port(defaultPort);
+}
+
+}
 
 namespace UploaderInternal {
 
@@ -32,7 +45,7 @@ bool isRecognisedStatus(int status)
 bool isFollowedRedirect(int status)
 {
     return status == HttpStatus::MovedPermanently || status == HttpStatus::Found
-        || status == HttpStatus::TemporaryRedirect;
+        || status == HttpStatus::TemporaryRedirect || status == HttpStatus::PermanentRedirect;
 }
 
 int transportErrorCode(QNetworkReply::NetworkError error)
@@ -158,113 +171,148 @@ Uploader::~Uploader() = default;
 Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     exchange = Exchange();
+    const QUrl origin = url;
     for (int redirects = 0;; ++redirects) {
         exchange.finalUrl = url;
         exchange.redirects = redirects;
         exchange.bytesSent = 0;
-        std::cout << "Upload to " << toConsole(url.toString()) << std::endl;
+        std::cout << "Upload to " << toConsole(UrlDisplay::text(url)) << std::endl;
 
         // The proxy that Qt will choose for this URL: the installed one, or the environment's rule.
         const QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
         exchange.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(proxy);
+        // Like curl, the headers given for the URL are not handed to another origin that a redirect names.
+        const QNetworkRequest request = makeRequest(url, sameOrigin(url, origin));
         if (ProxyCheck::needsProbe(proxy, url)) {
-            const HTTPResponse probe = probeProxy(url, proxy);
-            if (ProxyCheck::isProxyFault(probe.statusCode))
+            HTTPResponse probe = probeProxy(request, proxy);
+            if (ProxyCheck::isProxyFault(probe.statusCode) || exchange.interrupted || exchange.deadlinePassed)
                 return probe;
         }
 
         for (QIODevice* device : bodyDevices)
             device->seek(0);
-        std::unique_ptr<QNetworkReply> reply = post(url, parts);
+        std::unique_ptr<QNetworkReply> reply = post(request, parts);
         if (!reply)
             return HTTPResponse{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()};
-        const Wait wait = waitForReply(*reply);
+        const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
+        exchange.bytesSent = wait.bytesSent;
         exchange.retryAfter = reply->rawHeader("Retry-After");
-        const Outcome outcome = classify(*reply, url, proxy, wait);
+        exchange.responseBody = wait.body;
+        exchange.responseContentType = reply->rawHeader("Content-Type");
+        const Outcome outcome = classify(*reply, proxy, wait);
         // No event loop runs after the upload, so a deferred delete would never happen.
         reply.reset();
         if (!outcome.redirect)
             return outcome.response;
         if (redirects == maxRedirects)
             return HTTPResponse{outcome.response.statusCode, QStringLiteral("Too many redirects"), QString()};
-        std::cout << "Redirect to " << toConsole(outcome.response.redirectUrl) << std::endl;
+        std::cout << "Redirect to " << toConsole(UrlDisplay::text(outcome.response.redirectUrl)) << std::endl;
         url = QUrl(outcome.response.redirectUrl);
     }
 }
 
-QNetworkRequest Uploader::request(const QUrl& url) const
+QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
 {
     QNetworkRequest request(url);
     // Redirects are followed here, with this module's own rules.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (!caCertificates.isEmpty()) {
+    if (!caCertificates.isEmpty() || !clientCertificate.isEmpty()) {
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setCaCertificates(caCertificates);
-        tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        if (!caCertificates.isEmpty()) {
+            tls.setCaCertificates(caCertificates);
+            tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        }
+        if (!clientCertificate.isEmpty()) {
+            tls.setLocalCertificateChain(clientCertificate.chain);
+            tls.setPrivateKey(clientCertificate.key);
+        }
         request.setSslConfiguration(tls);
     }
-    if (idleTimeoutSeconds > 0)
-        request.setTransferTimeout(idleTimeoutSeconds * 1000);
+    if (withHeaders) {
+        for (const RequestHeaders::Header& header : requestHeaders)
+            request.setRawHeader(header.first, header.second);
+    }
     return request;
 }
 
 // A HEAD to the same URL, through the same proxy, so that the proxy's
 // authentication is settled on the connection before any body is sent on it.
-Uploader::HTTPResponse Uploader::probeProxy(const QUrl& url, const QNetworkProxy& proxy)
+Uploader::HTTPResponse Uploader::probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy)
 {
-    std::unique_ptr<QNetworkReply> reply(networkManager->head(request(url)));
-    const Wait wait = waitForReply(*reply);
-    return classify(*reply, url, proxy, wait).response;
+    handshakeErrors.clear();
+    std::unique_ptr<QNetworkReply> reply(networkManager->head(request));
+    const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
+    return classify(*reply, proxy, wait).response;
 }
 
-std::unique_ptr<QNetworkReply> Uploader::post(const QUrl& url, const QList<QHttpPart>& parts)
+std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, const QList<QHttpPart>& parts)
 {
     auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
     for (const QHttpPart& part : parts)
         multiPart->append(part);
-    std::unique_ptr<QNetworkReply> reply(networkManager->post(request(url), multiPart));
+    handshakeErrors.clear();
+    std::unique_ptr<QNetworkReply> reply(networkManager->post(request, multiPart));
     // The body goes with the reply that carries it; without a reply it stays with this object.
     if (reply)
         multiPart->setParent(reply.get());
     return reply;
 }
 
-Uploader::Wait Uploader::waitForReply(QNetworkReply& reply)
+ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy)
 {
-    Wait wait;
-    connect(&reply, &QNetworkReply::encrypted, this, [&wait] { wait.encrypted = true; });
-    QEventLoop loop;
-    connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    // Qt ends with a progress of 0 of 0 once the reply is in: keep the most that was sent.
-    connect(&reply, &QNetworkReply::uploadProgress, this,
-            [this](qint64 sent, qint64) { exchange.bytesSent = std::max(exchange.bytesSent, sent); });
-    if (!reply.isFinished())
-        loop.exec();
-    return wait;
+    ExchangeWatch::Settings settings;
+    settings.idleSeconds = idleTimeoutSeconds;
+    settings.deadline = deadline;
+    const QUrl url = reply.url();
+    settings.peerPort = proxy.type() == QNetworkProxy::NoProxy
+        ? quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80))
+        : proxy.port();
+    ExchangeWatch::Result result = ExchangeWatch::watch(reply, settings);
+    exchange.interrupted = exchange.interrupted || result.end == ExchangeWatch::End::Interrupted;
+    exchange.deadlinePassed = exchange.deadlinePassed || result.end == ExchangeWatch::End::Deadline;
+    return result;
 }
 
-Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QUrl& url, const QNetworkProxy& proxy,
-                                     const Wait& wait) const
+Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& proxy, const ExchangeWatch::Result& wait)
 {
-    // Nothing else aborts a reply, so a cancelled one has hit the transfer timeout.
-    if (idleTimeoutSeconds > 0 && reply.error() == QNetworkReply::OperationCanceledError)
+    switch (wait.end) {
+    case ExchangeWatch::End::Idle:
         return {{ExitCode::Timeout, QStringLiteral("No data transferred for %1 s").arg(idleTimeoutSeconds), QString()}};
+    case ExchangeWatch::End::Deadline:
+        return {{ExitCode::Timeout, QStringLiteral("Operation timed out after %1 s").arg(deadlineSeconds), QString()}};
+    case ExchangeWatch::End::Interrupted: {
+        const int signal = Interruption::received();
+        return {{ExitCode::SignalBase + signal, Interruption::message(signal), QString()}};
+    }
+    case ExchangeWatch::End::Finished:
+        break;
+    }
+    const QUrl url = reply.url();
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (isFollowedRedirect(status)) {
         const QUrl target = reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
         return {{status, QString(), computeRedirectUrl(url, target)}, true};
     }
-    HTTPResponse response{isRecognisedStatus(status) ? status : transportErrorCode(reply.error()), reply.errorString(),
-                          QString()};
+    HTTPResponse response{isRecognisedStatus(status) ? status : transportErrorCode(reply.error()),
+                          UrlDisplay::withoutPassword(reply.errorString(), url), QString()};
+    // Qt says only that the handshake failed: add why the certificate was refused.
+    if (reply.error() == QNetworkReply::SslHandshakeFailedError && !handshakeErrors.isEmpty()) {
+        QStringList reasons;
+        for (const QSslError& error : qAsConst(handshakeErrors))
+            reasons.append(error.errorString());
+        reasons.removeDuplicates();
+        response.errorString += QLatin1String(": ") + reasons.join(QLatin1String("; "));
+    }
     ProxyCheck::attribute(proxy, url, status, wait.encrypted, response.statusCode, response.errorString);
     return {response};
 }
 
 void Uploader::sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors)
 {
-    Q_UNUSED(p_kSslErrors);
     if (caCertificates.isEmpty())
         p_kNetworkReply->ignoreSslErrors();
+    else
+        handshakeErrors = p_kSslErrors;
 }
 
 void Uploader::setCaCertificates(const QList<QSslCertificate>& certificates)
@@ -272,9 +320,25 @@ void Uploader::setCaCertificates(const QList<QSslCertificate>& certificates)
     caCertificates = certificates;
 }
 
+void Uploader::setClientCertificate(const ClientCertificate& certificate)
+{
+    clientCertificate = certificate;
+}
+
+void Uploader::setRequestHeaders(const QList<RequestHeaders::Header>& headers)
+{
+    requestHeaders = headers;
+}
+
 void Uploader::setIdleTimeout(int seconds)
 {
     idleTimeoutSeconds = seconds;
+}
+
+void Uploader::setDeadline(QDeadlineTimer deadlineTimer, int seconds)
+{
+    deadline = deadlineTimer;
+    deadlineSeconds = seconds;
 }
 
 const Uploader::Exchange& Uploader::lastExchange() const

@@ -1,6 +1,7 @@
 #ifndef UPLOADER_H
 #define UPLOADER_H
 
+#include <QDeadlineTimer>
 #include <QHttpPart>
 #include <QList>
 #include <QObject>
@@ -11,7 +12,10 @@
 
 #include <memory>
 
+#include "ClientCertificate.h"
+#include "ExchangeWatch.h"
 #include "ProxySpec.h"
+#include "RequestHeaders.h"
 #include "argparser.h"
 
 class QIODevice;
@@ -34,11 +38,15 @@ public:
 
     // What the last call of uploadMultiPart saw, beyond its result.
     struct Exchange {
-        QUrl finalUrl;          // the URL of the last post
-        int redirects = 0;      // redirects followed
-        qint64 bytesSent = 0;   // body bytes of the last post, from its upload progress
-        QByteArray retryAfter;  // the last reply's Retry-After header
-        QString proxy;          // the proxy of the last post, without its password; empty when direct
+        QUrl finalUrl;                 // the URL of the last post
+        int redirects = 0;             // redirects followed
+        qint64 bytesSent = 0;          // body bytes of the last post, from its upload progress
+        QByteArray retryAfter;         // the last reply's Retry-After header
+        QString proxy;                 // the proxy of the last post, without its password; empty when direct
+        QByteArray responseBody;       // the start of the last reply's body
+        QByteArray responseContentType;
+        bool interrupted = false;      // SIGINT or SIGTERM ended it
+        bool deadlinePassed = false;   // the deadline ended it
     };
 
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
@@ -52,8 +60,14 @@ public:
 
     // Verify servers against these CAs instead of accepting every certificate.
     void setCaCertificates(const QList<QSslCertificate>& certificates);
+    // Shown to every server that asks for a client certificate.
+    void setClientCertificate(const ClientCertificate& certificate);
+    // Sent with every request to the origin (scheme, host, port) of the URL given to uploadMultiPart.
+    void setRequestHeaders(const QList<RequestHeaders::Header>& headers);
     // Abort an exchange in which no byte moves for this long; 0: no limit.
     void setIdleTimeout(int seconds);
+    // Abort whatever exchange is under way when this passes.
+    void setDeadline(QDeadlineTimer deadlineTimer, int seconds);
     const Exchange& lastExchange() const;
 
     static const int maxRedirects = 20;
@@ -67,20 +81,21 @@ private:
         HTTPResponse response;
         bool redirect = false;
     };
-    // What was seen while waiting for a reply.
-    struct Wait {
-        bool encrypted = false;  // a TLS session came up
-    };
 
-    QNetworkRequest request(const QUrl& url) const;
-    HTTPResponse probeProxy(const QUrl& url, const QNetworkProxy& proxy);
-    std::unique_ptr<QNetworkReply> post(const QUrl& url, const QList<QHttpPart>& parts);
-    Wait waitForReply(QNetworkReply& reply);
-    Outcome classify(QNetworkReply& reply, const QUrl& url, const QNetworkProxy& proxy, const Wait& wait) const;
+    QNetworkRequest makeRequest(const QUrl& url, bool withHeaders) const;
+    HTTPResponse probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy);
+    std::unique_ptr<QNetworkReply> post(const QNetworkRequest& request, const QList<QHttpPart>& parts);
+    ExchangeWatch::Result waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy);
+    Outcome classify(QNetworkReply& reply, const QNetworkProxy& proxy, const ExchangeWatch::Result& wait);
 
     std::unique_ptr<QNetworkAccessManager> networkManager;
     QList<QSslCertificate> caCertificates;
+    ClientCertificate clientCertificate;
+    QList<RequestHeaders::Header> requestHeaders;
     int idleTimeoutSeconds = 0;
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};
+    int deadlineSeconds = 0;
+    QList<QSslError> handshakeErrors;  // of the reply under way
     Exchange exchange;
 };
 

@@ -36,6 +36,10 @@ enum LongOnlyOption : int {
     optionRetry,
     optionDryRun,
     optionReport,
+    optionHeader,
+    optionMtlsCert,
+    optionMtlsKey,
+    optionMtlsPass,
 };
 
 const struct option long_options[] = {
@@ -57,6 +61,10 @@ const struct option long_options[] = {
     {"retry", required_argument, nullptr, optionRetry},
     {"dry-run", no_argument, nullptr, optionDryRun},
     {"report", required_argument, nullptr, optionReport},
+    {"header", required_argument, nullptr, optionHeader},
+    {"mtls-cert", required_argument, nullptr, optionMtlsCert},
+    {"mtls-key", required_argument, nullptr, optionMtlsKey},
+    {"mtls-pass", required_argument, nullptr, optionMtlsPass},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -70,6 +78,13 @@ bool reject(const char* rawValue, const char* what)
 bool badValue(const char* option, const char* rawValue, const char* expected)
 {
     std::cout << "Bad value for " << option << ": \"" << rawValue << "\" (" << expected << ")\n\n" << help_message;
+    return false;
+}
+
+// The same, for a value that may hold a secret: shown is what may be printed of it.
+bool badValueShown(const char* option, const QString& shown)
+{
+    std::cout << "Bad value for " << option << ": " << shown.toLatin1().constData() << "\n\n" << help_message;
     return false;
 }
 
@@ -162,11 +177,33 @@ bool generateTask(int argc, char** argv, Options& options)
             if (argument.isEmpty())
                 return badValue("--report", optarg, "a file name");
             break;
+        case optionHeader: {
+            QString why;
+            if (!options.headers.add(argument, why))
+                return badValueShown("--header", why);
+            break;
+        }
+        case optionMtlsCert:
+            options.clientCertFile = argument;
+            break;
+        case optionMtlsKey:
+            options.clientKeyFile = argument;
+            break;
+        case optionMtlsPass:
+            options.clientKeyPassFile = argument;
+            break;
         default:
             std::cout << help_message;
             return false;
         }
     }
+    // The client certificate's files go together: checked once all are known.
+    QString option;
+    QString file;
+    QString why;
+    if (!ClientCertificate::load(options.clientCertFile, options.clientKeyFile, options.clientKeyPassFile,
+                                 options.clientCertificate, option, file, why))
+        return badValue(option.toLatin1().constData(), file.toLatin1().constData(), why.toLatin1().constData());
     return true;
 }
 

@@ -8,7 +8,9 @@
 #include <QStringList>
 #include <QUrl>
 
+#include "ClientCertificate.h"
 #include "ProxySpec.h"
+#include "RequestHeaders.h"
 
 namespace ArgParser {
 
@@ -34,6 +36,13 @@ struct Options {
     int retry = 0;                           // --retry: further attempts on transient failures
     bool dryRun = false;                     // --dry-run: show the form, send nothing
     QString reportFile;                      // --report: JSON result written here
+
+    // Credentials for the collector.
+    RequestHeaders headers;                  // --header, on every POST to the URL's own origin
+    QString clientCertFile;                  // --mtls-cert
+    QString clientKeyFile;                   // --mtls-key
+    QString clientKeyPassFile;               // --mtls-pass
+    ClientCertificate clientCertificate;     // loaded from the three above
 
     // Prints the first missing mandatory option and the usage text when it fails.
     bool isValid() const;

@@ -4,14 +4,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
-#include <QThread>
 #include <QUuid>
 
 #include <iostream>
 #include <optional>
 
-#include "RetryPolicy.h"
+#include "Interruption.h"
+#include "UrlDisplay.h"
 #include "console.h"
 #include "exitcodes.h"
 #include "version.h"
@@ -102,30 +101,36 @@ QString Cli::jsonPartFileName(const QString& eventId, const QString& jsonPath)
     return eventId + jsonPath.mid(jsonPath.lastIndexOf(QLatin1Char('.'), -1, Qt::CaseSensitive));
 }
 
-bool Cli::archiveFiles(QProcess& archiver, RunRecord& record) const
+int Cli::archiveFiles(QProcess& archiver, RunRecord& record) const
 {
     const QString program = QLatin1String(archiver_program);
     const QStringList arguments = archiverArguments(record.archivePath, options.files);
 
     archiver.setProcessChannelMode(QProcess::MergedChannels);
     archiver.start(program, arguments, QIODevice::ReadWrite);
-    if (!archiver.waitForStarted(30000)) {
-        fail(record, QStringLiteral("Failed to start ") + program);
-        return false;
-    }
+    if (!archiver.waitForStarted(30000))
+        return fail(record, QStringLiteral("Failed to start ") + program);
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
     archiver.closeWriteChannel();
-    archiver.waitForFinished(-1);
+    // No time limit, but a signal to stop ends the archiver too.
+    while (!archiver.waitForFinished(100) && archiver.state() != QProcess::NotRunning) {
+        if (const int signal = Interruption::received()) {
+            archiver.kill();
+            archiver.waitForFinished(5000);
+            record.interrupted = true;
+            return fail(record, Interruption::message(signal), ExitCode::SignalBase + signal);
+        }
+    }
 
     const QString message = archiverMessage(archiver.readAll());
     if (archiver.exitCode() == 0) {
         std::cout << archiver_program << " output : \n" << toConsole(message) << std::endl;
-        return true;
+        return ExitCode::Success;
     }
     fail(record, QStringLiteral("Fail to zip! \n\t Message: \n") + message);
     std::cout << "Fail to execute: " << archiver_program << '"'
               << toConsole(arguments.join(QStringLiteral("\" \""))) << '"' << std::endl;
-    return false;
+    return ExitCode::LocalFailure;
 }
 
 bool Cli::buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const
@@ -183,6 +188,7 @@ int Cli::run()
     }
     QElapsedTimer clock;
     clock.start();
+    Interruption interruption;
     RunRecord record;
     const int exitCode = runSequence(record);
     if (!options.reportFile.isEmpty())
@@ -196,13 +202,13 @@ int Cli::runSequence(RunRecord& record)
     const QString archiveName = record.eventId + QLatin1String(".zip");
     record.archivePath = options.workDir + archiveName;
     QProcess archiver;
-    if (!archiveFiles(archiver, record))
-        return ExitCode::LocalFailure;
+    if (const int failure = archiveFiles(archiver, record))
+        return failure;
 
     // A dry run leaves the process proxy alone.
-    std::optional<Uploader> uploader;
+    std::optional<Delivery> delivery;
     if (!options.dryRun)
-        uploader.emplace(options.proxyType, options.proxySpec);
+        delivery.emplace(options);
 
     // Stays open until the run is over: the upload streams from it.
     QFile archive(record.archivePath);
@@ -215,44 +221,23 @@ int Cli::runSequence(RunRecord& record)
         printDryRun(form);
         return ExitCode::Success;
     }
-    const Uploader::HTTPResponse response = upload(*uploader, form, archive, record);
-    if (response.statusCode == HttpStatus::Ok)
-        return ExitCode::Success;
-    return fail(record, response.errorString, response.statusCode);
-}
-
-Uploader::HTTPResponse Cli::upload(Uploader& uploader, const QList<FormPart>& form, QFile& archive,
-                                   RunRecord& record) const
-{
-    uploader.setCaCertificates(options.caCertificates);
-    uploader.setIdleTimeout(options.idleTimeout);
     QList<QHttpPart> parts;
-    for (const FormPart& part : form)
+    for (const FormPart& part : qAsConst(form))
         parts.append(part.toHttpPart());
-
-    Uploader::HTTPResponse response;
-    for (int attempt = 1;; ++attempt) {
-        response = uploader.uploadMultiPart(options.url, parts, {&archive});
-        record.attempts = attempt;
-        record.exchange = uploader.lastExchange();
-        if (attempt > options.retry || !RetryPolicy::isTransient(response.statusCode))
-            break;
-        const qint64 waitMs = RetryPolicy::delayMs(attempt, response.statusCode, record.exchange.retryAfter,
-                                                   QDateTime::currentDateTimeUtc(),
-                                                   QRandomGenerator::global()->generateDouble());
-        std::cout << "Retry " << attempt << " of " << options.retry << " in " << (waitMs + 999) / 1000
-                  << " s: " << toConsole(response.errorString) << std::endl;
-        QThread::msleep(static_cast<unsigned long>(waitMs));
-    }
+    const Delivery::Result result = delivery->deliver(options.url, parts, {&archive});
     record.posted = true;
-    record.statusCode = response.statusCode;
-    record.errorString = response.errorString;
-    return response;
+    record.attempts = result.attempts;
+    record.exchange = result.exchange;
+    record.interrupted = result.exchange.interrupted;
+    record.statusCode = result.response.statusCode;
+    if (result.response.statusCode == HttpStatus::Ok)
+        return ExitCode::Success;
+    return fail(record, result.response.errorString, result.response.statusCode);
 }
 
 void Cli::printDryRun(const QList<FormPart>& form) const
 {
-    std::cout << "Dry run: nothing sent to " << toConsole(options.url.toString()) << std::endl;
+    std::cout << "Dry run: nothing sent to " << toConsole(UrlDisplay::text(options.url)) << std::endl;
     QByteArray json;
     bool hasJson = false;
     for (const FormPart& part : form) {

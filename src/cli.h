@@ -9,9 +9,9 @@
 #include <QString>
 #include <QStringList>
 
+#include "Delivery.h"
 #include "FormPart.h"
 #include "RunReport.h"
-#include "Uploader.h"
 #include "argparser.h"
 
 class QFile;
@@ -44,9 +44,8 @@ public:
 
 private:
     int runSequence(RunRecord& record);
-    bool archiveFiles(QProcess& archiver, RunRecord& record) const;
+    int archiveFiles(QProcess& archiver, RunRecord& record) const;
     bool buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const;
-    Uploader::HTTPResponse upload(Uploader& uploader, const QList<FormPart>& form, QFile& archive, RunRecord& record) const;
     void printDryRun(const QList<FormPart>& form) const;
 
     ArgParser::Options options;

@@ -8,6 +8,7 @@ constexpr int Success = 0;
 constexpr int BadCommandLine = 1;
 constexpr int LocalFailure = -1;  // the archiver, a local file, the queue
 constexpr int NoReply = 3;        // no reply object could be made
+constexpr int SignalBase = 128;   // SIGINT or SIGTERM ended the run: 128 and the signal, as a shell has it
 constexpr int Unmapped = 6;       // a reply with no usable status and no mapped error
 
 // Transport codes, one per network error.
@@ -37,6 +38,7 @@ constexpr int Ok = 200;
 constexpr int MovedPermanently = 301;
 constexpr int Found = 302;
 constexpr int TemporaryRedirect = 307;
+constexpr int PermanentRedirect = 308;
 constexpr int RequestTimeout = 408;
 constexpr int TooManyRequests = 429;
 constexpr int InternalServerError = 500;

@@ -147,9 +147,11 @@ class Request:
 
 
 class Server:
-    """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers),
-    raw bytes sent as they are before the connection is closed, or a word:
-    'close' drops the connection unanswered, 'stall' keeps it open and silent,
+    """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers) or
+    (status, headers, body), raw bytes sent as they are before the connection is
+    closed, or a word: 'close' drops the connection unanswered, 'stall' reads the
+    request and then keeps the connection open and silent, 'stall-unread' does
+    so without reading the body,
     'trickle' answers 200 with a 15-byte body sent one byte per 200 ms;
     'close-headers' closes once the request headers are in, 'close-body' half
     way through the body, and 'early-413' answers 413 without reading the body.
@@ -220,6 +222,9 @@ class Server:
                 self.requests.append(request)
                 if reply == "close-headers":
                     return
+                if reply == "stall-unread":
+                    self._stall()
+                    return
                 if reply == "early-413":
                     conn.sendall(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
                     conn.shutdown(socket.SHUT_WR)
@@ -233,9 +238,7 @@ class Server:
                     conn.sendall(reply)
                     return
                 if reply == "stall":
-                    deadline = time.time() + 30
-                    while not self.stopped and time.time() < deadline:
-                        time.sleep(0.05)
+                    self._stall()
                     return
                 if reply == "trickle":
                     conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
@@ -243,14 +246,20 @@ class Server:
                         time.sleep(0.2)
                         conn.sendall(b".")
                     continue
-                status, extra = reply
-                head = "HTTP/1.1 %d Scripted\r\nContent-Length: 0\r\n" % status
+                status, extra, body = reply if len(reply) == 3 else reply + (b"",)
+                head = "HTTP/1.1 %d Scripted\r\nContent-Length: %d\r\n" % (status, len(body))
                 head += "".join("%s: %s\r\n" % kv for kv in extra.items())
-                conn.sendall(head.encode("latin-1") + b"\r\n")
+                conn.sendall(head.encode("latin-1") + b"\r\n" + (b"" if request.line.startswith("HEAD") else body))
         except (OSError, ssl.SSLError, ValueError):
             pass
         finally:
             conn.close()
+
+
+    def _stall(self):
+        deadline = time.time() + 30
+        while not self.stopped and time.time() < deadline:
+            time.sleep(0.05)
 
 
 def closed_port():
@@ -379,6 +388,57 @@ class Squid:
         except RuntimeError:
             shutil.rmtree(self.dir, True)
             raise
+
+    def stop(self):
+        stop_process(self.process)
+        shutil.rmtree(self.dir, True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Nginx:
+    """nginx on a free loopback port in front of upstream_port, as the user its
+    workers drop to. locations is nginx text for the server block, where
+    UPSTREAM stands for the upstream's address; tls is (cert, key), and
+    client_ca makes it require a client certificate signed by that CA."""
+
+    def __init__(self, upstream_port, locations, tls=None, client_ca=None, files=None):
+        self.port = closed_port()
+        self.dir = tempfile.mkdtemp(prefix="quillfast-nginx-")
+        for name, data in (files or {}).items():
+            with open(os.path.join(self.dir, name), "wb") as f:
+                f.write(data)
+        listen = "listen 127.0.0.1:%d%s;" % (self.port, " ssl" if tls else "")
+        if tls:
+            listen += "\n    ssl_certificate %s;\n    ssl_certificate_key %s;" % tls
+        if client_ca:
+            listen += "\n    ssl_client_certificate %s;\n    ssl_verify_client on;" % client_ca
+        temp = " ".join("%s_temp_path %s/%s;" % (k, self.dir, k) for k in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        conf = ("%sdaemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log;\nevents {}\n"
+                "http {\n  access_log %s/access.log;\n  client_max_body_size 0;\n  %s\n"
+                "  server {\n    %s\n    %s\n  }\n}\n"
+                % ("user www-data;\n" if os.geteuid() == 0 else "", self.dir, self.dir, self.dir, temp, listen,
+                   locations.replace("UPSTREAM", "127.0.0.1:%d" % upstream_port).replace("DIR", self.dir)))
+        with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
+            f.write(conf)
+        if os.geteuid() == 0:  # the workers read the password file and write the temp files
+            for path in [self.dir] + [os.path.join(self.dir, n) for n in os.listdir(self.dir)]:
+                shutil.chown(path, "www-data", "www-data")
+        self.process = subprocess.Popen(["nginx", "-p", self.dir, "-e", os.path.join(self.dir, "error.log"),
+                                         "-c", os.path.join(self.dir, "nginx.conf")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_for_port(self.port, self.process, "nginx")
+        except RuntimeError:
+            shutil.rmtree(self.dir, True)
+            raise
+
+    def url(self, path, scheme="http", userinfo=""):
+        return "%s://%s127.0.0.1:%d%s" % (scheme, userinfo, self.port, path)
 
     def stop(self):
         stop_process(self.process)

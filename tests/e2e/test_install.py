@@ -11,7 +11,8 @@ BUILD = os.environ.get("QUILLFAST_BUILD") or os.path.join(ROOT, "build")
 MANUAL = os.path.join(ROOT, "share", "man", "man1", "quillfast.1")
 LONG_OPTIONS = ["--url", "--file", "--json", "--work-dir", "--org", "--project", "--type", "--extra-post",
                 "--no-proxy", "--system-proxy", "--proxy", "--version",
-                "--cacert", "--idle-timeout", "--retry", "--dry-run", "--report"]
+                "--cacert", "--idle-timeout", "--retry", "--dry-run", "--report",
+                "--header", "--mtls-cert", "--mtls-key", "--mtls-pass"]
 
 
 def run(*argv, **kw):

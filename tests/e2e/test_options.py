@@ -19,14 +19,20 @@ class Options(Case):
     def test_cacert(self):
         cert, ca = ca_signed(self.dir, "one")
         _, other_ca = ca_signed(self.dir, "two")
-        rows = [(cert, [], 0), (cert, ["--cacert", ca], 0), (cert, ["--cacert", other_ca], 15),
-                (self_signed(self.dir), ["--cacert", ca], 15)]
-        for server_cert, extra, rc in rows:
+        # Qt's reasons follow the handshake message.
+        unknown = b"^SSL handshake failed: The issuer certificate of a locally looked up certificate could not be found"
+        rows = [(cert, [], "127.0.0.1", 0, b""), (cert, ["--cacert", ca], "127.0.0.1", 0, b""),
+                (cert, ["--cacert", other_ca], "127.0.0.1", 15, unknown),
+                (self_signed(self.dir), ["--cacert", ca], "127.0.0.1", 15, b"^SSL handshake failed: The certificate is self-signed, and untrusted\n"),
+                (cert, ["--cacert", ca], "localhost", 15,
+                 b"^SSL handshake failed: The host name did not match any of the valid hosts for this certificate\n")]
+        for server_cert, extra, host, rc, reason in rows:
             with Server(cert=server_cert) as server:
-                r = self.upload(server.url(scheme="https"), *extra)
+                r = self.upload(server.url(scheme="https", host=host), *extra)
             self.assertEqual((r.rc, len(server.requests)), (rc, 1 if rc == 0 else 0), r)
             if rc:
                 self.assertRegex(r.err, b"^[^\n]+\n$")
+                self.assertRegex(r.err, reason)
 
     def test_idle_timeout(self):
         with Server(["stall"]) as server:
@@ -85,7 +91,7 @@ class Options(Case):
     def test_report(self):
         report = os.path.join(self.dir, "report.json")
         rows = [  # replies, extra args, exit, statusCode, redirects, attempts, finalUrl path
-            ([(200, {})], [], 0, 200, 0, 1, "/upload"),
+            ([(200, {"Content-Type": "application/json"}, b'{"id":"e1"}')], [], 0, 200, 0, 1, "/upload"),
             ([(302, {"Location": "/b"}), (307, {"Location": "c"}), (200, {})], [], 0, 200, 2, 1, "/c"),
             ([(500, {})], ["--retry", "1"], 500, 500, 0, 2, "/upload"),
             ([(200, {})], ["--dry-run"], 0, None, 0, 0, None),
@@ -104,6 +110,11 @@ class Options(Case):
             self.assertEqual(len(got["eventId"]), 20)
             if status:
                 self.assertGreater(got["bytesSent"], got["archiveBytes"])
+            # The reply's body and type, and no error text on success.
+            body = replies[-1][2].decode() if len(replies[-1]) == 3 else ""
+            self.assertEqual((got["responseBody"], got["errorString"] == ""), (status and body, rc == 0))
+            self.assertEqual(got["responseContentType"], "application/json" if body else None)
+            self.assertIs(got["interrupted"], False)
             self.assertIsInstance(got["elapsedMs"], (int, float))
         r = self.upload("http://127.0.0.1:9/", "--report", os.path.join(self.dir, "no", "such", "dir.json"))
         self.assertEqual(r.rc, 11)

@@ -1,0 +1,68 @@
+#include "Delivery.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <algorithm>
+#include <iostream>
+#include <limits>
+
+#include "Interruption.h"
+#include "RetryPolicy.h"
+#include "console.h"
+#include "exitcodes.h"
+
+namespace {
+
+// Sleeps ms, or less when the process is asked to stop.
+void pause(qint64 ms)
+{
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(int(std::min<qint64>(ms, std::numeric_limits<int>::max())));
+    if (Interruption* interruption = Interruption::current())
+        QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
+    if (!Interruption::received())
+        loop.exec();
+}
+
+}
+
+Delivery::Delivery(const ArgParser::Options& options)
+    : uploader(options.proxyType, options.proxySpec)
+    , retries(options.retry)
+{
+    uploader.setCaCertificates(options.caCertificates);
+    uploader.setClientCertificate(options.clientCertificate);
+    uploader.setRequestHeaders(options.headers.list());
+    uploader.setIdleTimeout(options.idleTimeout);
+}
+
+Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
+{
+    Result result;
+    for (int attempt = 1;; ++attempt) {
+        result.response = uploader.uploadMultiPart(url, parts, bodyDevices);
+        result.attempts = attempt;
+        result.exchange = uploader.lastExchange();
+        if (attempt > retries || !RetryPolicy::isTransient(result.response.statusCode)
+            || result.exchange.deadlinePassed || result.exchange.interrupted)
+            break;
+        const qint64 waitMs = RetryPolicy::delayMs(attempt, result.response.statusCode, result.exchange.retryAfter,
+                                                   QDateTime::currentDateTimeUtc(),
+                                                   QRandomGenerator::global()->generateDouble());
+        std::cout << "Retry " << attempt << " of " << retries << " in " << (waitMs + 999) / 1000
+                  << " s: " << toConsole(result.response.errorString) << std::endl;
+        pause(waitMs);
+        if (const int signal = Interruption::received()) {
+            result.exchange.interrupted = true;
+            result.response = {ExitCode::SignalBase + signal, Interruption::message(signal), QString()};
+            break;
+        }
+    }
+    return result;
+}

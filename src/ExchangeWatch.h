@@ -1,0 +1,37 @@
+#ifndef EXCHANGEWATCH_H
+#define EXCHANGEWATCH_H
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+
+#include <functional>
+
+class QNetworkReply;
+
+// Waits for one reply, and ends it early when no byte moves for the idle
+// time, when the deadline passes, or when the process is asked to stop.
+namespace ExchangeWatch {
+
+enum class End { Finished, Idle, Deadline, Interrupted };
+
+struct Settings {
+    int idleSeconds = 0;                             // 0: no idle limit
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};
+    quint16 peerPort = 0;                            // the collector's, or the proxy's when one is used
+    std::function<void(qint64 sent, qint64 total)> uploadProgress;
+};
+
+struct Result {
+    End end = End::Finished;
+    bool encrypted = false;  // a TLS session came up
+    qint64 bytesSent = 0;    // the most of the body that Qt reported sent
+    QByteArray body;         // the start of the reply's body, at most bodyLimit bytes
+};
+
+const int bodyLimit = 64 * 1024;
+
+Result watch(QNetworkReply& reply, const Settings& settings);
+
+}
+
+#endif

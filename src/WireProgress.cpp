@@ -1,0 +1,85 @@
+// Kept free of Qt headers: <linux/tcp.h> and Qt's network headers must not meet.
+#include "WireProgress.h"
+
+#include <cstddef>
+#include <cstdlib>
+
+#if defined(__linux__)
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <memory>
+#endif
+
+WireProgress::WireProgress(std::uint16_t peerPort)
+    : port(peerPort)
+{
+}
+
+#if defined(__linux__)
+
+namespace {
+
+// The peer port of a connected TCP socket (IPv4, IPv6 and IPv4-mapped alike), or 0.
+std::uint16_t peerPortOf(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return 0;
+}
+
+}
+
+bool WireProgress::advanced()
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/fd"), closedir);
+    if (!directory)
+        return false;
+    const int own = dirfd(directory.get());
+    std::map<unsigned long, std::uint64_t> seen;
+    bool moved = false;
+    while (const dirent* entry = readdir(directory.get())) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == own)
+            continue;
+        struct stat before {};
+        if (fstat(int(fd), &before) != 0 || !S_ISSOCK(before.st_mode) || peerPortOf(int(fd)) != port)
+            continue;
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
+            || length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+            continue;
+        // The descriptor may have been closed and reused meanwhile.
+        struct stat after {};
+        if (fstat(int(fd), &after) != 0 || after.st_ino != before.st_ino)
+            continue;
+        const std::uint64_t acked = info.tcpi_bytes_acked;
+        seen[before.st_ino] = acked;
+        const auto known = ackedByInode.find(before.st_ino);
+        if (known == ackedByInode.end() ? acked > 1 : acked > known->second)
+            moved = true;
+    }
+    ackedByInode.swap(seen);
+    return moved;
+}
+
+#else
+
+bool WireProgress::advanced()
+{
+    return false;
+}
+
+#endif

@@ -1,0 +1,27 @@
+#ifndef WIREPROGRESS_H
+#define WIREPROGRESS_H
+
+#include <cstdint>
+#include <map>
+
+// Progress on the wire, as the kernel sees it: the bytes that the peer has
+// acknowledged on each of this process's TCP connections to a port.
+// Qt's own progress stops once the tail of a body sits in the kernel's send
+// buffer, while a slow link may take many seconds to drain it; the peer's
+// acknowledgements keep moving until the last byte is in.
+// Linux only (TCP_INFO); elsewhere nothing ever advances.
+class WireProgress {
+public:
+    explicit WireProgress(std::uint16_t peerPort);
+
+    // True when a connection to the port has had more bytes acknowledged
+    // since the last call. A connection that appears counts only once it has
+    // acknowledged more than its SYN; one that disappears never counts.
+    bool advanced();
+
+private:
+    std::uint16_t port;
+    std::map<unsigned long, std::uint64_t> ackedByInode;
+};
+
+#endif
