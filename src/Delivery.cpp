@@ -49,10 +49,11 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& part
         result.response = uploader.uploadMultiPart(url, parts, bodyDevices);
         result.attempts = attempt;
         result.exchange = uploader.lastExchange();
-        if (attempt > retries || !RetryPolicy::isTransient(result.response.statusCode)
-            || result.exchange.deadlinePassed || result.exchange.interrupted)
+        deadlineReached = deadlineReached || result.exchange.deadlinePassed;
+        if (attempt > retries || !result.isTransient() || result.exchange.deadlinePassed || result.exchange.interrupted)
             break;
-        const qint64 waitMs = RetryPolicy::delayMs(attempt, result.response.statusCode, result.exchange.retryAfter,
+        const int asked = result.exchange.httpStatus ? result.exchange.httpStatus : result.response.statusCode;
+        const qint64 waitMs = RetryPolicy::delayMs(attempt, asked, result.exchange.retryAfter,
                                                    QDateTime::currentDateTimeUtc(),
                                                    QRandomGenerator::global()->generateDouble());
         std::cout << "Retry " << attempt << " of " << retries << " in " << (waitMs + 999) / 1000
@@ -65,4 +66,14 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& part
         }
     }
     return result;
+}
+
+bool Delivery::Result::isTransient() const
+{
+    return RetryPolicy::isTransient(response.statusCode) || RetryPolicy::isTransient(exchange.httpStatus);
+}
+
+bool Delivery::deadlinePassed() const
+{
+    return deadlineReached;
 }

@@ -19,16 +19,23 @@ public:
         Uploader::HTTPResponse response;
         int attempts = 0;
         Uploader::Exchange exchange;
+
+        // Worth another attempt later: by its code, or by the HTTP status
+        // behind it (429 has no code of its own and comes out as 27).
+        bool isTransient() const;
     };
 
     // Creates the uploader, which installs the process-wide proxy.
     explicit Delivery(const ArgParser::Options& options);
 
     Result deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices);
+    // The run's deadline has passed: nothing more may be sent.
+    bool deadlinePassed() const;
 
 private:
     Uploader uploader;
     int retries;
+    bool deadlineReached = false;
 };
 
 #endif

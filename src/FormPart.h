@@ -13,7 +13,8 @@ struct FormPart {
     QByteArray fileName;     // empty for a plain form variable
     QByteArray contentType;  // empty: no Content-Type header
     QByteArray body;
-    QIODevice* bodyDevice = nullptr;
+    QIODevice* bodyDevice = nullptr;  // streamed from this device when set
+    QString bodyFile;                 // the file that bodyDevice reads, when it is one
 
     QHttpPart toHttpPart() const;
 };

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QUrl>
 
+#include "Resend.h"
 #include "Uploader.h"
 
 // What one run did, for the --report file.
@@ -16,6 +17,7 @@ struct RunRecord {
     QString errorString;
     int attempts = 0;
     bool interrupted = false;
+    QString queuedAt;  // the queue entry that keeps the event, when one does
     Uploader::Exchange exchange;
 };
 
@@ -24,6 +26,9 @@ namespace RunReport {
 // Writes the record as JSON to path, whole or not at all; a failure is printed, not returned.
 void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& record, int exitCode,
            qint64 elapsedMs);
+// The same for a resend: each event's outcome.
+void writeResend(const QString& path, const QString& queueDir, const Resend::Record& record, int exitCode,
+                 qint64 elapsedMs);
 
 }
 

@@ -196,6 +196,7 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
             return HTTPResponse{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()};
         const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
         exchange.bytesSent = wait.bytesSent;
+        exchange.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         exchange.retryAfter = reply->rawHeader("Retry-After");
         exchange.responseBody = wait.body;
         exchange.responseContentType = reply->rawHeader("Content-Type");

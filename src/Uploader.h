@@ -41,6 +41,7 @@ public:
         QUrl finalUrl;                 // the URL of the last post
         int redirects = 0;             // redirects followed
         qint64 bytesSent = 0;          // body bytes of the last post, from its upload progress
+        int httpStatus = 0;            // the last reply's HTTP status, 0 without one
         QByteArray retryAfter;         // the last reply's Retry-After header
         QString proxy;                 // the proxy of the last post, without its password; empty when direct
         QByteArray responseBody;       // the start of the last reply's body

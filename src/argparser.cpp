@@ -40,6 +40,10 @@ enum LongOnlyOption : int {
     optionMtlsCert,
     optionMtlsKey,
     optionMtlsPass,
+    optionQueue,
+    optionQueueMaxEvents,
+    optionQueueMaxBytes,
+    optionResend,
 };
 
 const struct option long_options[] = {
@@ -65,6 +69,10 @@ const struct option long_options[] = {
     {"mtls-cert", required_argument, nullptr, optionMtlsCert},
     {"mtls-key", required_argument, nullptr, optionMtlsKey},
     {"mtls-pass", required_argument, nullptr, optionMtlsPass},
+    {"queue", required_argument, nullptr, optionQueue},
+    {"queue-max-events", required_argument, nullptr, optionQueueMaxEvents},
+    {"queue-max-bytes", required_argument, nullptr, optionQueueMaxBytes},
+    {"resend", required_argument, nullptr, optionResend},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -94,6 +102,24 @@ bool failWith(const char* message)
     return false;
 }
 
+// The options that describe an event, which a resend takes from its queue instead.
+const char* eventOptionName(int id)
+{
+    switch (id) {
+    case 'u': return "--url";
+    case 'f': return "--file";
+    case 'j': return "--json";
+    case 'w': return "--work-dir";
+    case 'o': return "--org";
+    case 'p': return "--project";
+    case 't': return "--type";
+    case 'e': return "--extra-post";
+    case optionQueue: return "--queue";
+    case optionDryRun: return "--dry-run";
+    default: return nullptr;
+    }
+}
+
 }
 
 namespace ArgParser {
@@ -102,7 +128,11 @@ bool generateTask(int argc, char** argv, Options& options)
 {
     int optionIndex = 0;
     int id;
+    const char* firstEventOption = nullptr;
+    bool queueLimitGiven = false;
     while ((id = getopt_long(argc, argv, short_options, long_options, &optionIndex)) != -1) {
+        if (!firstEventOption)
+            firstEventOption = eventOptionName(id);
         // Each byte becomes the character of the same Latin-1 code.
         const QString argument = optarg ? QString::fromLatin1(optarg) : QString();
         switch (id) {
@@ -192,12 +222,40 @@ bool generateTask(int argc, char** argv, Options& options)
         case optionMtlsPass:
             options.clientKeyPassFile = argument;
             break;
+        case optionQueue:
+            options.queueDir = argument;
+            if (argument.isEmpty())
+                return badValue("--queue", optarg, "a directory");
+            break;
+        case optionQueueMaxEvents:
+            queueLimitGiven = true;
+            if (!parseBounded(argument, 1, 100000, options.queueMaxEvents))
+                return badValue("--queue-max-events", optarg, "a whole number from 1 to 100000");
+            break;
+        case optionQueueMaxBytes:
+            queueLimitGiven = true;
+            if (!parseSize(argument, 1 << 20, qint64(1) << 40, options.queueMaxBytes))
+                return badValue("--queue-max-bytes", optarg, "a size from 1M to 1024G: digits, then K, M or G");
+            break;
+        case optionResend:
+            options.resendDir = argument;
+            if (argument.isEmpty())
+                return badValue("--resend", optarg, "a directory");
+            break;
         default:
             std::cout << help_message;
             return false;
         }
     }
-    // The client certificate's files go together: checked once all are known.
+    // Options that only make sense together, checked once all are known.
+    if (!options.resendDir.isEmpty() && firstEventOption) {
+        std::cout << "--resend cannot be used with " << firstEventOption << "\n\n" << help_message;
+        return false;
+    }
+    if (!options.queueDir.isEmpty() && options.dryRun)
+        return failWith("--queue cannot be used with --dry-run\n\n");
+    if (queueLimitGiven && options.queueDir.isEmpty())
+        return failWith("--queue-max-events and --queue-max-bytes need --queue\n\n");
     QString option;
     QString file;
     QString why;
@@ -209,7 +267,7 @@ bool generateTask(int argc, char** argv, Options& options)
 
 bool Options::isValid() const
 {
-    if (displayVersion)
+    if (displayVersion || !resendDir.isEmpty())
         return true;
     if (!url.isValid())
         return failWith("--url is required\n\n");

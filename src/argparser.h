@@ -44,6 +44,12 @@ struct Options {
     QString clientKeyPassFile;               // --mtls-pass
     ClientCertificate clientCertificate;     // loaded from the three above
 
+    // The queue of events that could not be delivered yet.
+    QString queueDir;                        // --queue: keep the event here after a transient failure
+    int queueMaxEvents = 100;                // --queue-max-events
+    qint64 queueMaxBytes = qint64(2) << 30;  // --queue-max-bytes
+    QString resendDir;                       // --resend: post every event kept there, and nothing else
+
     // Prints the first missing mandatory option and the usage text when it fails.
     bool isValid() const;
 };

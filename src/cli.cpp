@@ -9,7 +9,9 @@
 #include <iostream>
 #include <optional>
 
+#include "EventQueue.h"
 #include "Interruption.h"
+#include "Resend.h"
 #include "UrlDisplay.h"
 #include "console.h"
 #include "exitcodes.h"
@@ -167,6 +169,7 @@ bool Cli::buildForm(const QString& archiveName, QFile& archive, QList<FormPart>&
     zip.fileName = archiveName.toLatin1();
     zip.contentType = "application/x-zip-compressed";
     zip.bodyDevice = &archive;
+    zip.bodyFile = record.archivePath;
     form.append(zip);
 
     for (auto variable = options.postVariables.cbegin(); variable != options.postVariables.cend(); ++variable) {
@@ -189,6 +192,13 @@ int Cli::run()
     QElapsedTimer clock;
     clock.start();
     Interruption interruption;
+    if (!options.resendDir.isEmpty()) {
+        Resend::Record record;
+        const int exitCode = Resend::run(options, record);
+        if (!options.reportFile.isEmpty())
+            RunReport::writeResend(options.reportFile, options.resendDir, record, exitCode, clock.elapsed());
+        return exitCode;
+    }
     RunRecord record;
     const int exitCode = runSequence(record);
     if (!options.reportFile.isEmpty())
@@ -232,7 +242,36 @@ int Cli::runSequence(RunRecord& record)
     record.statusCode = result.response.statusCode;
     if (result.response.statusCode == HttpStatus::Ok)
         return ExitCode::Success;
-    return fail(record, result.response.errorString, result.response.statusCode);
+    const int exitCode = fail(record, result.response.errorString, result.response.statusCode);
+    // What a later run may still deliver is kept; a refusal would only be refused again.
+    if (!options.queueDir.isEmpty() && (result.isTransient() || record.interrupted))
+        keepInQueue(form, record);
+    return exitCode;
+}
+
+void Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
+{
+    EventQueue::Entry event;
+    event.eventId = record.eventId;
+    event.url = options.url;
+    event.created = QDateTime::currentDateTimeUtc();
+    event.attempts = record.attempts;
+    event.lastStatus = record.statusCode;
+    event.lastError = record.errorString;
+    event.parts = form;
+    const EventQueue queue(options.queueDir, {options.queueMaxEvents, options.queueMaxBytes});
+    QString path;
+    QStringList dropped;
+    QString why;
+    const bool kept = queue.add(event, path, dropped, why);
+    for (const QString& oldest : qAsConst(dropped))
+        std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
+    if (kept) {
+        std::cout << "Kept in queue: " << toConsole(path) << std::endl;
+        record.queuedAt = path;
+    } else {
+        std::cerr << "Fail to queue in " << toConsole(options.queueDir) << ": " << toConsole(why) << std::endl;
+    }
 }
 
 void Cli::printDryRun(const QList<FormPart>& form) const

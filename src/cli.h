@@ -46,6 +46,7 @@ private:
     int runSequence(RunRecord& record);
     int archiveFiles(QProcess& archiver, RunRecord& record) const;
     bool buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const;
+    void keepInQueue(const QList<FormPart>& form, RunRecord& record) const;
     void printDryRun(const QList<FormPart>& form) const;
 
     ArgParser::Options options;

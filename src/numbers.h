@@ -5,5 +5,7 @@
 
 // A whole number in [low, high], written with digits only: no sign, no blank.
 bool parseBounded(const QString& text, int low, int high, int& value);
+// A byte count in [low, high]: digits, then K, M or G (powers of 1024) if wanted.
+bool parseSize(const QString& text, qint64 low, qint64 high, qint64& value);
 
 #endif

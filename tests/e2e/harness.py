@@ -152,7 +152,8 @@ class Server:
     closed, or a word: 'close' drops the connection unanswered, 'stall' reads the
     request and then keeps the connection open and silent, 'stall-unread' does
     so without reading the body,
-    'trickle' answers 200 with a 15-byte body sent one byte per 200 ms;
+    'slow' answers 200 after half a second, 'trickle' answers 200 with a
+    15-byte body sent one byte per 200 ms;
     'close-headers' closes once the request headers are in, 'close-body' half
     way through the body, and 'early-413' answers 413 without reading the body.
     The last reply repeats."""
@@ -160,6 +161,7 @@ class Server:
     def __init__(self, replies=((200, {}),), cert=None):
         self.replies = list(replies)
         self.requests = []
+        self.first = 0  # the request that the first reply answers
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
@@ -172,6 +174,10 @@ class Server:
         self.stopped = False
         self.thread = threading.Thread(target=self._accept, daemon=True)
         self.thread.start()
+
+    def script(self, replies):
+        """Answers the requests from now on with these replies."""
+        self.replies, self.first = list(replies), len(self.requests)
 
     def url(self, path="/upload", scheme="http", host="127.0.0.1"):
         return "%s://%s:%d%s" % (scheme, host, self.port, path)
@@ -218,7 +224,7 @@ class Server:
                     headers.append((k.strip(), v.strip()))
                 request = Request(line.decode("latin-1").rstrip("\r\n"), headers, b"")
                 length = int(request.header("Content-Length") or 0)
-                reply = self.replies[min(len(self.requests) + 1, len(self.replies)) - 1]
+                reply = self.replies[min(len(self.requests) - self.first + 1, len(self.replies)) - 1]
                 self.requests.append(request)
                 if reply == "close-headers":
                     return
@@ -240,6 +246,9 @@ class Server:
                 if reply == "stall":
                     self._stall()
                     return
+                if reply == "slow":
+                    time.sleep(0.5)
+                    reply = (200, {})
                 if reply == "trickle":
                     conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
                     for _ in range(15):

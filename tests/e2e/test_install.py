@@ -12,7 +12,8 @@ MANUAL = os.path.join(ROOT, "share", "man", "man1", "quillfast.1")
 LONG_OPTIONS = ["--url", "--file", "--json", "--work-dir", "--org", "--project", "--type", "--extra-post",
                 "--no-proxy", "--system-proxy", "--proxy", "--version",
                 "--cacert", "--idle-timeout", "--retry", "--dry-run", "--report",
-                "--header", "--mtls-cert", "--mtls-key", "--mtls-pass"]
+                "--header", "--mtls-cert", "--mtls-key", "--mtls-pass",
+                "--queue", "--queue-max-events", "--queue-max-bytes", "--resend"]
 
 
 def run(*argv, **kw):
@@ -74,6 +75,9 @@ class Install(Case):
         fields = run("dpkg-deb", "-f", deb, "Package", "Version", "Depends").stdout.decode()
         self.assertIn("Package: quillfast\nVersion: 1.0.0.0\n", fields)
         self.assertRegex(fields, r"Depends: .*libqt5network5.*p7zip-full|Depends: .*p7zip-full.*libqt5network5")
+        listing = run("dpkg-deb", "-c", deb).stdout.decode()
+        for unit in ("quillfast-resend.service", "quillfast-resend.timer"):
+            self.assertIn("./usr/lib/systemd/system/" + unit, listing)
         lint = run("lintian", "--allow-root", "--no-cfg", "--fail-on", "error,warning", deb, timeout=300)
         self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
         self.assertNotRegex(lint.stdout.decode(), r"(?m)^[EW]: ")
