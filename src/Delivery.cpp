@@ -9,6 +9,7 @@
 #include <iostream>
 #include <limits>
 
+#include "ExchangeWatch.h"
 #include "Interruption.h"
 #include "RetryPolicy.h"
 #include "console.h"
@@ -32,10 +33,12 @@ void pause(qint64 ms)
 
 }
 
-Delivery::Delivery(const ArgParser::Options& options)
+Delivery::Delivery(const ArgParser::Options& options, ProgressLine* progress)
     : uploader(options.proxyType, options.proxySpec)
     , retries(options.retry)
+    , maxTime(options.maxTime)
 {
+    uploader.setProgress(progress);
     uploader.setCaCertificates(options.caCertificates);
     uploader.setClientCertificate(options.clientCertificate);
     uploader.setRequestHeaders(options.headers.list());
@@ -45,6 +48,11 @@ Delivery::Delivery(const ArgParser::Options& options)
 Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     Result result;
+    // The deadline covers the whole upload phase: every attempt, redirect and event.
+    if (maxTime > 0 && deadline.isForever()) {
+        deadline.setRemainingTime(qint64(maxTime) * 1000);
+        uploader.setDeadline(deadline, maxTime);
+    }
     for (int attempt = 1;; ++attempt) {
         result.response = uploader.uploadMultiPart(url, parts, bodyDevices);
         result.attempts = attempt;
@@ -58,7 +66,12 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& part
                                                    QRandomGenerator::global()->generateDouble());
         std::cout << "Retry " << attempt << " of " << retries << " in " << (waitMs + 999) / 1000
                   << " s: " << toConsole(result.response.errorString) << std::endl;
-        pause(waitMs);
+        pause(std::min(waitMs, deadline.remainingTime() < 0 ? waitMs : deadline.remainingTime()));
+        if (deadline.hasExpired()) {
+            deadlineReached = result.exchange.deadlinePassed = true;
+            result.response = {ExitCode::Timeout, ExchangeWatch::deadlineMessage(maxTime), QString()};
+            break;
+        }
         if (const int signal = Interruption::received()) {
             result.exchange.interrupted = true;
             result.response = {ExitCode::SignalBase + signal, Interruption::message(signal), QString()};

@@ -25,8 +25,9 @@ public:
         bool isTransient() const;
     };
 
-    // Creates the uploader, which installs the process-wide proxy.
-    explicit Delivery(const ArgParser::Options& options);
+    // Creates the uploader, which installs the process-wide proxy; progress
+    // (which may be null) shows each upload.
+    Delivery(const ArgParser::Options& options, ProgressLine* progress);
 
     Result deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices);
     // The run's deadline has passed: nothing more may be sent.
@@ -35,6 +36,8 @@ public:
 private:
     Uploader uploader;
     int retries;
+    int maxTime;
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};
     bool deadlineReached = false;
 };
 

@@ -16,6 +16,16 @@ namespace {
 const int tickMs = 250;
 }
 
+QString idleMessage(int seconds)
+{
+    return QStringLiteral("No data transferred for %1 s").arg(seconds);
+}
+
+QString deadlineMessage(int seconds)
+{
+    return QStringLiteral("Operation timed out after %1 s").arg(seconds);
+}
+
 Result watch(QNetworkReply& reply, const Settings& settings)
 {
     Result result;

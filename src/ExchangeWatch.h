@@ -32,6 +32,10 @@ const int bodyLimit = 64 * 1024;
 
 Result watch(QNetworkReply& reply, const Settings& settings);
 
+// The texts of the two limits, for every place that reports them.
+QString idleMessage(int seconds);
+QString deadlineMessage(int seconds);
+
 }
 
 #endif

@@ -27,7 +27,7 @@ void say(const EventOutcome& event)
 
 }
 
-int run(const ArgParser::Options& options, Record& record)
+int run(const ArgParser::Options& options, ProgressLine* progress, Record& record)
 {
     EventQueue queue(options.resendDir);
     if (!QFileInfo(options.resendDir).isDir())
@@ -81,7 +81,7 @@ int run(const ArgParser::Options& options, Record& record)
             devices.append(part.bodyDevice);
         }
         if (!delivery)
-            delivery.emplace(options);
+            delivery.emplace(options, progress);
         const Delivery::Result result = delivery->deliver(entry.url, parts, devices);
         files.clear();
 
@@ -109,6 +109,7 @@ int run(const ArgParser::Options& options, Record& record)
         say(event);
         record.events.append(event);
         record.interrupted = result.exchange.interrupted;
+        record.maxTimeReached = delivery->deadlinePassed();
     }
     return exitCode;
 }

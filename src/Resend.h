@@ -21,12 +21,13 @@ struct EventOutcome {
 struct Record {
     QList<EventOutcome> events;
     bool interrupted = false;
+    bool maxTimeReached = false;  // --max-time ended it; what was not tried stays queued
     QString errorString;
 };
 
 // One line per event on standard output: event id, outcome, code. Returns 0
 // when nothing is left to send, otherwise the code of the last failure.
-int run(const ArgParser::Options& options, Record& record);
+int run(const ArgParser::Options& options, ProgressLine* progress, Record& record);
 
 }
 

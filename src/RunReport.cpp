@@ -43,6 +43,7 @@ void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& r
         {QStringLiteral("elapsedMs"), double(elapsedMs)},
         {QStringLiteral("dryRun"), dryRun},
         {QStringLiteral("interrupted"), record.interrupted},
+        {QStringLiteral("maxTimeReached"), record.exchange.deadlinePassed},
         {QStringLiteral("queuedAt"), record.queuedAt.isEmpty() ? QJsonValue() : QJsonValue(record.queuedAt)},
         // Each byte one character: the body is shown as it came, whatever its encoding.
         {QStringLiteral("responseBody"), record.posted ? QJsonValue(QString::fromLatin1(record.exchange.responseBody)) : QJsonValue()},
@@ -67,6 +68,7 @@ void writeResend(const QString& path, const QString& queueDir, const Resend::Rec
                            {QStringLiteral("exitCode"), exitCode},
                            {QStringLiteral("errorString"), record.errorString},
                            {QStringLiteral("interrupted"), record.interrupted},
+                           {QStringLiteral("maxTimeReached"), record.maxTimeReached},
                            {QStringLiteral("elapsedMs"), double(elapsedMs)},
                            {QStringLiteral("events"), events}});
 }

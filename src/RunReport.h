@@ -17,7 +17,7 @@ struct RunRecord {
     QString errorString;
     int attempts = 0;
     bool interrupted = false;
-    QString queuedAt;  // the queue entry that keeps the event, when one does
+    QString queuedAt;  // the queue entry that keeps the event, when one does  // the queue entry that keeps the event, when one does
     Uploader::Exchange exchange;
 };
 

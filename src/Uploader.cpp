@@ -268,7 +268,11 @@ ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetwor
     settings.peerPort = proxy.type() == QNetworkProxy::NoProxy
         ? quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80))
         : proxy.port();
+    if (progress)
+        settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
     ExchangeWatch::Result result = ExchangeWatch::watch(reply, settings);
+    if (progress)
+        progress->clear();
     exchange.interrupted = exchange.interrupted || result.end == ExchangeWatch::End::Interrupted;
     exchange.deadlinePassed = exchange.deadlinePassed || result.end == ExchangeWatch::End::Deadline;
     return result;
@@ -278,9 +282,9 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& 
 {
     switch (wait.end) {
     case ExchangeWatch::End::Idle:
-        return {{ExitCode::Timeout, QStringLiteral("No data transferred for %1 s").arg(idleTimeoutSeconds), QString()}};
+        return {{ExitCode::Timeout, ExchangeWatch::idleMessage(idleTimeoutSeconds), QString()}};
     case ExchangeWatch::End::Deadline:
-        return {{ExitCode::Timeout, QStringLiteral("Operation timed out after %1 s").arg(deadlineSeconds), QString()}};
+        return {{ExitCode::Timeout, ExchangeWatch::deadlineMessage(deadlineSeconds), QString()}};
     case ExchangeWatch::End::Interrupted: {
         const int signal = Interruption::received();
         return {{ExitCode::SignalBase + signal, Interruption::message(signal), QString()}};
@@ -329,6 +333,11 @@ void Uploader::setClientCertificate(const ClientCertificate& certificate)
 void Uploader::setRequestHeaders(const QList<RequestHeaders::Header>& headers)
 {
     requestHeaders = headers;
+}
+
+void Uploader::setProgress(ProgressLine* line)
+{
+    progress = line;
 }
 
 void Uploader::setIdleTimeout(int seconds)

@@ -14,6 +14,7 @@
 
 #include "ClientCertificate.h"
 #include "ExchangeWatch.h"
+#include "ProgressLine.h"
 #include "ProxySpec.h"
 #include "RequestHeaders.h"
 #include "argparser.h"
@@ -65,6 +66,8 @@ public:
     void setClientCertificate(const ClientCertificate& certificate);
     // Sent with every request to the origin (scheme, host, port) of the URL given to uploadMultiPart.
     void setRequestHeaders(const QList<RequestHeaders::Header>& headers);
+    // Shows how far each upload has come; null: nothing shown.
+    void setProgress(ProgressLine* line);
     // Abort an exchange in which no byte moves for this long; 0: no limit.
     void setIdleTimeout(int seconds);
     // Abort whatever exchange is under way when this passes.
@@ -97,6 +100,7 @@ private:
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     int deadlineSeconds = 0;
     QList<QSslError> handshakeErrors;  // of the reply under way
+    ProgressLine* progress = nullptr;
     Exchange exchange;
 };
 

@@ -44,6 +44,9 @@ enum LongOnlyOption : int {
     optionQueueMaxEvents,
     optionQueueMaxBytes,
     optionResend,
+    optionZipLevel,
+    optionProgress,
+    optionMaxTime,
 };
 
 const struct option long_options[] = {
@@ -73,6 +76,9 @@ const struct option long_options[] = {
     {"queue-max-events", required_argument, nullptr, optionQueueMaxEvents},
     {"queue-max-bytes", required_argument, nullptr, optionQueueMaxBytes},
     {"resend", required_argument, nullptr, optionResend},
+    {"zip-level", required_argument, nullptr, optionZipLevel},
+    {"progress", required_argument, nullptr, optionProgress},
+    {"max-time", required_argument, nullptr, optionMaxTime},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -241,6 +247,18 @@ bool generateTask(int argc, char** argv, Options& options)
             options.resendDir = argument;
             if (argument.isEmpty())
                 return badValue("--resend", optarg, "a directory");
+            break;
+        case optionZipLevel:
+            if (!parseBounded(argument, 0, 9, options.zipLevel))
+                return badValue("--zip-level", optarg, "a whole number from 0 to 9");
+            break;
+        case optionProgress:
+            if (!ProgressLine::parseMode(argument, options.progress))
+                return badValue("--progress", optarg, "auto, always or never");
+            break;
+        case optionMaxTime:
+            if (!parseBounded(argument, 1, 86400 * 365, options.maxTime))
+                return badValue("--max-time", optarg, "a positive whole number of seconds");
             break;
         default:
             std::cout << help_message;

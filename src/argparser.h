@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include "ClientCertificate.h"
+#include "ProgressLine.h"
 #include "ProxySpec.h"
 #include "RequestHeaders.h"
 
@@ -49,6 +50,11 @@ struct Options {
     int queueMaxEvents = 100;                // --queue-max-events
     qint64 queueMaxBytes = qint64(2) << 30;  // --queue-max-bytes
     QString resendDir;                       // --resend: post every event kept there, and nothing else
+
+    // Big dumps and people at terminals.
+    int zipLevel = -1;                                       // --zip-level 0-9; -1: 7z's own default
+    ProgressLine::Mode progress = ProgressLine::Mode::Auto;  // --progress
+    int maxTime = 0;                                         // --max-time seconds for the upload phase; 0: none
 
     // Prints the first missing mandatory option and the usage text when it fails.
     bool isValid() const;

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QUuid>
 
@@ -58,9 +59,11 @@ QString Cli::makeEventId()
     return id.left(20);
 }
 
-QStringList Cli::archiverArguments(const QString& archivePath, const QStringList& files)
+QStringList Cli::archiverArguments(const QString& archivePath, const QStringList& files, int zipLevel)
 {
     QStringList arguments{QStringLiteral("a")};
+    if (zipLevel >= 0)
+        arguments.append(QStringLiteral("-mx=%1").arg(zipLevel));
     for (const QString& path : QStringList{archivePath} + files) {
         const bool readAsSwitch = path.startsWith(QLatin1Char('-')) || path.startsWith(QLatin1Char('@'));
         arguments.append(readAsSwitch ? QStringLiteral("./") + path : path);
@@ -103,10 +106,10 @@ QString Cli::jsonPartFileName(const QString& eventId, const QString& jsonPath)
     return eventId + jsonPath.mid(jsonPath.lastIndexOf(QLatin1Char('.'), -1, Qt::CaseSensitive));
 }
 
-int Cli::archiveFiles(QProcess& archiver, RunRecord& record) const
+int Cli::archiveFiles(QProcess& archiver, RunRecord& record, ProgressLine& progress) const
 {
     const QString program = QLatin1String(archiver_program);
-    const QStringList arguments = archiverArguments(record.archivePath, options.files);
+    const QStringList arguments = archiverArguments(record.archivePath, options.files, options.zipLevel);
 
     archiver.setProcessChannelMode(QProcess::MergedChannels);
     archiver.start(program, arguments, QIODevice::ReadWrite);
@@ -114,15 +117,21 @@ int Cli::archiveFiles(QProcess& archiver, RunRecord& record) const
         return fail(record, QStringLiteral("Failed to start ") + program);
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
     archiver.closeWriteChannel();
-    // No time limit, but a signal to stop ends the archiver too.
+    // No time limit, but a signal to stop ends the archiver too; 7z writes
+    // the archive in place, so its size shows how far it has come.
+    QElapsedTimer clock;
+    clock.start();
     while (!archiver.waitForFinished(100) && archiver.state() != QProcess::NotRunning) {
         if (const int signal = Interruption::received()) {
             archiver.kill();
             archiver.waitForFinished(5000);
+            progress.clear();
             record.interrupted = true;
             return fail(record, Interruption::message(signal), ExitCode::SignalBase + signal);
         }
+        progress.archiving(QFileInfo(record.archivePath).size(), clock.elapsed());
     }
+    progress.clear();
 
     const QString message = archiverMessage(archiver.readAll());
     if (archiver.exitCode() == 0) {
@@ -192,33 +201,34 @@ int Cli::run()
     QElapsedTimer clock;
     clock.start();
     Interruption interruption;
+    ProgressLine progress(options.progress);
     if (!options.resendDir.isEmpty()) {
         Resend::Record record;
-        const int exitCode = Resend::run(options, record);
+        const int exitCode = Resend::run(options, &progress, record);
         if (!options.reportFile.isEmpty())
             RunReport::writeResend(options.reportFile, options.resendDir, record, exitCode, clock.elapsed());
         return exitCode;
     }
     RunRecord record;
-    const int exitCode = runSequence(record);
+    const int exitCode = runSequence(record, progress);
     if (!options.reportFile.isEmpty())
         RunReport::write(options.reportFile, options.url, options.dryRun, record, exitCode, clock.elapsed());
     return exitCode;
 }
 
-int Cli::runSequence(RunRecord& record)
+int Cli::runSequence(RunRecord& record, ProgressLine& progress)
 {
     record.eventId = makeEventId();
     const QString archiveName = record.eventId + QLatin1String(".zip");
     record.archivePath = options.workDir + archiveName;
     QProcess archiver;
-    if (const int failure = archiveFiles(archiver, record))
+    if (const int failure = archiveFiles(archiver, record, progress))
         return failure;
 
     // A dry run leaves the process proxy alone.
     std::optional<Delivery> delivery;
     if (!options.dryRun)
-        delivery.emplace(options);
+        delivery.emplace(options, &progress);
 
     // Stays open until the run is over: the upload streams from it.
     QFile archive(record.archivePath);

@@ -31,9 +31,10 @@ public:
 
     // 8 hex digits, '-', 4, '-', 4, '-', 1: the first 20 characters of a random UUID.
     static QString makeEventId();
-    // The archiver's command line: "a", the archive, the inputs; a path that 7z
+    // The archiver's command line: "a", the compression level when one is
+    // given (zipLevel 0-9; -1 for none), the archive, the inputs; a path that 7z
     // would read as a switch ('-') or a list file ('@') goes as "./" and the path.
-    static QStringList archiverArguments(const QString& archivePath, const QStringList& files);
+    static QStringList archiverArguments(const QString& archivePath, const QStringList& files, int zipLevel = -1);
     // The archiver's merged output as shown to the user: up to the first NUL,
     // each run of line ends and '|' made one line end, trimmed.
     static QString archiverMessage(QByteArray output);
@@ -43,8 +44,8 @@ public:
     static QString jsonPartFileName(const QString& eventId, const QString& jsonPath);
 
 private:
-    int runSequence(RunRecord& record);
-    int archiveFiles(QProcess& archiver, RunRecord& record) const;
+    int runSequence(RunRecord& record, ProgressLine& progress);
+    int archiveFiles(QProcess& archiver, RunRecord& record, ProgressLine& progress) const;
     bool buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const;
     void keepInQueue(const QList<FormPart>& form, RunRecord& record) const;
     void printDryRun(const QList<FormPart>& form) const;

@@ -153,7 +153,7 @@ class Server:
     request and then keeps the connection open and silent, 'stall-unread' does
     so without reading the body,
     'slow' answers 200 after half a second, 'trickle' answers 200 with a
-    15-byte body sent one byte per 200 ms;
+    15-byte body sent one byte per 200 ms, 'drip' with a body that never ends;
     'close-headers' closes once the request headers are in, 'close-body' half
     way through the body, and 'early-413' answers 413 without reading the body.
     The last reply repeats."""
@@ -249,6 +249,13 @@ class Server:
                 if reply == "slow":
                     time.sleep(0.5)
                     reply = (200, {})
+                if reply == "drip":  # a body that never ends: one byte every 100 ms
+                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
+                    deadline = time.time() + 30
+                    while not self.stopped and time.time() < deadline:
+                        conn.sendall(b".")
+                        time.sleep(0.1)
+                    return
                 if reply == "trickle":
                     conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
                     for _ in range(15):

@@ -64,6 +64,27 @@ class Archive(Case):
         self.assertEqual(args[2:4], [name, "caf\u00e9.dmp".encode()])
         self.assertEqual(len(server.requests), 1)
 
+    def test_zip_level(self):
+        bindir = self.stand_in('for a; do printf "%s\\n" "$a"; done > args; : > "${3#./}"\n')
+        for level in ("0", "9"):
+            r = self.run_tool(["-u", "http://127.0.0.1:9/", "-f", "-x", "--zip-level", level] + ARGS, path_prefix=bindir)
+            with open(os.path.join(self.dir, "args"), "rb") as f:
+                args = f.read().split(b"\n")
+            self.assertEqual((args[:2], args[3:]), ([b"a", b"-mx=" + level.encode()], [b"./-x", b""]), r)
+            self.assertRegex(args[2], rb"^[-0-9a-f]{20}\.zip$")
+        # The real 7z at level 0 stores the input: its size plus the headers.
+        self.write("random", os.urandom(1 << 20))
+        with Server() as server:
+            r = self.run_tool(["-u", server.url(), "-f", "random", "--zip-level", "0", "-w", "stored"] + ARGS)
+        self.assertEqual(r.rc, 0, r)
+        [name] = self.zips("stored")
+        self.assertLess(os.path.getsize(os.path.join(self.dir, "stored", name)) - (1 << 20), 300)
+        with zipfile.ZipFile(os.path.join(self.dir, "stored", name)) as z:
+            self.assertEqual(z.getinfo("random").compress_type, zipfile.ZIP_STORED)
+        r = self.run_tool(["-u", "http://127.0.0.1:9/", "-f", "x", "--zip-level", "10"] + ARGS)
+        self.assertEqual(r.rc, 1)
+        self.assertTrue(r.out.startswith(b'Bad value for --zip-level: "10" (a whole number from 0 to 9)\n\n'))
+
     def test_names_7z_would_read_as_switches(self):
         # "-sdel" is 7z's "delete the inputs after archiving", "@list" its "names listed in list".
         self.write("-sdel", b"a file, not a switch")

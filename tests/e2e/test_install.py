@@ -13,7 +13,8 @@ LONG_OPTIONS = ["--url", "--file", "--json", "--work-dir", "--org", "--project",
                 "--no-proxy", "--system-proxy", "--proxy", "--version",
                 "--cacert", "--idle-timeout", "--retry", "--dry-run", "--report",
                 "--header", "--mtls-cert", "--mtls-key", "--mtls-pass",
-                "--queue", "--queue-max-events", "--queue-max-bytes", "--resend"]
+                "--queue", "--queue-max-events", "--queue-max-bytes", "--resend",
+                "--zip-level", "--progress", "--max-time"]
 
 
 def run(*argv, **kw):

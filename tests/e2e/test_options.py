@@ -5,7 +5,10 @@ import os
 import re
 import time
 
-from harness import closed_port, USAGE, Case, Server, ca_signed, exit_code, self_signed
+import pty
+import subprocess
+
+from harness import BIN, VARS, closed_port, USAGE, Case, Server, ca_signed, exit_code, self_signed
 
 
 class Options(Case):
@@ -121,6 +124,64 @@ class Options(Case):
         r = self.upload("http://127.0.0.1:9/", "--report", os.path.join(self.dir, "no", "such", "dir.json"))
         self.assertEqual(r.rc, 11)
         self.assertIn(b"Fail to write report ", r.err)
+
+    def test_progress(self):
+        self.write("dump", os.urandom(8 << 20))
+        rows = [  # --progress, whether stderr is a terminal, whether the line shows
+            ([], True, True), ([], False, False), (["--progress", "never"], True, False),
+            (["--progress", "always"], False, True),
+        ]
+        plain = None
+        for extra, terminal, shown in rows:
+            with Server() as server:
+                out, err, rc = self.run_on_terminal(server.url(), extra) if terminal else (lambda r: (r.out, r.err, r.rc))(
+                    self.upload(server.url(), *extra))
+            self.assertEqual(rc, 0, err)
+            if shown:
+                self.assertRegex(err, rb"^\rArchiving: \d+\.\d MiB written, \d+ s\x1b\[K")
+                self.assertRegex(err, rb"\rUploading: [\d.]+ of [\d.]+ MiB \(\d+%\), [\d.]+ MiB/s")
+                self.assertTrue(err.endswith(b"\r\x1b[K"), err[-50:])  # cleared at the end
+            else:
+                self.assertEqual(err, b"")
+            # Standard output is what it always was, terminal or not.
+            shape = re.sub(rb"[-0-9a-f]{20}|127\.0\.0\.1:\d+", b"X", out.replace(b"\r\n", b"\n"))
+            plain = plain or shape
+            self.assertEqual(shape, plain)
+        r = self.upload("http://127.0.0.1:9/", "--progress", "sometimes")
+        self.assertTrue(r.out.startswith(b'Bad value for --progress: "sometimes" (auto, always or never)\n\nQuillfast'))
+
+    def run_on_terminal(self, url, extra):
+        """One upload with standard error on a pseudo-terminal; returns stdout, what the terminal got, status."""
+        controller, terminal = pty.openpty()
+        process = subprocess.Popen([BIN, "-u", url] + self.upload_args + VARS + extra, cwd=self.dir,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=terminal)
+        os.close(terminal)
+        got = b""
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:  # the other side is closed
+                break
+            if not chunk:
+                break
+            got += chunk
+        os.close(controller)
+        out = process.stdout.read()
+        process.wait(30)
+        return out, got.replace(b"\r\n", b"\n"), process.returncode
+
+    def test_max_time(self):
+        report = os.path.join(self.dir, "report.json")
+        for extra, posts in (([], 1), (["--retry", "3"], 1), (["--retry", "3", "--idle-timeout", "1"], 1)):
+            with Server(["drip"]) as server:
+                start = time.time()
+                r = self.upload(server.url(), "--max-time", "2", "--report", report, *extra)
+                seconds = time.time() - start
+            # The drip keeps the link moving, so only the deadline ends it, and no retry follows.
+            self.assertEqual((r.rc, r.err, len(server.requests)), (14, b"Operation timed out after 2 s\n", posts), r)
+            self.assertLess(seconds, 3)
+            with open(report) as f:
+                self.assertIs(json.load(f)["maxTimeReached"], True)
 
     def test_bad_values(self):
         for extra in (["--retry", "x"], ["--idle-timeout", "-3"], ["--cacert", "dump"]):
