@@ -344,7 +344,36 @@ def in_hosts_namespace(argv, hosts):
     return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$@"', hosts] + list(argv)
 
 
-class TinyProxy:
+class Peer:
+    """A real server that a test starts on a free loopback port, from a config it
+    writes, and stops; a daemon that drops root gets a directory it owns."""
+    dir = None
+    process = None
+
+    def start(self, argv, what, owner=None):
+        if owner and os.geteuid() == 0:
+            for path in [self.dir] + [os.path.join(self.dir, n) for n in os.listdir(self.dir)]:
+                shutil.chown(path, owner, owner)
+        self.process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_for_port(self.port, self.process, what)
+        except RuntimeError:
+            self.stop()
+            raise
+
+    def stop(self):
+        stop_process(self.process)
+        if self.dir:
+            shutil.rmtree(self.dir, True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class TinyProxy(Peer):
     """tinyproxy on a free loopback port, handing every request to upstream_port."""
 
     def __init__(self, directory, upstream_port, auth=None):
@@ -354,15 +383,10 @@ class TinyProxy:
             f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\nAllow 127.0.0.1\n"
                     "LogLevel Critical\nDisableViaHeader No\nUpstream http 127.0.0.1:%d\n" % (self.port, upstream_port)
                     + ("BasicAuth %s %s\n" % auth if auth else ""))
-        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for_port(self.port, self.process, "tinyproxy")
-
-    def stop(self):
-        stop_process(self.process)
+        self.start(["tinyproxy", "-d", "-c", conf], "tinyproxy")
 
 
-class Squid:
+class Squid(Peer):
     """squid on a free loopback port, as the user it drops to. auth is None, "basic" or
     "digest" (users from the dict credentials); names maps host names to loopback for
     squid's own lookups; a CONNECT to the host "denied.test" is refused (403)."""
@@ -393,30 +417,11 @@ class Squid:
         conf.append("http_access deny all")
         with open(os.path.join(self.dir, "squid.conf"), "w") as f:
             f.write("\n".join(conf) + "\n")
-        if os.geteuid() == 0:  # squid drops to its own user, who must read all this
-            shutil.chown(self.dir, "proxy", "proxy")
-            for name in os.listdir(self.dir):
-                shutil.chown(os.path.join(self.dir, name), "proxy", "proxy")
-        self.process = subprocess.Popen(["squid", "-N", "-f", os.path.join(self.dir, "squid.conf")],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            wait_for_port(self.port, self.process, "squid")
-        except RuntimeError:
-            shutil.rmtree(self.dir, True)
-            raise
-
-    def stop(self):
-        stop_process(self.process)
-        shutil.rmtree(self.dir, True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+        # squid drops to its own user, who must read all this.
+        self.start(["squid", "-N", "-f", os.path.join(self.dir, "squid.conf")], "squid", owner="proxy")
 
 
-class Nginx:
+class Nginx(Peer):
     """nginx on a free loopback port in front of upstream_port, as the user its
     workers drop to. locations is nginx text for the server block, where
     UPSTREAM stands for the upstream's address; tls is (cert, key), and
@@ -441,33 +446,15 @@ class Nginx:
                    locations.replace("UPSTREAM", "127.0.0.1:%d" % upstream_port).replace("DIR", self.dir)))
         with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
             f.write(conf)
-        if os.geteuid() == 0:  # the workers read the password file and write the temp files
-            for path in [self.dir] + [os.path.join(self.dir, n) for n in os.listdir(self.dir)]:
-                shutil.chown(path, "www-data", "www-data")
-        self.process = subprocess.Popen(["nginx", "-p", self.dir, "-e", os.path.join(self.dir, "error.log"),
-                                         "-c", os.path.join(self.dir, "nginx.conf")],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            wait_for_port(self.port, self.process, "nginx")
-        except RuntimeError:
-            shutil.rmtree(self.dir, True)
-            raise
+        # The workers read the password file and write the temp files.
+        self.start(["nginx", "-p", self.dir, "-e", os.path.join(self.dir, "error.log"),
+                    "-c", os.path.join(self.dir, "nginx.conf")], "nginx", owner="www-data")
 
     def url(self, path, scheme="http", userinfo=""):
         return "%s://%s127.0.0.1:%d%s" % (scheme, userinfo, self.port, path)
 
-    def stop(self):
-        stop_process(self.process)
-        shutil.rmtree(self.dir, True)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-class Microsocks:
+class Microsocks(Peer):
     """microsocks on a free loopback port, optionally with one user; it resolves names
     through hosts, a file of its own, in a private mount namespace."""
 
@@ -476,15 +463,4 @@ class Microsocks:
         argv = ["microsocks", "-i", "127.0.0.1", "-p", str(self.port)]
         if user:
             argv += ["-u", user[0], "-P", user[1]]
-        self.process = subprocess.Popen(in_hosts_namespace(argv, hosts),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for_port(self.port, self.process, "microsocks")
-
-    def stop(self):
-        stop_process(self.process)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+        self.start(in_hosts_namespace(argv, hosts), "microsocks")
