@@ -34,7 +34,7 @@ void pause(qint64 ms)
 }
 
 Delivery::Delivery(const ArgParser::Options& options, ProgressLine* progress)
-    : uploader(options.proxyType, options.proxySpec)
+    : uploader(options.proxyType, options.proxySetting)
     , retries(options.retry)
     , maxTime(options.maxTime)
 {

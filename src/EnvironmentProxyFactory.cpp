@@ -34,8 +34,8 @@ QList<EnvironmentProxyFactory::Candidate> EnvironmentProxyFactory::candidates(co
         const QString value = environment.value(variable);
         if (value.isEmpty())
             continue;
-        Candidate candidate{variable, ProxySpec()};
-        if (ProxySpec::parse(value, candidate.proxy)) {
+        Candidate candidate{variable, ProxySetting()};
+        if (ProxySetting::parse(value, candidate.proxy)) {
             found.append(candidate);
         } else {
             const QString line = QStringLiteral("Ignoring %1: not an http, socks5 or socks5h proxy URL").arg(variable);

@@ -6,7 +6,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
-#include "ProxySpec.h"
+#include "ProxySetting.h"
 
 // curl's rules for the proxy environment variables, which --system-proxy follows:
 //  - http:  http_proxy (lower case only), then all_proxy / ALL_PROXY;
@@ -30,7 +30,7 @@ public:
 private:
     struct Candidate {
         QString variable;
-        ProxySpec proxy;
+        ProxySetting proxy;
     };
 
     QList<Candidate> candidates(const QProcessEnvironment& environment, const QStringList& variables);

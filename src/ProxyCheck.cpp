@@ -2,7 +2,7 @@
 
 #include <QTcpSocket>
 
-#include "ProxySpec.h"
+#include "ProxySetting.h"
 #include "exitcodes.h"
 
 namespace {

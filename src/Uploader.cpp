@@ -130,7 +130,7 @@ QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget)
 
 using namespace UploaderInternal;
 
-Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const ProxySpec& proxy)
+Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const ProxySetting& proxy)
     : QObject(nullptr)
     , networkManager(std::make_unique<QNetworkAccessManager>(nullptr))
 {

@@ -15,7 +15,7 @@
 #include "ClientCertificate.h"
 #include "ExchangeWatch.h"
 #include "ProgressLine.h"
-#include "ProxySpec.h"
+#include "ProxySetting.h"
 #include "RequestHeaders.h"
 #include "argparser.h"
 
@@ -52,7 +52,7 @@ public:
     };
 
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
-    Uploader(ArgParser::Options::ProxyType proxyType, const ProxySpec& proxy);
+    Uploader(ArgParser::Options::ProxyType proxyType, const ProxySetting& proxy);
     ~Uploader() override;
 
     // Blocks until the exchange and its redirects are over. Every device in

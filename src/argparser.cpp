@@ -180,7 +180,7 @@ bool generateTask(int argc, char** argv, Options& options)
             break;
         case 'x':
             // Checked now so that a proxy that cannot work stops the run before anything is made.
-            if (!ProxySpec::parse(argument, options.proxySpec))
+            if (!ProxySetting::parse(argument, options.proxySetting))
                 return reject(optarg, "a proxy host[:port]");
             options.proxyType = Options::ManualProxy;
             options.proxy = argument;

@@ -10,7 +10,7 @@
 
 #include "ClientCertificate.h"
 #include "ProgressLine.h"
-#include "ProxySpec.h"
+#include "ProxySetting.h"
 #include "RequestHeaders.h"
 
 namespace ArgParser {
@@ -28,7 +28,7 @@ struct Options {
     QString proxy;                       // the --proxy text, as given
     bool displayVersion = false;
 
-    ProxySpec proxySpec;                 // the --proxy text, parsed
+    ProxySetting proxySetting;                 // the --proxy text, parsed
 
     // Crash-reporter options; their defaults keep the plain behaviour.
     QString caCertFile;                      // --cacert: verify against these CAs

@@ -1,9 +1,9 @@
 #include <QtTest>
 
 #include "EnvironmentProxyFactory.h"
-#include "ProxySpec.h"
+#include "ProxySetting.h"
 
-Q_DECLARE_METATYPE(ProxySpec::Scheme)
+Q_DECLARE_METATYPE(ProxySetting::Scheme)
 
 class TestProxy : public QObject {
     Q_OBJECT
@@ -12,14 +12,14 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("ok");
-        QTest::addColumn<ProxySpec::Scheme>("scheme");
+        QTest::addColumn<ProxySetting::Scheme>("scheme");
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("password");
-        const auto http = ProxySpec::Http;
+        const auto http = ProxySetting::Http;
         const QString none;
-        auto row = [&](const char* name, const char* text, bool ok, ProxySpec::Scheme scheme, const char* host, int port,
+        auto row = [&](const char* name, const char* text, bool ok, ProxySetting::Scheme scheme, const char* host, int port,
                        const char* user = "", const char* password = "") {
             QTest::newRow(name) << QString::fromLatin1(text) << ok << scheme << QString::fromLatin1(host) << port
                                 << QString::fromLatin1(user) << QString::fromLatin1(password);
@@ -33,8 +33,8 @@ private slots:
         row("signed port", "h:+80", false, http, "", 0);
         // Schemes, credentials and their defaults.
         row("upper scheme", "HTTP://h", true, http, "h", 8080);
-        row("socks5", "socks5://h", true, ProxySpec::Socks5, "h", 1080);
-        row("socks5h", "socks5h://u@h:9", true, ProxySpec::Socks5h, "h", 9, "u");
+        row("socks5", "socks5://h", true, ProxySetting::Socks5, "h", 1080);
+        row("socks5h", "socks5h://u@h:9", true, ProxySetting::Socks5h, "h", 9, "u");
         row("credentials", "user:pass@h:3128", true, http, "h", 3128, "user", "pass");
         row("encoded", "http://d%5Cuser:p%40ss%3Aw%20@[::1]", true, http, "::1", 8080, "d\\user", "p@ss:w ");
         row("at in password", "u:p@ss@h", true, http, "h", 8080, "u", "p@ss");
@@ -50,26 +50,26 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(bool, ok);
-        QFETCH(ProxySpec::Scheme, scheme);
+        QFETCH(ProxySetting::Scheme, scheme);
         QFETCH(QString, host);
         QFETCH(int, port);
         QFETCH(QString, user);
         QFETCH(QString, password);
-        ProxySpec spec;
-        QCOMPARE(ProxySpec::parse(text, spec), ok);
+        ProxySetting setting;
+        QCOMPARE(ProxySetting::parse(text, setting), ok);
         if (!ok) {
-            QVERIFY(spec.host.isEmpty());  // a refused text leaves the spec as it was
+            QVERIFY(setting.host.isEmpty());  // a refused text leaves the setting as it was
             return;
         }
-        QCOMPARE(spec.scheme, scheme);
-        QCOMPARE(spec.host, host);
-        QCOMPARE(int(spec.port), port);
-        QCOMPARE(spec.user, user);
-        QCOMPARE(spec.password, password);
-        const QNetworkProxy proxy = spec.toNetworkProxy();
-        QCOMPARE(proxy.type(), scheme == ProxySpec::Http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy);
+        QCOMPARE(setting.scheme, scheme);
+        QCOMPARE(setting.host, host);
+        QCOMPARE(int(setting.port), port);
+        QCOMPARE(setting.user, user);
+        QCOMPARE(setting.password, password);
+        const QNetworkProxy proxy = setting.toNetworkProxy();
+        QCOMPARE(proxy.type(), scheme == ProxySetting::Http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy);
         // socks5 resolves names here: Qt must not hand them to the proxy.
-        QCOMPARE(bool(proxy.capabilities() & QNetworkProxy::HostNameLookupCapability), scheme != ProxySpec::Socks5);
+        QCOMPARE(bool(proxy.capabilities() & QNetworkProxy::HostNameLookupCapability), scheme != ProxySetting::Socks5);
         QVERIFY(!proxyDisplayUrl(proxy).contains(QStringLiteral("pass")));
     }
 

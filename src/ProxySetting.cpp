@@ -1,4 +1,4 @@
-#include "ProxySpec.h"
+#include "ProxySetting.h"
 
 #include "numbers.h"
 
@@ -12,9 +12,9 @@ QString percentDecoded(const QString& text)
 
 }
 
-bool ProxySpec::parse(const QString& text, ProxySpec& spec)
+bool ProxySetting::parse(const QString& text, ProxySetting& proxy)
 {
-    ProxySpec parsed;
+    ProxySetting parsed;
     QString rest = text;
     const int schemeEnd = rest.indexOf(QLatin1String("://"));
     if (schemeEnd >= 0) {
@@ -69,11 +69,11 @@ bool ProxySpec::parse(const QString& text, ProxySpec& spec)
     if (colon >= 0 && !parseBounded(rest.mid(colon + 1), 1, 65535, port))
         return false;
     parsed.port = static_cast<quint16>(port);
-    spec = parsed;
+    proxy = parsed;
     return true;
 }
 
-QNetworkProxy ProxySpec::toNetworkProxy() const
+QNetworkProxy ProxySetting::toNetworkProxy() const
 {
     QNetworkProxy proxy(scheme == Http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy, host, port, user,
                         password);

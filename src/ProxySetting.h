@@ -1,12 +1,12 @@
-#ifndef PROXYSPEC_H
-#define PROXYSPEC_H
+#ifndef PROXYSETTING_H
+#define PROXYSETTING_H
 
 #include <QNetworkProxy>
 #include <QString>
 
 // A proxy as the user names it, in --proxy or in the environment:
 // [SCHEME://][USER[:PASSWORD]@]HOST[:PORT][/], parsed once.
-struct ProxySpec {
+struct ProxySetting {
     enum Scheme { Http, Socks5, Socks5h };
 
     Scheme scheme = Http;
@@ -17,8 +17,8 @@ struct ProxySpec {
 
     // SCHEME is http (the default), socks5 (names resolved here) or socks5h
     // (names resolved by the proxy). The port defaults to 8080 for http and
-    // 1080 for SOCKS. False, with spec unchanged, for anything else.
-    static bool parse(const QString& text, ProxySpec& spec);
+    // 1080 for SOCKS. False, leaving proxy as it was, for anything else.
+    static bool parse(const QString& text, ProxySetting& proxy);
 
     // The proxy as Qt installs it, credentials included.
     QNetworkProxy toNetworkProxy() const;
