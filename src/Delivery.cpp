@@ -57,7 +57,6 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& part
         result.response = uploader.uploadMultiPart(url, parts, bodyDevices);
         result.attempts = attempt;
         result.exchange = uploader.lastExchange();
-        deadlineReached = deadlineReached || result.exchange.deadlinePassed;
         if (attempt > retries || !result.isTransient() || result.exchange.deadlinePassed || result.exchange.interrupted)
             break;
         const int asked = result.exchange.httpStatus ? result.exchange.httpStatus : result.response.statusCode;
@@ -66,15 +65,15 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& part
                                                    QRandomGenerator::global()->generateDouble());
         std::cout << "Retry " << attempt << " of " << retries << " in " << (waitMs + 999) / 1000
                   << " s: " << toConsole(result.response.errorString) << std::endl;
-        pause(std::min(waitMs, deadline.remainingTime() < 0 ? waitMs : deadline.remainingTime()));
+        pause(deadline.isForever() ? waitMs : std::min(waitMs, deadline.remainingTime()));
         if (deadline.hasExpired()) {
-            deadlineReached = result.exchange.deadlinePassed = true;
+            result.exchange.deadlinePassed = true;
             result.response = {ExitCode::Timeout, ExchangeWatch::deadlineMessage(maxTime), QString()};
             break;
         }
         if (const int signal = Interruption::received()) {
             result.exchange.interrupted = true;
-            result.response = {ExitCode::SignalBase + signal, Interruption::message(signal), QString()};
+            result.response = {Interruption::exitCode(signal), Interruption::message(signal), QString()};
             break;
         }
     }
@@ -88,5 +87,5 @@ bool Delivery::Result::isTransient() const
 
 bool Delivery::deadlinePassed() const
 {
-    return deadlineReached;
+    return deadline.hasExpired();  // never, while it is not started
 }

@@ -37,8 +37,7 @@ private:
     Uploader uploader;
     int retries;
     int maxTime;
-    QDeadlineTimer deadline{QDeadlineTimer::Forever};
-    bool deadlineReached = false;
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};  // started by the first deliver
 };
 
 #endif

@@ -237,12 +237,15 @@ bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& droppe
                            .arg(bytes)
                            .arg(limits.maxBytes));
     QStringList kept = entries();
+    QList<qint64> sizes;
     qint64 total = bytes;
-    for (const QString& path : qAsConst(kept))
-        total += directoryBytes(path);
+    for (const QString& path : qAsConst(kept)) {
+        sizes.append(directoryBytes(path));
+        total += sizes.last();
+    }
     while (!kept.isEmpty() && (kept.size() + 1 > limits.maxEvents || total > limits.maxBytes)) {
         const QString oldest = kept.takeFirst();
-        total -= directoryBytes(oldest);
+        total -= sizes.takeFirst();
         if (remove(oldest))
             dropped.append(oldest);
     }

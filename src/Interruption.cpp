@@ -2,6 +2,8 @@
 
 #include <QSocketNotifier>
 
+#include "exitcodes.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -57,6 +59,11 @@ Interruption::~Interruption()
     ::close(wakeFds[0]);
     ::close(wakeFds[1]);
     wakeFds[0] = wakeFds[1] = -1;
+}
+
+int Interruption::exitCode(int signal)
+{
+    return ExitCode::SignalBase + signal;
 }
 
 Interruption* Interruption::current()

@@ -24,6 +24,8 @@ public:
     static int received();
     // "Interrupted by SIGTERM": the one text for a run that a signal ended.
     static QString message(int signal);
+    // 128 and the signal, as a shell reports a process the signal ended.
+    static int exitCode(int signal);
 
 signals:
     void requested();

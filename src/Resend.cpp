@@ -37,7 +37,7 @@ int run(const ArgParser::Options& options, ProgressLine* progress, Record& recor
         record.interrupted = true;
         record.errorString = Interruption::message(signal);
         std::cerr << toConsole(record.errorString) << std::endl;
-        return ExitCode::SignalBase + signal;
+        return Interruption::exitCode(signal);
     }
     if (!lock.isHeld()) {
         record.errorString = QStringLiteral("Fail to lock the queue ") + options.resendDir;

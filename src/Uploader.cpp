@@ -240,7 +240,6 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
 // authentication is settled on the connection before any body is sent on it.
 Uploader::HTTPResponse Uploader::probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy)
 {
-    handshakeErrors.clear();
     std::unique_ptr<QNetworkReply> reply(networkManager->head(request));
     const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
     return classify(*reply, proxy, wait).response;
@@ -251,7 +250,6 @@ std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, co
     auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
     for (const QHttpPart& part : parts)
         multiPart->append(part);
-    handshakeErrors.clear();
     std::unique_ptr<QNetworkReply> reply(networkManager->post(request, multiPart));
     // The body goes with the reply that carries it; without a reply it stays with this object.
     if (reply)
@@ -261,6 +259,7 @@ std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, co
 
 ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy)
 {
+    handshakeErrors.clear();  // the slot fills it while this reply is waited for
     ExchangeWatch::Settings settings;
     settings.idleSeconds = idleTimeoutSeconds;
     settings.deadline = deadline;
@@ -287,7 +286,7 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& 
         return {{ExitCode::Timeout, ExchangeWatch::deadlineMessage(deadlineSeconds), QString()}};
     case ExchangeWatch::End::Interrupted: {
         const int signal = Interruption::received();
-        return {{ExitCode::SignalBase + signal, Interruption::message(signal), QString()}};
+        return {{Interruption::exitCode(signal), Interruption::message(signal), QString()}};
     }
     case ExchangeWatch::End::Finished:
         break;

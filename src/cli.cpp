@@ -127,7 +127,7 @@ int Cli::archiveFiles(QProcess& archiver, RunRecord& record, ProgressLine& progr
             archiver.waitForFinished(5000);
             progress.clear();
             record.interrupted = true;
-            return fail(record, Interruption::message(signal), ExitCode::SignalBase + signal);
+            return fail(record, Interruption::message(signal), Interruption::exitCode(signal));
         }
         progress.archiving(QFileInfo(record.archivePath).size(), clock.elapsed());
     }
