@@ -1,167 +1,151 @@
 #include "EventQueue.h"
 
+#include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
+#include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
+using PosixFiles::Fd;
+using PosixFiles::errnoText;
+
 namespace {
 
-const char* const entryFile = "entry.json";
-const char* const failedDir = "failed";
-const char* const lockFile = ".lock";
-const char* const tempPrefix = ".tmp-";
-const int entryFormat = 1;
+const char* const entry_file = "entry.json";
+const char* const entry_update = "entry.json.new";
+const char* const failed_dir = "failed";
+const char* const lock_file = ".lock";
+const char* const temp_prefix = ".tmp-";
+const char* const removal_prefix = ".del-";
 
-QByteArray native(const QString& path)
+QByteArray native(const QString& name)
 {
-    return QFile::encodeName(path);
+    return QFile::encodeName(name);
 }
 
-QString errnoText()
+QStringList namesIn(int dirFd)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// A directory of our own: made private, parents as they come.
-bool makePrivateDir(const QString& path)
-{
-    if (QFileInfo(path).isDir())
-        return true;
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    return ::mkdir(native(path).constData(), 0700) == 0 || (errno == EEXIST && QFileInfo(path).isDir());
-}
-
-bool syncPath(const QString& path)
-{
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-// Writes a new private file and syncs it; false with errno set.
-bool writeNewFile(const QString& path, const QByteArray& data)
-{
-    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    qint64 done = 0;
-    while (done < data.size()) {
-        const ssize_t wrote = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0) {
-            const int saved = errno;
-            ::close(fd);
-            errno = saved;
-            return false;
-        }
-        done += wrote;
+    QStringList names;
+    const int copy = ::dup(dirFd);
+    DIR* listing = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!listing) {
+        if (copy >= 0)
+            ::close(copy);
+        return names;
     }
-    const bool ok = ::fsync(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return ok;
+    ::rewinddir(listing);  // the copy shares its position with every other copy
+    while (const dirent* item = ::readdir(listing)) {
+        const QString name = QFile::decodeName(item->d_name);
+        if (name != QLatin1String(".") && name != QLatin1String(".."))
+            names.append(name);
+    }
+    ::closedir(listing);
+    names.sort();
+    return names;
 }
 
-// A hard link when the file system allows it, else a copy: the archive may be large.
-bool linkOrCopy(const QString& from, const QString& to)
+// The only files an entry (or a temporary or removed one) may hold.
+bool isEntryFileName(const QString& name)
 {
-    if (::link(native(from).constData(), native(to).constData()) == 0)
-        return ::chmod(native(to).constData(), 0600) == 0;
-    const int in = ::open(native(from).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    static const QRegularExpression part(QStringLiteral("\\Apart-\\d{1,6}\\z"));
+    return name == QLatin1String(entry_file) || name == QLatin1String(entry_update) || part.match(name).hasMatch();
+}
+
+// Removes the files the format names, one by one, then the folder itself:
+// anything else in it keeps the folder, and nothing is followed.
+bool removeEntryFolder(int parentFd, const QString& name, QString& why)
+{
+    const Fd folder = PosixFiles::openFolder(parentFd, native(name), why);
+    if (!folder.isOpen())
         return false;
-    const int out = ::open(native(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int saved = errno;
-        ::close(in);
-        errno = saved;
+    for (const QString& file : namesIn(folder.get())) {
+        if (isEntryFileName(file))
+            ::unlinkat(folder.get(), native(file).constData(), 0);
+    }
+    if (::unlinkat(parentFd, native(name).constData(), AT_REMOVEDIR) != 0) {
+        why = errno == ENOTEMPTY || errno == EEXIST ? QStringLiteral("it holds files that are not the queue's")
+                                                    : errnoText();
         return false;
     }
+    return true;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool sha256Of(int fd, qint64 size, QByteArray& hex)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray buffer(1 << 20, Qt::Uninitialized);
-    bool ok = true;
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.data(), size_t(buffer.size()));
+    for (qint64 done = 0; done < size;) {
+        const ssize_t got = ::pread(fd, buffer.data(), size_t(std::min<qint64>(buffer.size(), size - done)), done);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        for (ssize_t done = 0; ok && done < got;) {
-            const ssize_t wrote = ::write(out, buffer.constData() + done, size_t(got - done));
-            if (wrote < 0 && errno == EINTR)
-                continue;
-            ok = wrote > 0;
-            done += wrote;
-        }
-        if (!ok)
-            break;
+        if (got <= 0)
+            return false;
+        hash.addData(buffer.constData(), int(got));
+        done += got;
     }
-    ok = ok && ::fsync(out) == 0;
-    const int saved = errno;
-    ::close(in);
-    ::close(out);
-    errno = saved;
-    return ok;
+    hex = hash.result().toHex();
+    return true;
 }
 
-qint64 directoryBytes(const QString& path)
+qint64 entryBytes(int dirFd, const QString& name)
 {
+    QString why;
+    const Fd folder = PosixFiles::openFolder(dirFd, native(name), why);
     qint64 bytes = 0;
-    for (const QFileInfo& file : QDir(path).entryInfoList(QDir::Files | QDir::Hidden))
-        bytes += file.size();
+    for (const QString& file : namesIn(folder.get())) {
+        struct stat info {};
+        if (::fstatat(folder.get(), native(file).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+            bytes += info.st_size;
+    }
     return bytes;
 }
 
-QJsonObject describe(const EventQueue::Entry& entry, const QStringList& bodyNames)
+// One body into the entry: copied from its file, or written from memory.
+bool storeBody(int entryFd, int part, const FormPart& source, QueueEntry::StoredBody& body, QString& why)
 {
-    QJsonArray parts;
-    for (int i = 0; i < entry.parts.size(); ++i) {
-        const FormPart& part = entry.parts.at(i);
-        // Each byte one character, so the header bytes come back as they were.
-        parts.append(QJsonObject{{QStringLiteral("name"), QString::fromLatin1(part.name)},
-                                 {QStringLiteral("fileName"), QString::fromLatin1(part.fileName)},
-                                 {QStringLiteral("contentType"), QString::fromLatin1(part.contentType)},
-                                 {QStringLiteral("body"), bodyNames.at(i)}});
+    const QByteArray name = QueueEntry::bodyFileName(part);
+    const Fd out(::openat(entryFd, name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    bool written = out.isOpen();
+    if (written && !source.bodyFile.isEmpty()) {
+        struct stat info {};
+        const Fd in = PosixFiles::openRegular(AT_FDCWD, native(source.bodyFile), why, &info);
+        if (!in.isOpen()) {
+            why = QStringLiteral("cannot read %1: %2").arg(source.bodyFile, why);
+            return false;
+        }
+        body.size = info.st_size;
+        written = PosixFiles::copyAll(in.get(), out.get(), body.size);
+    } else if (written) {
+        body.size = source.body.size();
+        written = PosixFiles::writeAll(out.get(), source.body.constData(), body.size);
     }
-    return QJsonObject{
-        {QStringLiteral("format"), entryFormat},
-        {QStringLiteral("eventId"), entry.eventId},
-        {QStringLiteral("url"), QString::fromLatin1(entry.url.toEncoded())},
-        {QStringLiteral("created"), entry.created.toUTC().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("attempts"), entry.attempts},
-        {QStringLiteral("lastStatus"), entry.lastStatus},
-        {QStringLiteral("lastError"), entry.lastError},
-        {QStringLiteral("parts"), parts},
-    };
+    body.part = part;
+    if (!written || ::fsync(out.get()) != 0 || !sha256Of(out.get(), body.size, body.sha256)) {
+        why = QStringLiteral("cannot write %1: %2").arg(QString::fromLatin1(name), errnoText());
+        return false;
+    }
+    return true;
 }
 
-// An entry being written by a process that is gone: it will never be finished.
-bool isAbandonedTemp(const QString& name)
+qint64 bodyBytes(const FormPart& part)
 {
-    const QStringList fields = name.mid(int(std::strlen(tempPrefix))).split(QLatin1Char('-'));
-    bool ok = false;
-    const int pid = fields.value(0).toInt(&ok);
-    return ok && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+    if (part.bodyFile.isEmpty())
+        return part.body.size();
+    struct stat info {};
+    return ::stat(native(part.bodyFile).constData(), &info) == 0 ? info.st_size : 0;
 }
 
 }
@@ -177,184 +161,247 @@ EventQueue::EventQueue(QString directory, Limits queueLimits)
 {
 }
 
-const QString& EventQueue::directory() const
+EventQueue::Opened EventQueue::open(bool create, QString& why)
 {
-    return dir;
+    const QByteArray path = native(dir);
+    if (create && ::mkdir(path.constData(), 0700) != 0 && errno == ENOENT) {
+        QDir().mkpath(QFileInfo(dir).absolutePath());
+        ::mkdir(path.constData(), 0700);
+    }
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0 || !(S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode))) {
+        why = QStringLiteral("No queue folder at ") + dir;
+        return Opened::Missing;
+    }
+    // The rules of sshd's StrictModes: refused, never repaired.
+    dirFd = PosixFiles::openFolder(AT_FDCWD, path, why, &info);
+    if (!dirFd.isOpen())
+        return Opened::Unsafe;
+    if (info.st_uid != ::geteuid()) {
+        why = QStringLiteral("it is owned by uid %1, not by uid %2 who runs this").arg(info.st_uid).arg(::geteuid());
+    } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = QStringLiteral("it is writable by group or others (mode %1)")
+                  .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    } else {
+        return Opened::Ok;
+    }
+    dirFd = Fd();
+    return Opened::Unsafe;
+}
+
+QString EventQueue::pathOf(const QString& name) const
+{
+    return dir + QLatin1Char('/') + name;
 }
 
 QStringList EventQueue::entries() const
 {
-    QStringList paths;
-    const QStringList names = QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString& name : names) {
-        if (name != QLatin1String(failedDir))
-            paths.append(dir + QLatin1Char('/') + name);
+    QStringList found;
+    for (const QString& name : namesIn(dirFd.get())) {
+        struct stat info {};
+        struct stat marker {};
+        if (QueueEntry::isFolderName(name)
+            && ::fstatat(dirFd.get(), native(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
+            && ::fstatat(dirFd.get(), native(name + QLatin1Char('/') + QLatin1String(entry_file)).constData(), &marker,
+                         AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(marker.st_mode))
+            found.append(name);
     }
-    return paths;
+    return found;
+}
+
+void EventQueue::clearLeftovers() const
+{
+    QString why;
+    for (const QString& name : namesIn(dirFd.get())) {
+        if (name.startsWith(QLatin1String(removal_prefix))
+            && QueueEntry::isFolderName(name.mid(int(qstrlen(removal_prefix))))) {
+            removeEntryFolder(dirFd.get(), name, why);
+        } else if (name.startsWith(QLatin1String(temp_prefix))) {
+            // Its writer holds a lock on it for as long as it lives, in whatever PID namespace.
+            const Fd temp = PosixFiles::openFolder(dirFd.get(), native(name), why);
+            if (temp.isOpen() && ::flock(temp.get(), LOCK_EX | LOCK_NB) == 0)
+                removeEntryFolder(dirFd.get(), name, why);
+        }
+    }
 }
 
 bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why) const
 {
-    auto failWith = [&why](const QString& text) {
+    clearLeftovers();
+    // An event larger than the whole queue is refused before anything is copied.
+    qint64 bytes = event.toJson().size();
+    for (const FormPart& part : event.parts)
+        bytes += bodyBytes(part);
+    if (bytes > limits.maxBytes) {
+        why = QStringLiteral("the event takes %1 bytes, more than the queue's limit of %2").arg(bytes).arg(limits.maxBytes);
+        return false;
+    }
+
+    const QString temp = QLatin1String(temp_prefix)
+        + QString::number(QRandomGenerator::global()->generate64(), 16).rightJustified(16, QLatin1Char('0'));
+    struct stat made {};
+    struct stat named {};
+    Fd tempFd;
+    if (::mkdirat(dirFd.get(), native(temp).constData(), 0700) == 0)
+        tempFd = PosixFiles::openFolder(dirFd.get(), native(temp), why, &made);
+    // Locked, and still the folder of that name: a cleanup may not have taken it in between.
+    if (!tempFd.isOpen() || ::flock(tempFd.get(), LOCK_EX) != 0
+        || ::fstatat(dirFd.get(), native(temp).constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(made, named)) {
+        why = QStringLiteral("cannot make an entry in %1: %2").arg(dir, why.isEmpty() ? errnoText() : why);
+        return false;
+    }
+    auto abandon = [&](const QString& text) {
+        QString ignored;
+        removeEntryFolder(dirFd.get(), temp, ignored);
         why = text;
         return false;
     };
-    if (!makePrivateDir(dir))
-        return failWith(QStringLiteral("cannot make %1: %2").arg(dir, errnoText()));
-    for (const QString& name : QDir(dir).entryList({QLatin1String(tempPrefix) + QLatin1Char('*')},
-                                                   QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
-        if (isAbandonedTemp(name))
-            QDir(dir + QLatin1Char('/') + name).removeRecursively();
-    }
 
-    const QString temp = dir + QLatin1Char('/') + QLatin1String(tempPrefix)
-        + QStringLiteral("%1-%2").arg(::getpid()).arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    if (::mkdir(native(temp).constData(), 0700) != 0)
-        return failWith(QStringLiteral("cannot make an entry in %1: %2").arg(dir, errnoText()));
-    auto abandon = [&](const QString& text) {
-        QDir(temp).removeRecursively();
-        return failWith(text);
-    };
-
-    QStringList bodyNames;
+    Entry stored = event;
+    stored.bodies.clear();
+    stored.lastError = event.lastError.left(Entry::maxErrorChars);
     for (int i = 0; i < event.parts.size(); ++i) {
-        const FormPart& part = event.parts.at(i);
-        const QString name = QStringLiteral("part-%1").arg(i);
-        const QString path = temp + QLatin1Char('/') + name;
-        const bool written = part.bodyFile.isEmpty() ? writeNewFile(path, part.body) : linkOrCopy(part.bodyFile, path);
-        if (!written)
-            return abandon(QStringLiteral("cannot write %1: %2").arg(path, errnoText()));
-        bodyNames.append(name);
+        FormPart& part = stored.parts[i];
+        if (!Entry::storedInFile(part))
+            continue;
+        Entry::StoredBody body;
+        QString failure;
+        if (!storeBody(tempFd.get(), i, part, body, failure))
+            return abandon(failure);
+        stored.bodies.append(body);
+        part.bodyDevice = nullptr;
     }
-    const QByteArray description = QJsonDocument(describe(event, bodyNames)).toJson();
-    if (!writeNewFile(temp + QLatin1Char('/') + QLatin1String(entryFile), description) || !syncPath(temp))
-        return abandon(QStringLiteral("cannot write %1: %2").arg(temp, errnoText()));
+    if (!PosixFiles::writeNewFile(tempFd.get(), entry_file, stored.toJson()) || ::fsync(tempFd.get()) != 0)
+        return abandon(QStringLiteral("cannot write %1: %2").arg(pathOf(temp), errnoText()));
 
-    // Room for it, oldest first; an event larger than the whole queue is not kept.
-    const qint64 bytes = directoryBytes(temp);
-    if (bytes > limits.maxBytes)
-        return abandon(QStringLiteral("the event takes %1 bytes, more than the queue's limit of %2")
-                           .arg(bytes)
-                           .arg(limits.maxBytes));
+    // Room for it, oldest first.
     QStringList kept = entries();
     QList<qint64> sizes;
-    qint64 total = bytes;
-    for (const QString& path : qAsConst(kept)) {
-        sizes.append(directoryBytes(path));
+    qint64 total = entryBytes(dirFd.get(), temp);
+    for (const QString& name : qAsConst(kept)) {
+        sizes.append(entryBytes(dirFd.get(), name));
         total += sizes.last();
     }
     while (!kept.isEmpty() && (kept.size() + 1 > limits.maxEvents || total > limits.maxBytes)) {
         const QString oldest = kept.takeFirst();
         total -= sizes.takeFirst();
-        if (remove(oldest))
-            dropped.append(oldest);
+        QString ignored;
+        if (remove(oldest, ignored))
+            dropped.append(pathOf(oldest));
     }
 
-    const QString name = event.created.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss.zzz'Z'")) + QLatin1Char('-')
-        + event.eventId;
-    entryPath = dir + QLatin1Char('/') + name;
-    if (::rename(native(temp).constData(), native(entryPath).constData()) != 0)
-        return abandon(QStringLiteral("cannot rename %1: %2").arg(temp, errnoText()));
-    syncPath(dir);
+    const QString name = Entry::folderName(event.created, event.eventId);
+    if (::renameat2(dirFd.get(), native(temp).constData(), dirFd.get(), native(name).constData(), RENAME_NOREPLACE) != 0)
+        return abandon(QStringLiteral("cannot rename %1: %2").arg(pathOf(temp), errnoText()));
+    ::fsync(dirFd.get());
+    entryPath = pathOf(name);
     return true;
 }
 
-bool EventQueue::read(const QString& entryPath, Entry& entry, QString& why)
+bool EventQueue::read(const QString& name, Kept& kept, QString& why) const
 {
-    QFile file(entryPath + QLatin1Char('/') + QLatin1String(entryFile));
-    if (!file.open(QIODevice::ReadOnly)) {
-        why = file.errorString();
+    kept = Kept();
+    kept.name = name;
+    kept.folder = PosixFiles::openFolder(dirFd.get(), native(name), why);
+    QByteArray json;
+    if (!kept.folder.isOpen() || !PosixFiles::readSmall(kept.folder.get(), entry_file, Entry::maxDescriptionBytes, json, why)
+        || !Entry::fromJson(json, name, kept.entry, why))
         return false;
-    }
-    QJsonParseError error{};
-    const QJsonObject object = QJsonDocument::fromJson(file.read(1 << 20), &error).object();
-    if (error.error != QJsonParseError::NoError || object.value(QStringLiteral("format")).toInt() != entryFormat) {
-        why = QStringLiteral("not an entry of this program's format");
-        return false;
-    }
-    entry = Entry();
-    entry.path = entryPath;
-    entry.eventId = object.value(QStringLiteral("eventId")).toString();
-    entry.url = QUrl::fromEncoded(object.value(QStringLiteral("url")).toString().toLatin1());
-    entry.created = QDateTime::fromString(object.value(QStringLiteral("created")).toString(), Qt::ISODateWithMs);
-    entry.attempts = object.value(QStringLiteral("attempts")).toInt();
-    entry.lastStatus = object.value(QStringLiteral("lastStatus")).toInt();
-    entry.lastError = object.value(QStringLiteral("lastError")).toString();
-    entry.bytes = directoryBytes(entryPath);
-    const QJsonArray parts = object.value(QStringLiteral("parts")).toArray();
-    for (const QJsonValue& value : parts) {
-        const QJsonObject part = value.toObject();
-        FormPart formPart;
-        formPart.name = part.value(QStringLiteral("name")).toString().toLatin1();
-        formPart.fileName = part.value(QStringLiteral("fileName")).toString().toLatin1();
-        formPart.contentType = part.value(QStringLiteral("contentType")).toString().toLatin1();
-        const QString body = part.value(QStringLiteral("body")).toString();
-        // Only a part file of the entry itself: never a path that leads out of it.
-        if (body.isEmpty() || body.contains(QLatin1Char('/')) || body.startsWith(QLatin1Char('.'))
-            || !QFileInfo(entryPath + QLatin1Char('/') + body).isFile()) {
-            why = QStringLiteral("a part's body is missing");
+    for (const Entry::StoredBody& body : qAsConst(kept.entry.bodies)) {
+        FormPart& part = kept.entry.parts[body.part];
+        const QByteArray file = Entry::bodyFileName(body.part);
+        struct stat info {};
+        Fd fd = PosixFiles::openRegular(kept.folder.get(), file, why, &info);
+        QByteArray digest;
+        if (!fd.isOpen()) {
+            why = QStringLiteral("%1: %2").arg(QString::fromLatin1(file), why);
             return false;
         }
-        formPart.bodyFile = entryPath + QLatin1Char('/') + body;
-        entry.parts.append(formPart);
+        if (info.st_size != body.size || !sha256Of(fd.get(), body.size, digest) || digest != body.sha256) {
+            why = QStringLiteral("%1 is not the body that was kept (size or sha256 differs)").arg(QString::fromLatin1(file));
+            return false;
+        }
+        kept.bodies.push_back(std::make_unique<QFile>());
+        if (!kept.bodies.back()->open(fd.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            why = kept.bodies.back()->errorString();
+            return false;
+        }
+        part.bodyDevice = kept.bodies.back().get();
+        part.bodyFile = pathOf(name) + QLatin1Char('/') + QString::fromLatin1(file);
     }
-    if (entry.eventId.isEmpty() || !entry.url.isValid() || !entry.created.isValid() || entry.parts.isEmpty()) {
-        why = QStringLiteral("an incomplete description");
+    return true;
+}
+
+bool EventQueue::update(const Kept& kept, QString& why)
+{
+    const int folder = kept.folder.get();
+    ::unlinkat(folder, entry_update, 0);
+    if (PosixFiles::writeNewFile(folder, entry_update, kept.entry.toJson())
+        && ::renameat(folder, entry_update, folder, entry_file) == 0)
+        return true;
+    why = errnoText();
+    ::unlinkat(folder, entry_update, 0);  // the previous description stays whole
+    return false;
+}
+
+bool EventQueue::moveToFailed(const QString& name, QString& why) const
+{
+    ::mkdirat(dirFd.get(), failed_dir, 0700);
+    struct stat info {};
+    const Fd failed = PosixFiles::openFolder(dirFd.get(), failed_dir, why, &info);
+    if (!failed.isOpen()) {
+        why = QStringLiteral("%1/%2: %3").arg(dir, QLatin1String(failed_dir), why);
+        return false;
+    }
+    if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = QStringLiteral("%1/%2 is not a private folder of this user").arg(dir, QLatin1String(failed_dir));
+        return false;
+    }
+    if (::renameat2(dirFd.get(), native(name).constData(), failed.get(), native(name).constData(), RENAME_NOREPLACE) != 0) {
+        why = QStringLiteral("cannot move it to %1/%2: %3").arg(dir, QLatin1String(failed_dir), errnoText());
         return false;
     }
     return true;
 }
 
-bool EventQueue::update(const Entry& entry)
+bool EventQueue::remove(const QString& name, QString& why) const
 {
-    QStringList bodyNames;
-    for (const FormPart& part : entry.parts)
-        bodyNames.append(QFileInfo(part.bodyFile).fileName());
-    const QString path = entry.path + QLatin1Char('/') + QLatin1String(entryFile);
-    const QString temp = path + QLatin1String(".new");
-    QFile::remove(temp);
-    return writeNewFile(temp, QJsonDocument(describe(entry, bodyNames)).toJson())
-        && ::rename(native(temp).constData(), native(path).constData()) == 0;
-}
-
-bool EventQueue::moveToFailed(const QString& entryPath) const
-{
-    const QString failed = dir + QLatin1Char('/') + QLatin1String(failedDir);
-    if (!makePrivateDir(failed))
+    struct stat before {};
+    struct stat after {};
+    const Fd folder = PosixFiles::openFolder(dirFd.get(), native(name), why, &before);
+    const QString hidden = QLatin1String(removal_prefix) + name;
+    if (!folder.isOpen()
+        || ::renameat2(dirFd.get(), native(name).constData(), dirFd.get(), native(hidden).constData(), RENAME_NOREPLACE) != 0) {
+        if (why.isEmpty())
+            why = errnoText();
         return false;
-    const QString target = failed + QLatin1Char('/') + QFileInfo(entryPath).fileName();
-    return ::rename(native(entryPath).constData(), native(target).constData()) == 0;
+    }
+    if (::fstatat(dirFd.get(), native(hidden).constData(), &after, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(before, after)) {
+        why = QStringLiteral("it changed while it was being removed");
+        return false;
+    }
+    return removeEntryFolder(dirFd.get(), hidden, why);
 }
 
-bool EventQueue::remove(const QString& entryPath)
+EventQueue::Lock::Lock(const EventQueue& queue, const std::function<bool()>& giveUp)
 {
-    return QDir(entryPath).removeRecursively();
-}
-
-EventQueue::Lock::Lock(const QString& directory, const std::function<bool()>& giveUp)
-{
-    if (!makePrivateDir(directory))
-        return;
-    fd = ::open(native(directory + QLatin1Char('/') + QLatin1String(lockFile)).constData(),
-                O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    fd = Fd(::openat(queue.dirFd.get(), lock_file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat info {};
+    if (fd.isOpen() && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)))
+        fd = Fd();
     // Polled rather than blocking, so that a signal to stop is heard while waiting.
-    while (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    while (fd.isOpen() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK || giveUp()) {
-            ::close(fd);
-            fd = -1;
+            fd = Fd();
             return;
         }
         ::usleep(100 * 1000);
     }
 }
 
-EventQueue::Lock::~Lock()
-{
-    if (fd >= 0)
-        ::close(fd);
-}
-
 bool EventQueue::Lock::isHeld() const
 {
-    return fd >= 0;
+    return fd.isOpen();
 }

@@ -1,49 +1,60 @@
 #ifndef EVENTQUEUE_H
 #define EVENTQUEUE_H
 
-#include <QDateTime>
-#include <QList>
+#include <QFile>
 #include <QString>
 #include <QStringList>
-#include <QUrl>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
-#include "FormPart.h"
+#include "PosixFiles.h"
+#include "QueueEntry.h"
 
-// A spool directory of events that could not be delivered yet, each kept
-// whole so that a later run posts the same form again: the same event id, the
-// same parts and bytes. Layout:
-//   DIR/                            mode 0700
+// A spool folder of events that could not be delivered yet, each kept whole
+// so that a later run posts the same form again. Layout:
+//   DIR/                            a real folder of the user's own, mode 0700
 //     .lock                         held by a resend (flock), so that two never send one entry
 //     YYYYMMDDTHHMMSS.zzzZ-EVENTID/ one entry, mode 0700; names sort oldest first
-//       entry.json                  url, created, attempts, last status and error, the parts' headers
-//       part-0 ... part-N           the parts' bodies, mode 0600; the archive hard-linked when it can be
+//       entry.json                  the description (see QueueEntry), the entry's marker
+//       part-N                      the bodies of the parts with a file name, mode 0600
 //     failed/                       entries that a resend found permanently refused
-//     .tmp-PID-*/                   an entry being written; renamed into place only when whole
-// Credentials given with --header, --mtls-* or a proxy are never stored; the
-// URL is, with any password it holds, which is why everything is private.
+//     .tmp-RANDOM/                  an entry being written, flock-ed by its writer;
+//                                   renamed into place only when whole
+//     .del-NAME/                    an entry being removed: renamed first, then emptied
+// Everything else in DIR is left alone: never read, counted, moved or deleted.
+// The folder is used only when it is safe: no link, owned by the user, not
+// writable by anyone else. Files are reached through the folder's descriptor
+// and never through a link. Credentials given with --header, --mtls-* or a
+// proxy are never stored; the URL is, with any password it holds, which is
+// why everything is private.
 class EventQueue {
 public:
-    struct Entry {
-        QString path;  // the entry's directory
-        QString eventId;
-        QUrl url;
-        QDateTime created;
-        int attempts = 0;
-        int lastStatus = 0;
-        QString lastError;
-        QList<FormPart> parts;  // bodyFile set, body empty: the bodies stay on disk
-        qint64 bytes = 0;       // everything the entry holds on disk
-    };
+    using Entry = QueueEntry;
 
     struct Limits {
         int maxEvents = 100;
         qint64 maxBytes = qint64(2) << 30;
     };
 
+    enum class Opened { Ok, Missing, Unsafe };
+
+    // An entry read back: its description, and its bodies open and checked
+    // against the recorded sizes and digests, ready to be posted again.
+    struct Kept {
+        QString name;
+        Entry entry;
+        PosixFiles::Fd folder;
+        std::vector<std::unique_ptr<QFile>> bodies;
+    };
+
     explicit EventQueue(QString directory);
     EventQueue(QString directory, Limits limits);
+
+    // Opens the folder, made first (private, parents as they come) when create
+    // is set; otherwise says why it cannot be used.
+    Opened open(bool create, QString& why);
 
     // Keeps one event: every part's body comes from part.body, or from the
     // file part.bodyFile. Entries are dropped oldest first to make room, each
@@ -51,34 +62,36 @@ public:
     // entries are then as they were.
     bool add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why) const;
 
-    // The entries' directories, oldest first.
+    // The entries' folder names, oldest first.
     QStringList entries() const;
-    static bool read(const QString& entryPath, Entry& entry, QString& why);
-    // Rewrites the entry's description (attempts, last status and error), whole or not at all.
-    static bool update(const Entry& entry);
+    // What a person is shown for an entry: DIR/NAME.
+    QString pathOf(const QString& name) const;
+    bool read(const QString& name, Kept& kept, QString& why) const;
+    // Rewrites the entry's description, whole or not at all.
+    static bool update(const Kept& kept, QString& why);
     // Moves an entry under failed/, for a person to look at.
-    bool moveToFailed(const QString& entryPath) const;
-    static bool remove(const QString& entryPath);
-
-    const QString& directory() const;
+    bool moveToFailed(const QString& name, QString& why) const;
+    // Renames the entry out of the way in one step, then removes its files.
+    bool remove(const QString& name, QString& why) const;
+    // Finishes removals that were cut short and clears entries that a writer
+    // left half written and no longer holds.
+    void clearLeftovers() const;
 
     // An exclusive hold on the queue for one resend, released when destroyed.
     // A second resend of the same queue waits for it, unless giveUp says to stop.
     class Lock {
     public:
-        Lock(const QString& directory, const std::function<bool()>& giveUp);
-        ~Lock();
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
+        Lock(const EventQueue& queue, const std::function<bool()>& giveUp);
         bool isHeld() const;
 
     private:
-        int fd = -1;
+        PosixFiles::Fd fd;
     };
 
 private:
     QString dir;
     Limits limits;
+    PosixFiles::Fd dirFd;
 };
 
 #endif

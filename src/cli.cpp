@@ -265,15 +265,13 @@ void Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
     event.eventId = record.eventId;
     event.url = options.url;
     event.created = QDateTime::currentDateTimeUtc();
-    event.attempts = record.attempts;
-    event.lastStatus = record.statusCode;
-    event.lastError = record.errorString;
+    event.recordOutcome(record.attempts, record.statusCode, record.errorString);
     event.parts = form;
-    const EventQueue queue(options.queueDir, {options.queueMaxEvents, options.queueMaxBytes});
+    EventQueue queue(options.queueDir, {options.queueMaxEvents, options.queueMaxBytes});
     QString path;
     QStringList dropped;
     QString why;
-    const bool kept = queue.add(event, path, dropped, why);
+    const bool kept = queue.open(true, why) == EventQueue::Opened::Ok && queue.add(event, path, dropped, why);
     for (const QString& oldest : qAsConst(dropped))
         std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
     if (kept) {

@@ -113,9 +113,10 @@ class Queue(Case):
         self.assertRegex(r.err, rb"\nFail to queue in q: the event takes \d+ bytes, more than the queue's limit of 1048576\n$")
         self.assertEqual(len(self.entries()), 2)  # the older entries are as they were
         # An entry older than 30 days is dropped at resend, unsent.
-        old = self.entries()[0]
-        description = self.entry(old)
+        description = self.entry(self.entries()[0])
         description["created"] = "2020-01-01T00:00:00.000Z"
+        old = os.path.join(self.dir, "q", "20200101T000000.000Z-" + description["eventId"])
+        os.rename(self.entries()[0], old)
         with open(os.path.join(old, "entry.json"), "w") as f:
             json.dump(description, f)
         r = self.resend()
@@ -162,5 +163,6 @@ class Queue(Case):
             r = self.run_tool(args)
             self.assertEqual((r.rc, r.out), (1, message + USAGE), args)
         self.assertEqual((self.zips(), os.path.exists(os.path.join(self.dir, "q"))), ([], False))
-        r = self.run_tool(["--resend", "nothing-here"])
-        self.assertEqual((r.rc, r.out, r.err), (0, b"", b""))
+        for missing in ("nothing-here", "dump"):
+            r = self.run_tool(["--resend", missing])
+            self.assertEqual((r.rc, r.out, r.err), (255, b"", b"No queue folder at %s\n" % missing.encode()))

@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,17 +62,22 @@ private slots:
         QVERIFY(zip.open(QIODevice::WriteOnly) && zip.write(QByteArray(100000, 'z')) == 100000);
         zip.close();
         const QString dir = scratch.filePath(QStringLiteral("spool/q"));
-        const EventQueue queue(dir);
+        EventQueue queue(dir);
+        QString why;
+        QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
         const EventQueue::Entry written = makeEntry(QStringLiteral("id-1"), archive, 0);
         QString path;
-        QString why;
         QStringList dropped;
         QVERIFY2(queue.add(written, path, dropped, why), qPrintable(why));
-        QCOMPARE(queue.entries(), QStringList{path});
+        const QString name = QFileInfo(path).fileName();
+        QCOMPARE(queue.entries(), QStringList{name});
         QVERIFY(dropped.isEmpty());
+        // entry.json and the two bodies, whatever the number of variables.
+        QCOMPARE(QDir(path).entryList(QDir::Files), (QStringList{QStringLiteral("entry.json"), QStringLiteral("part-0"), QStringLiteral("part-1")}));
 
-        EventQueue::Entry read;
-        QVERIFY2(EventQueue::read(path, read, why), qPrintable(why));
+        EventQueue::Kept kept;
+        QVERIFY2(queue.read(name, kept, why), qPrintable(why));
+        const EventQueue::Entry& read = kept.entry;
         QCOMPARE(read.eventId, written.eventId);
         QCOMPARE(read.url, written.url);  // the password too: the resend needs it
         QCOMPARE(read.created, written.created);
@@ -84,26 +91,25 @@ private slots:
             QCOMPARE(b.name, a.name);
             QCOMPARE(b.fileName, a.fileName);
             QCOMPARE(b.contentType, a.contentType);
-            QCOMPARE(contents(b.bodyFile), a.bodyFile.isEmpty() ? a.body : contents(a.bodyFile));
-            QCOMPARE(mode(b.bodyFile), 0600);
+            QCOMPARE(b.bodyDevice ? b.bodyDevice->readAll() : b.body, a.bodyFile.isEmpty() ? a.body : contents(a.bodyFile));
         }
-        // The archive is linked, not copied, on the same file system.
-        QCOMPARE(QFileInfo(read.parts.at(1).bodyFile).size(), qint64(100000));
+        // The archive is copied, not linked: emptying the work copy leaves the kept one whole.
         struct stat info {};
         ::stat(QFile::encodeName(archive).constData(), &info);
-        QCOMPARE(int(info.st_nlink), 2);
+        QCOMPARE(int(info.st_nlink), 1);
+        QCOMPARE(mode(path + QStringLiteral("/part-1")), 0600);
         QCOMPARE(mode(dir), 0700);
         QCOMPARE(mode(path), 0700);
 
-        read.attempts = 3;
-        read.lastStatus = 413;
-        QVERIFY(EventQueue::update(read));
-        EventQueue::Entry again;
-        QVERIFY(EventQueue::read(path, again, why));
-        QCOMPARE(again.attempts + again.lastStatus, 416);
-        QVERIFY(queue.moveToFailed(path));
+        kept.entry.recordOutcome(1, 413, QString(5000, QLatin1Char('e')));
+        QVERIFY(EventQueue::update(kept, why));
+        EventQueue::Kept again;
+        QVERIFY(queue.read(name, again, why));
+        QCOMPARE(again.entry.attempts + again.entry.lastStatus, 416);
+        QCOMPARE(again.entry.lastError.size(), 1024);
+        QVERIFY(queue.moveToFailed(name, why));
         QVERIFY(queue.entries().isEmpty());
-        QVERIFY(QFileInfo(dir + QStringLiteral("/failed/") + QFileInfo(path).fileName() + QStringLiteral("/part-1")).isFile());
+        QVERIFY(QFileInfo(dir + QStringLiteral("/failed/") + name + QStringLiteral("/part-1")).isFile());
     }
 
     void limits_data()
@@ -129,18 +135,19 @@ private slots:
         QFile zip(archive);
         QVERIFY(zip.open(QIODevice::WriteOnly) && zip.write(QByteArray(100000, 'z')) == 100000);
         zip.close();
-        const EventQueue queue(scratch.filePath(QStringLiteral("q")), {maxEvents, maxBytes > 1 ? maxBytes : qint64(1) << 30});
+        EventQueue queue(scratch.filePath(QStringLiteral("q")), {maxEvents, maxBytes > 1 ? maxBytes : qint64(1) << 30});
+        QString why;
+        QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
         int failures = 0;
         for (int i = 1; i <= 3; ++i) {
             QString path;
-            QString why;
             QStringList dropped;
             if (!queue.add(makeEntry(QStringLiteral("id-%1").arg(i), archive, 10 - i), path, dropped, why))
                 ++failures;
         }
         QStringList ids;
-        for (const QString& path : queue.entries())
-            ids.append(path.section(QLatin1Char('-'), -2));
+        for (const QString& name : queue.entries())
+            ids.append(name.section(QLatin1Char('-'), -2));
         QCOMPARE(ids, kept);
         QCOMPARE(failures, refused);
         QCOMPARE(QDir(scratch.filePath(QStringLiteral("q"))).entryList(QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot).filter(
@@ -152,17 +159,70 @@ private slots:
     {
         QTemporaryDir scratch;
         const QString dir = scratch.filePath(QStringLiteral("q"));
-        // A writer that died half way (no process has pid 2^22 + 1 here) and one that still runs.
-        QVERIFY(QDir().mkpath(dir + QStringLiteral("/.tmp-4194305-dead/")));
-        const QString alive = QStringLiteral("/.tmp-%1-live").arg(::getpid());
-        QVERIFY(QDir().mkpath(dir + alive));
+        // A writer that died half way, and one that still holds its lock.
+        QVERIFY(QDir().mkpath(dir + QStringLiteral("/.tmp-dead")));
+        QFile(dir + QStringLiteral("/.tmp-dead/part-0")).open(QIODevice::WriteOnly);
+        QVERIFY(QDir().mkpath(dir + QStringLiteral("/.tmp-live")));
+        const int live = ::open(QFile::encodeName(dir + QStringLiteral("/.tmp-live")).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
+        EventQueue queue(dir);
         QString path;
         QString why;
         QStringList dropped;
-        QVERIFY(EventQueue(dir).add(makeEntry(QStringLiteral("id-1"), QString(), 0), path, dropped, why));
-        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.tmp-4194305-dead")));
-        QVERIFY(QFileInfo::exists(dir + alive));
-        QCOMPARE(EventQueue(dir).entries(), QStringList{path});  // no half entry is ever listed
+        QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
+        QVERIFY(queue.add(makeEntry(QStringLiteral("id-1"), QString(), 0), path, dropped, why));
+        ::close(live);
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.tmp-dead")));
+        QVERIFY(QFileInfo::exists(dir + QStringLiteral("/.tmp-live")));
+        QCOMPARE(queue.entries(), QStringList{QFileInfo(path).fileName()});  // no half entry is ever listed
+    }
+
+    void descriptionIsReadStrictly_data()
+    {
+        QTest::addColumn<QByteArray>("field");  // a key of the description, or parts/N/key
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<QString>("why");       // empty: still accepted
+        QTest::newRow("as written") << QByteArray("attempts") << QJsonValue(2) << QString();
+        QTest::newRow("attempts past the bound") << QByteArray("attempts") << QJsonValue(2147483647.0) << QStringLiteral("a bad attempt count");
+        QTest::newRow("attempts negative") << QByteArray("attempts") << QJsonValue(-1) << QStringLiteral("a bad attempt count");
+        QTest::newRow("attempts not whole") << QByteArray("attempts") << QJsonValue(1.5) << QStringLiteral("a bad attempt count");
+        QTest::newRow("status") << QByteArray("lastStatus") << QJsonValue(100000) << QStringLiteral("a bad last status");
+        QTest::newRow("long error") << QByteArray("lastError") << QJsonValue(QString(1025, QLatin1Char('e'))) << QStringLiteral("a bad last error");
+        QTest::newRow("other event id") << QByteArray("eventId") << QJsonValue(QStringLiteral("id-2")) << QStringLiteral("a bad event id");
+        QTest::newRow("id with control") << QByteArray("eventId") << QJsonValue(QStringLiteral("id-1\nFAKE")) << QStringLiteral("a bad event id");
+        QTest::newRow("file url") << QByteArray("url") << QJsonValue(QStringLiteral("file:///etc/shadow")) << QStringLiteral("a bad url");
+        QTest::newRow("no failed mark") << QByteArray("failed") << QJsonValue() << QStringLiteral("a bad failed mark");
+        QTest::newRow("format 1") << QByteArray("format") << QJsonValue(1) << QStringLiteral("not an entry of this program's format");
+        QTest::newRow("name with CR LF") << QByteArray("parts/2/name") << QJsonValue(QStringLiteral("a\r\nX: y")) << QStringLiteral("part 2 has a bad name, file name or type");
+        QTest::newRow("body outside") << QByteArray("parts/1/body") << QJsonValue(QStringLiteral("../../etc/shadow")) << QStringLiteral("part 1 has a bad body file, size or sha256");
+        QTest::newRow("body of another part") << QByteArray("parts/1/body") << QJsonValue(QStringLiteral("part-0")) << QStringLiteral("part 1 has a bad body file, size or sha256");
+        QTest::newRow("variable with a file") << QByteArray("parts/2/fileName") << QJsonValue(QStringLiteral("x")) << QStringLiteral("part 2 has a bad body file, size or sha256");
+    }
+    void descriptionIsReadStrictly()
+    {
+        QFETCH(QByteArray, field);
+        QFETCH(QJsonValue, value);
+        QFETCH(QString, why);
+        QueueEntry entry = makeEntry(QStringLiteral("id-1"), QString(), 0);
+        entry.bodies = {{0, 5, QByteArray(64, 'a')}, {1, 7, QByteArray(64, 'b')}};
+        QJsonObject object = QJsonDocument::fromJson(entry.toJson()).object();
+        const QList<QByteArray> path = field.split('/');
+        if (path.size() == 3) {
+            QJsonArray parts = object.value(QStringLiteral("parts")).toArray();
+            QJsonObject part = parts.at(path.at(1).toInt()).toObject();
+            part.insert(QString::fromLatin1(path.at(2)), value);
+            parts.replace(path.at(1).toInt(), part);
+            object.insert(QStringLiteral("parts"), parts);
+        } else if (value.isUndefined() || value.isNull()) {
+            object.remove(QString::fromLatin1(field));
+        } else {
+            object.insert(QString::fromLatin1(field), value);
+        }
+        QueueEntry read;
+        QString reason;
+        const bool accepted = QueueEntry::fromJson(QJsonDocument(object).toJson(), QueueEntry::folderName(entry.created, entry.eventId), read, reason);
+        QCOMPARE(reason, why);
+        QCOMPARE(accepted, why.isEmpty());
     }
 };
 
