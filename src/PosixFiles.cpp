@@ -79,7 +79,12 @@ Fd openChecked(int dirFd, const QByteArray& name, int flags, mode_t type, const 
     Fd fd(::openat(dirFd, name.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (!fd.isOpen()) {
-        why = errno == ELOOP ? QStringLiteral("it is a symbolic link") : errnoText();
+        const int error = errno;
+        // O_DIRECTORY reports a final link as ENOTDIR.
+        const bool link = error == ELOOP
+            || (error == ENOTDIR && ::fstatat(dirFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISLNK(status.st_mode));
+        why = link ? QStringLiteral("it is a symbolic link") : errnoText(error);
         return fd;
     }
     if (::fstat(fd.get(), &status) != 0) {

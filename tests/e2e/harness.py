@@ -2,6 +2,7 @@
 server that records raw requests, a multipart parser, stand-in archivers and
 a tinyproxy instance. Everything listens on loopback and is stopped by its test."""
 import os
+import resource
 import shlex
 import shutil
 import socket
@@ -93,9 +94,10 @@ class Case(unittest.TestCase):
         self.write("bin/7z", b"#!/bin/sh\n" + script.encode(), 0o755)
         return bindir
 
-    def run_tool(self, args, path_prefix=None, env=None, timeout=60, names=None, prelude=None):
+    def run_tool(self, args, path_prefix=None, env=None, timeout=60, names=None, prelude=None, max_files=None):
         """Runs quillfast; names maps host names to loopback through a private /etc/hosts,
-        and prelude is shell run first in the same private mount namespace."""
+        prelude is shell run first in the same private mount namespace, and max_files
+        limits its open files."""
         environment = dict(os.environ, LC_ALL="C.UTF-8")
         for key in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
                     "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"):
@@ -115,8 +117,9 @@ class Case(unittest.TestCase):
                        "mount --bind %s /etc/resolv.conf" % shlex.quote(resolv)]
         if script:
             argv = ["unshare", "-m", "sh", "-c", " && ".join(script + ['exec "$@"']), "sh"] + argv
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (max_files, max_files))) if max_files else None
         p = subprocess.run(argv, cwd=self.dir, env=environment, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, preexec_fn=limit)
         # A sanitized build reports on stderr: no test passes over a report.
         self.assertNotIn(b"Sanitizer", p.stderr, p.stderr.decode("latin-1")[-3000:])
         return Result(p.returncode, p.stdout, p.stderr)

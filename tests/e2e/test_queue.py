@@ -14,7 +14,8 @@ from harness import BIN, USAGE, VARS, Case, Server, closed_port, exit_code
 KEPT = re.compile(rb"^Kept in queue: (q/\d{8}T\d{6}\.\d{3}Z-([-0-9a-f]{20}))$", re.M)
 
 
-class Queue(Case):
+class QueueCase(Case):
+    """A dump, a JSON description, and a queue folder q in the scratch folder."""
     upload_args = ["-f", "dump", "-j", "e.json", "--queue", "q"]
 
     def setUp(self):
@@ -31,6 +32,16 @@ class Queue(Case):
 
     def resend(self, *extra, **kw):
         return self.run_tool(["--resend", "q"] + list(extra), **kw)
+
+    def keep_one(self, server, *extra):
+        """Queues one event that server refuses for now: its entry's path and event id."""
+        server.script([(503, {})])
+        r = self.upload(server.url(), *extra)
+        [(path, event_id)] = KEPT.findall(r.out)
+        return os.path.join(self.dir, path.decode()), event_id.decode()
+
+
+class Queue(QueueCase):
 
     def test_keep_then_resend(self):
         rows = [  # reply of the first run, its exit status, whether it is kept, then the resend's reply and outcome
