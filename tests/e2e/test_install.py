@@ -77,15 +77,32 @@ class Install(Case):
         self.assertIn("Package: quillfast\nVersion: 1.0.0.0\n", fields)
         self.assertRegex(fields, r"Depends: .*libqt5network5.*p7zip-full|Depends: .*p7zip-full.*libqt5network5")
         listing = run("dpkg-deb", "-c", deb).stdout.decode()
-        for unit in ("quillfast-resend.service", "quillfast-resend.timer"):
-            self.assertIn("./usr/lib/systemd/system/" + unit, listing)
+        for unit in ("system/quillfast-resend.service", "system/quillfast-resend.timer",
+                     "user/quillfast-resend.service", "user/quillfast-resend.timer"):
+            self.assertIn("./usr/lib/systemd/" + unit, listing)
+        self.assertIn("./usr/lib/tmpfiles.d/quillfast.conf", listing)
         lint = run("lintian", "--allow-root", "--no-cfg", "--fail-on", "error,warning", deb, timeout=300)
         self.assertEqual(lint.returncode, 0, lint.stdout.decode() + lint.stderr.decode())
         self.assertNotRegex(lint.stdout.decode(), r"(?m)^[EW]: ")
         self.addCleanup(run, "dpkg", "-r", "quillfast")
+        spool = "/var/spool/quillfast"
+        spool_was_there = os.path.exists(spool)
         self.assertEqual(run("dpkg", "-i", deb).returncode, 0)
+        if not spool_was_there:  # made private by the package, and kept after it as it may hold events
+            self.addCleanup(os.rmdir, spool)
+            self.assertEqual(oct(os.stat(spool).st_mode), oct(0o40700))
         self.assertEqual(shutil.which("quillfast"), "/usr/bin/quillfast")
         self.assertEqual(run("quillfast", "--version").stdout, BANNER)
         self.assertEqual(run("man", "-w", "quillfast").stdout.decode().strip(), "/usr/share/man/man1/quillfast.1.gz")
         self.assertEqual(run("dpkg", "-r", "quillfast").returncode, 0)
         self.assertIsNone(shutil.which("quillfast"))
+
+    def test_system_unit_is_sandboxed(self):
+        unit = os.path.join(ROOT, "share", "systemd", "quillfast-resend.service")
+        r = run("systemd-analyze", "security", "--offline=true", unit)
+        level = re.search(rb"Overall exposure level for quillfast-resend.service: ([0-9.]+)", r.stdout)
+        self.assertIsNotNone(level, r.stdout.decode() + r.stderr.decode())
+        self.assertLessEqual(float(level.group(1)), 3.0, r.stdout.decode())
+        for unit in ("quillfast-resend.service", "user/quillfast-resend.service"):
+            verify = run("systemd-analyze", "verify", "--man=no", os.path.join(ROOT, "share", "systemd", unit))
+            self.assertNotIn(b"Unknown", verify.stderr, verify.stderr.decode())
