@@ -386,8 +386,8 @@ bool EventQueue::remove(const QString& name, QString& why) const
 }
 
 EventQueue::Lock::Lock(const EventQueue& queue, const std::function<bool()>& giveUp)
+    : fd(::openat(queue.dirFd.get(), lock_file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600))
 {
-    fd = Fd(::openat(queue.dirFd.get(), lock_file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat info {};
     if (fd.isOpen() && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)))
         fd = Fd();

@@ -89,11 +89,11 @@ Fd openChecked(int dirFd, const QByteArray& name, int flags, mode_t type, const 
     }
     if (::fstat(fd.get(), &status) != 0) {
         why = errnoText();
-        return Fd();
+        return {};
     }
     if ((status.st_mode & S_IFMT) != type) {
         why = QStringLiteral("it is not %1").arg(QLatin1String(what));
-        return Fd();
+        return {};
     }
     // Reads and writes then wait as usual.
     if (type == S_IFREG)
