@@ -1,14 +1,13 @@
 #include "ClientCertificate.h"
 
-#include <QFile>
-#include <QFileInfo>
-
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <memory>
+
+#include "PosixFiles.h"
 
 namespace {
 
@@ -17,11 +16,8 @@ const qint64 maxFileBytes = 1 << 20;
 // The whole of a small regular file: a device or a pipe could be read for ever.
 bool readSmallFile(const QString& path, QByteArray& data)
 {
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return false;
-    data = file.read(maxFileBytes + 1);
-    return data.size() <= maxFileBytes;
+    QString why;
+    return PosixFiles::readNamedFile(path, maxFileBytes, data, why) == PosixFiles::Read::Ok;
 }
 
 // Qt has no way to ask whether a key belongs to a certificate; OpenSSL, which

@@ -64,7 +64,7 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& part
                                                    QDateTime::currentDateTimeUtc(),
                                                    QRandomGenerator::global()->generateDouble());
         std::cout << "Retry " << attempt << " of " << retries << " in " << (waitMs + 999) / 1000
-                  << " s: " << toConsole(result.response.errorString) << std::endl;
+                  << " s: " << toConsoleEscaped(result.response.errorString) << std::endl;
         pause(deadline.isForever() ? waitMs : std::min(waitMs, deadline.remainingTime()));
         if (deadline.hasExpired()) {
             result.exchange.deadlinePassed = true;

@@ -121,7 +121,7 @@ bool storeBody(int entryFd, int part, const FormPart& source, QueueEntry::Stored
     bool written = out.isOpen();
     if (written && !source.bodyFile.isEmpty()) {
         struct stat info {};
-        const Fd in = PosixFiles::openRegular(AT_FDCWD, native(source.bodyFile), why, &info);
+        const Fd in = PosixFiles::openRegular(AT_FDCWD, native(source.bodyFile), why, &info, PosixFiles::Links::Follow);
         if (!in.isOpen()) {
             why = QStringLiteral("cannot read %1: %2").arg(source.bodyFile, why);
             return false;
@@ -306,7 +306,8 @@ bool EventQueue::read(const QString& name, Kept& kept, QString& why) const
     kept.name = name;
     kept.folder = PosixFiles::openFolder(dirFd.get(), native(name), why);
     QByteArray json;
-    if (!kept.folder.isOpen() || !PosixFiles::readSmall(kept.folder.get(), entry_file, Entry::maxDescriptionBytes, json, why)
+    if (!kept.folder.isOpen()
+        || PosixFiles::readSmall(kept.folder.get(), entry_file, Entry::maxDescriptionBytes, json, why) != PosixFiles::Read::Ok
         || !Entry::fromJson(json, name, kept.entry, why))
         return false;
     for (const Entry::StoredBody& body : qAsConst(kept.entry.bodies)) {

@@ -1,5 +1,7 @@
 #include "PosixFiles.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -76,7 +78,7 @@ Fd openChecked(int dirFd, const QByteArray& name, int flags, mode_t type, const 
                struct stat* info)
 {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused just after.
-    Fd fd(::openat(dirFd, name.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(::openat(dirFd, name.constData(), flags | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (!fd.isOpen()) {
         const int error = errno;
@@ -105,22 +107,28 @@ Fd openChecked(int dirFd, const QByteArray& name, int flags, mode_t type, const 
 
 }
 
-Fd openRegular(int dirFd, const QByteArray& name, QString& why, struct stat* info)
+Fd openRegular(int dirFd, const QByteArray& name, QString& why, struct stat* info, Links links)
 {
-    return openChecked(dirFd, name, O_RDONLY, S_IFREG, "a regular file", why, info);
+    return openChecked(dirFd, name, O_RDONLY | (links == Links::Refuse ? O_NOFOLLOW : 0), S_IFREG, "a regular file",
+                       why, info);
 }
 
 Fd openFolder(int dirFd, const QByteArray& name, QString& why, struct stat* info)
 {
-    return openChecked(dirFd, name, O_RDONLY | O_DIRECTORY, S_IFDIR, "a folder", why, info);
+    return openChecked(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, S_IFDIR, "a folder", why, info);
 }
 
-bool readSmall(int dirFd, const QByteArray& name, qint64 maxBytes, QByteArray& data, QString& why)
+Read readNamedFile(const QString& path, qint64 maxBytes, QByteArray& data, QString& why)
+{
+    return readSmall(AT_FDCWD, QFile::encodeName(path), maxBytes, data, why, Links::Follow);
+}
+
+Read readSmall(int dirFd, const QByteArray& name, qint64 maxBytes, QByteArray& data, QString& why, Links links)
 {
     struct stat info {};
-    const Fd fd = openRegular(dirFd, name, why, &info);
+    const Fd fd = openRegular(dirFd, name, why, &info, links);
     if (!fd.isOpen())
-        return false;
+        return Read::Unreadable;
     data.clear();
     char buffer[65536];
     for (;;) {
@@ -129,13 +137,13 @@ bool readSmall(int dirFd, const QByteArray& name, qint64 maxBytes, QByteArray& d
             continue;
         if (got < 0) {
             why = errnoText();
-            return false;
+            return Read::Unreadable;
         }
         if (got == 0)
-            return true;
+            return Read::Ok;
         if (data.size() + got > maxBytes) {
             why = QStringLiteral("it is larger than %1 bytes").arg(maxBytes);
-            return false;
+            return Read::TooLarge;
         }
         data.append(buffer, int(got));
     }

@@ -36,15 +36,23 @@ QString errnoText();
 // Writes all of data, retrying after a signal; false with errno set.
 bool writeAll(int fd, const char* data, qint64 size);
 
+// Whether a final symbolic link is followed: never in a folder the program
+// shares, always for a path the user named.
+enum class Links { Refuse, Follow };
+
 // Opens name (relative to dirFd, or a path when dirFd is AT_FDCWD) for reading
-// only when it is a regular file, without following a final link or waiting
-// on a FIFO. The file's status goes to info when it is given.
-Fd openRegular(int dirFd, const QByteArray& name, QString& why, struct stat* info = nullptr);
+// only when it is a regular file, without waiting on a FIFO. The file's status
+// goes to info when it is given.
+Fd openRegular(int dirFd, const QByteArray& name, QString& why, struct stat* info = nullptr, Links links = Links::Refuse);
 // The same for a folder: a real one, not a link to one.
 Fd openFolder(int dirFd, const QByteArray& name, QString& why, struct stat* info = nullptr);
 
+enum class Read { Ok, Unreadable, TooLarge };
 // Reads a whole regular file of at most maxBytes.
-bool readSmall(int dirFd, const QByteArray& name, qint64 maxBytes, QByteArray& data, QString& why);
+Read readSmall(int dirFd, const QByteArray& name, qint64 maxBytes, QByteArray& data, QString& why,
+               Links links = Links::Refuse);
+// A file the user named: a regular file of at most maxBytes, links followed.
+Read readNamedFile(const QString& path, qint64 maxBytes, QByteArray& data, QString& why);
 
 // Copies size bytes from the start of in to out, sharing blocks where the file
 // system can; false with errno set.

@@ -12,6 +12,18 @@ QString percentDecoded(const QString& text)
 
 }
 
+QString ProxySetting::withoutPassword(const QString& text)
+{
+    // The credentials as parse reads them: after any scheme, up to the last '@', the password after the first ':'.
+    const int schemeEnd = text.indexOf(QLatin1String("://"));
+    const int start = schemeEnd >= 0 ? schemeEnd + 3 : 0;
+    const int at = text.lastIndexOf(QLatin1Char('@'));
+    const int colon = text.indexOf(QLatin1Char(':'), start);
+    if (at < start || colon < 0 || colon > at)
+        return text;
+    return text.left(colon) + text.mid(at);
+}
+
 bool ProxySetting::parse(const QString& text, ProxySetting& proxy)
 {
     ProxySetting parsed;

@@ -20,6 +20,9 @@ struct ProxySetting {
     // 1080 for SOCKS. False, leaving proxy as it was, for anything else.
     static bool parse(const QString& text, ProxySetting& proxy);
 
+    // A --proxy value as it may be shown: the password, if any, left out.
+    static QString withoutPassword(const QString& text);
+
     // The proxy as Qt installs it, credentials included.
     QNetworkProxy toNetworkProxy() const;
 };

@@ -1,9 +1,8 @@
 #include "RequestHeaders.h"
 
-#include <QFile>
-#include <QFileInfo>
-
 #include <algorithm>
+
+#include "PosixFiles.h"
 
 namespace {
 
@@ -39,17 +38,18 @@ bool RequestHeaders::add(const QString& argument, QString& why)
     if (!argument.startsWith(QLatin1Char('@')))
         return addLine(argument.toLatin1(), QString(), why);
 
-    const QString path = argument.mid(1);
-    QFile file(path);
+    QByteArray text;
+    QString problem;
     // Only a regular file: a device or a pipe could be read for ever.
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    switch (PosixFiles::readNamedFile(argument.mid(1), maxFileBytes, text, problem)) {
+    case PosixFiles::Read::Unreadable:
         why = shown(argument, QByteArray()) + QLatin1String(" (a readable file of header lines)");
         return false;
-    }
-    const QByteArray text = file.read(maxFileBytes + 1);
-    if (text.size() > maxFileBytes) {
+    case PosixFiles::Read::TooLarge:
         why = shown(argument, QByteArray()) + QLatin1String(" (a file of header lines, at most 1 MiB)");
         return false;
+    case PosixFiles::Read::Ok:
+        break;
     }
     int number = 0;
     for (QByteArray line : text.split('\n')) {

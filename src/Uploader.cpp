@@ -176,7 +176,7 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
         exchange.finalUrl = url;
         exchange.redirects = redirects;
         exchange.bytesSent = 0;
-        std::cout << "Upload to " << toConsole(UrlDisplay::text(url)) << std::endl;
+        std::cout << "Upload to " << toConsoleEscaped(UrlDisplay::text(url)) << std::endl;
 
         // The proxy that Qt will choose for this URL: the installed one, or the environment's rule.
         const QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
@@ -207,7 +207,7 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
             return outcome.response;
         if (redirects == maxRedirects)
             return HTTPResponse{outcome.response.statusCode, QStringLiteral("Too many redirects"), QString()};
-        std::cout << "Redirect to " << toConsole(UrlDisplay::text(outcome.response.redirectUrl)) << std::endl;
+        std::cout << "Redirect to " << toConsoleEscaped(UrlDisplay::text(outcome.response.redirectUrl)) << std::endl;
         url = QUrl(outcome.response.redirectUrl);
     }
 }
@@ -251,6 +251,7 @@ std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, co
     for (const QHttpPart& part : parts)
         multiPart->append(part);
     std::unique_ptr<QNetworkReply> reply(networkManager->post(request, multiPart));
+    if (reply) reply->setReadBufferSize(ExchangeWatch::bodyLimit);
     // The body goes with the reply that carries it; without a reply it stays with this object.
     if (reply)
         multiPart->setParent(reply.get());

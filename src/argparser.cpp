@@ -1,11 +1,14 @@
 #include "argparser.h"
 
-#include <QFileInfo>
+#include <QFile>
 
+#include <cerrno>
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <iostream>
 
+#include "PosixFiles.h"
 #include "numbers.h"
 
 namespace {
@@ -24,6 +27,8 @@ const char* const help_message =
     "\t--system-proxy            => (mandatory)   Use a system proxy\n"
     "\t--proxy <proxy>           => (mandatory)   Set proxy\n"
     "\t--version                 => (optionnal)   Display version\n";
+
+const qint64 maxCaFileBytes = qint64(16) << 20;
 
 const char* const short_options = "u:n:f:j:w:o:p:t:v";
 
@@ -102,6 +107,12 @@ bool badValueShown(const char* option, const QString& shown)
     return false;
 }
 
+bool isReportTarget(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) != 0 ? errno == ENOENT : S_ISREG(info.st_mode);
+}
+
 bool failWith(const char* message)
 {
     std::cout << message << help_message;
@@ -153,7 +164,9 @@ bool generateTask(int argc, char** argv, Options& options)
             break;
         case 'w':
             options.workDir = argument;
-            if (!options.workDir.endsWith(QLatin1Char('/')) && !options.workDir.endsWith(QLatin1Char('\\')))
+            // An empty one is the current directory, not the root.
+            if (!options.workDir.isEmpty() && !options.workDir.endsWith(QLatin1Char('/'))
+                && !options.workDir.endsWith(QLatin1Char('\\')))
                 options.workDir.append(QLatin1Char('/'));
             break;
         case 'o':
@@ -181,22 +194,25 @@ bool generateTask(int argc, char** argv, Options& options)
         case 'x':
             // Checked now so that a proxy that cannot work stops the run before anything is made.
             if (!ProxySetting::parse(argument, options.proxySetting))
-                return reject(optarg, "a proxy host[:port]");
+                return reject(ProxySetting::withoutPassword(argument).toLatin1().constData(), "a proxy host[:port]");
             options.proxyType = Options::ManualProxy;
             options.proxy = argument;
             break;
         case 'v':
             options.displayVersion = true;
             break;
-        case optionCaCert:
+        case optionCaCert: {
+            QByteArray caText;
+            QString why;
             options.caCertFile = argument;
             options.caCertificates.clear();
             // Only a regular file: a device or a pipe would be read for ever.
-            if (QFileInfo(argument).isFile())
-                options.caCertificates = QSslCertificate::fromPath(argument, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+            if (PosixFiles::readNamedFile(argument, maxCaFileBytes, caText, why) == PosixFiles::Read::Ok)
+                options.caCertificates = QSslCertificate::fromData(caText, QSsl::Pem);
             if (options.caCertificates.isEmpty())
                 return badValue("--cacert", optarg, "a readable PEM file with at least one certificate");
             break;
+        }
         case optionIdleTimeout:
             if (!parseBounded(argument, 1, 86400 * 365, options.idleTimeout))
                 return badValue("--idle-timeout", optarg, "a positive whole number of seconds");
@@ -210,8 +226,11 @@ bool generateTask(int argc, char** argv, Options& options)
             break;
         case optionReport:
             options.reportFile = argument;
+            // The report may make a file or replace a regular one, never a device or a pipe.
             if (argument.isEmpty())
                 return badValue("--report", optarg, "a file name");
+            if (!isReportTarget(argument))
+                return badValue("--report", optarg, "a new file, or a regular file to replace");
             break;
         case optionHeader: {
             QString why;

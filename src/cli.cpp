@@ -7,11 +7,14 @@
 #include <QProcess>
 #include <QUuid>
 
+#include <algorithm>
 #include <iostream>
 #include <optional>
 
 #include "EventQueue.h"
 #include "Interruption.h"
+#include "PosixFiles.h"
+#include "ProcessGroup.h"
 #include "Resend.h"
 #include "UrlDisplay.h"
 #include "console.h"
@@ -21,11 +24,20 @@
 namespace {
 const char* const archiver_program = "7z";
 const qint64 maxJsonBytes = 64 << 20;
+const int maxArchiverOutput = 1 << 20;
 
 // Prints a failure on standard error and keeps the very same text for the report.
 int fail(RunRecord& record, const QString& text, int exitCode = ExitCode::LocalFailure)
 {
     std::cerr << toConsole(text) << std::endl;
+    record.errorString = text;
+    return exitCode;
+}
+
+// The same for a text that the peer had a hand in: no control character reaches the terminal.
+int failFromPeer(RunRecord& record, const QString& text, int exitCode)
+{
+    std::cerr << toConsoleEscaped(text) << std::endl;
     record.errorString = text;
     return exitCode;
 }
@@ -64,7 +76,13 @@ QStringList Cli::archiverArguments(const QString& archivePath, const QStringList
     QStringList arguments{QStringLiteral("a")};
     if (zipLevel >= 0)
         arguments.append(QStringLiteral("-mx=%1").arg(zipLevel));
-    for (const QString& path : QStringList{archivePath} + files) {
+    const QStringList paths = QStringList{archivePath} + files;
+    // 7z would expand '*' and '?' itself and archive every match.
+    if (std::any_of(paths.begin(), paths.end(), [](const QString& path) {
+            return path.contains(QLatin1Char('*')) || path.contains(QLatin1Char('?'));
+        }))
+        arguments.append(QStringLiteral("-spd"));
+    for (const QString& path : paths) {
         const bool readAsSwitch = path.startsWith(QLatin1Char('-')) || path.startsWith(QLatin1Char('@'));
         arguments.append(readAsSwitch ? QStringLiteral("./") + path : path);
     }
@@ -106,7 +124,7 @@ QString Cli::jsonPartFileName(const QString& eventId, const QString& jsonPath)
     return eventId + jsonPath.mid(jsonPath.lastIndexOf(QLatin1Char('.'), -1, Qt::CaseSensitive));
 }
 
-int Cli::archiveFiles(QProcess& archiver, RunRecord& record, ProgressLine& progress) const
+int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine& progress) const
 {
     const QString program = QLatin1String(archiver_program);
     const QStringList arguments = archiverArguments(record.archivePath, options.files, options.zipLevel);
@@ -118,22 +136,34 @@ int Cli::archiveFiles(QProcess& archiver, RunRecord& record, ProgressLine& progr
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
     archiver.closeWriteChannel();
     // No time limit, but a signal to stop ends the archiver too; 7z writes
-    // the archive in place, so its size shows how far it has come.
+    // the archive in place, so its size shows how far it has come. Its output
+    // is read as it comes and kept up to a bound: 7z may chatter without end.
+    QByteArray output;
+    qint64 leftOut = 0;
+    auto keepOutput = [&] {
+        const QByteArray chunk = archiver.readAll();
+        const int room = std::max(0, maxArchiverOutput - output.size());
+        output += chunk.left(room);
+        leftOut += std::max(0, chunk.size() - room);
+    };
     QElapsedTimer clock;
     clock.start();
     while (!archiver.waitForFinished(100) && archiver.state() != QProcess::NotRunning) {
+        keepOutput();
         if (const int signal = Interruption::received()) {
-            archiver.kill();
-            archiver.waitForFinished(5000);
+            archiver.killGroup(5000);
             progress.clear();
             record.interrupted = true;
             return fail(record, Interruption::message(signal), Interruption::exitCode(signal));
         }
         progress.archiving(QFileInfo(record.archivePath).size(), clock.elapsed());
     }
+    keepOutput();
     progress.clear();
 
-    const QString message = archiverMessage(archiver.readAll());
+    QString message = archiverMessage(output);
+    if (leftOut > 0)
+        message += QStringLiteral("\n[%1 more bytes of output left out]").arg(leftOut);
     if (archiver.exitCode() == 0) {
         std::cout << archiver_program << " output : \n" << toConsole(message) << std::endl;
         return ExitCode::Success;
@@ -147,17 +177,20 @@ int Cli::archiveFiles(QProcess& archiver, RunRecord& record, ProgressLine& progr
 bool Cli::buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const
 {
     if (!options.jsonFile.isEmpty()) {
-        QFile json(options.jsonFile);
-        if (!json.open(QIODevice::ReadOnly)) {
+        // Only a regular file (a FIFO would wait for ever), and a description
+        // this large is the wrong file: it would only cost the memory of a
+        // machine that has just crashed.
+        QByteArray text;
+        QString why;
+        switch (PosixFiles::readNamedFile(options.jsonFile, maxJsonBytes, text, why)) {
+        case PosixFiles::Read::Unreadable:
             fail(record, QStringLiteral("Fail to open ") + options.jsonFile);
             return false;
-        }
-        // A description this large is the wrong file (or a device that never
-        // ends): it would only cost the memory of a machine that has just crashed.
-        const QByteArray text = json.read(maxJsonBytes + 1);
-        if (text.size() > maxJsonBytes) {
+        case PosixFiles::Read::TooLarge:
             fail(record, QStringLiteral("Fail to open ") + options.jsonFile + QStringLiteral(": larger than 64 MiB"));
             return false;
+        case PosixFiles::Read::Ok:
+            break;
         }
         FormPart part;
         part.name = "jsonFile";
@@ -221,7 +254,7 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
     record.eventId = makeEventId();
     const QString archiveName = record.eventId + QLatin1String(".zip");
     record.archivePath = options.workDir + archiveName;
-    QProcess archiver;
+    GroupedProcess archiver;
     if (const int failure = archiveFiles(archiver, record, progress))
         return failure;
 
@@ -252,7 +285,7 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
     record.statusCode = result.response.statusCode;
     if (result.response.statusCode == HttpStatus::Ok)
         return ExitCode::Success;
-    const int exitCode = fail(record, result.response.errorString, result.response.statusCode);
+    const int exitCode = failFromPeer(record, result.response.errorString, result.response.statusCode);
     // What a later run may still deliver is kept; a refusal would only be refused again.
     if (!options.queueDir.isEmpty() && (result.isTransient() || record.interrupted))
         keepInQueue(form, record);

@@ -15,7 +15,7 @@
 #include "argparser.h"
 
 class QFile;
-class QProcess;
+class GroupedProcess;
 
 // Drives one run: the version banner, or event id, archive, form, upload and report.
 class Cli : public QObject {
@@ -33,7 +33,8 @@ public:
     static QString makeEventId();
     // The archiver's command line: "a", the compression level when one is
     // given (zipLevel 0-9; -1 for none), the archive, the inputs; a path that 7z
-    // would read as a switch ('-') or a list file ('@') goes as "./" and the path.
+    // would read as a switch ('-') or a list file ('@') goes as "./" and the path,
+    // and a path with '*' or '?' anywhere adds -spd, so that none is a wildcard.
     static QStringList archiverArguments(const QString& archivePath, const QStringList& files, int zipLevel = -1);
     // The archiver's merged output as shown to the user: up to the first NUL,
     // each run of line ends and '|' made one line end, trimmed.
@@ -45,7 +46,7 @@ public:
 
 private:
     int runSequence(RunRecord& record, ProgressLine& progress);
-    int archiveFiles(QProcess& archiver, RunRecord& record, ProgressLine& progress) const;
+    int archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine& progress) const;
     bool buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const;
     void keepInQueue(const QList<FormPart>& form, RunRecord& record) const;
     void printDryRun(const QList<FormPart>& form) const;

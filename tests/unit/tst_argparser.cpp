@@ -73,7 +73,7 @@ private slots:
         QTest::newRow("plain") << QByteArray("out") << QStringLiteral("out/");
         QTest::newRow("slash") << QByteArray("out/") << QStringLiteral("out/");
         QTest::newRow("backslash") << QByteArray("D:\\tmp\\") << QStringLiteral("D:\\tmp\\");
-        QTest::newRow("empty") << QByteArray("") << QStringLiteral("/");
+        QTest::newRow("empty: the current one, not the root") << QByteArray("") << QString();
     }
     void workDir()
     {
