@@ -114,7 +114,8 @@ qint64 entryBytes(int dirFd, const QString& name)
 }
 
 // One body into the entry: copied from its file, or written from memory.
-bool storeBody(int entryFd, int part, const FormPart& source, QueueEntry::StoredBody& body, QString& why)
+bool storeBody(int entryFd, int part, const FormPart& source, QueueEntry::StoredBody& body, QString& why,
+               const std::function<bool()>& stop)
 {
     const QByteArray name = QueueEntry::bodyFileName(part);
     const Fd out(::openat(entryFd, name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -127,12 +128,16 @@ bool storeBody(int entryFd, int part, const FormPart& source, QueueEntry::Stored
             return false;
         }
         body.size = info.st_size;
-        written = PosixFiles::copyAll(in.get(), out.get(), body.size);
+        written = PosixFiles::copyAll(in.get(), out.get(), body.size, stop);
     } else if (written) {
         body.size = source.body.size();
         written = PosixFiles::writeAll(out.get(), source.body.constData(), body.size);
     }
     body.part = part;
+    if (!written && stop && stop()) {
+        why = QStringLiteral("stopped by a signal while copying %1").arg(QString::fromLatin1(name));
+        return false;
+    }
     if (!written || ::fsync(out.get()) != 0 || !sha256Of(out.get(), body.size, body.sha256)) {
         why = QStringLiteral("cannot write %1: %2").arg(QString::fromLatin1(name), errnoText());
         return false;
@@ -227,7 +232,8 @@ void EventQueue::clearLeftovers() const
     }
 }
 
-bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why) const
+bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why,
+                     const std::function<bool()>& stop) const
 {
     clearLeftovers();
     // An event larger than the whole queue is refused before anything is copied.
@@ -268,7 +274,7 @@ bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& droppe
             continue;
         Entry::StoredBody body;
         QString failure;
-        if (!storeBody(tempFd.get(), i, part, body, failure))
+        if (!storeBody(tempFd.get(), i, part, body, failure, stop))
             return abandon(failure);
         stored.bodies.append(body);
         part.bodyDevice = nullptr;

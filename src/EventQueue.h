@@ -59,8 +59,9 @@ public:
     // Keeps one event: every part's body comes from part.body, or from the
     // file part.bodyFile. Entries are dropped oldest first to make room, each
     // named in dropped. False with why when nothing could be kept; older
-    // entries are then as they were.
-    bool add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why) const;
+    // entries are then as they were. A copy under way ends when stop says so.
+    bool add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why,
+             const std::function<bool()>& stop = {}) const;
 
     // The entries' folder names, oldest first.
     QStringList entries() const;

@@ -11,6 +11,7 @@
 namespace {
 
 volatile std::sig_atomic_t receivedSignal = 0;
+volatile std::sig_atomic_t signalCount = 0;
 int wakeFds[2] = {-1, -1};
 Interruption* installed = nullptr;
 struct sigaction previousInt;
@@ -20,6 +21,7 @@ extern "C" void onSignal(int signal)
 {
     if (receivedSignal == 0)
         receivedSignal = signal;
+    signalCount = signalCount + 1;
     const char byte = 1;
     // Nothing to do when the pipe is full: a byte is already waiting.
     const ssize_t ignored = ::write(wakeFds[1], &byte, 1);
@@ -74,6 +76,11 @@ Interruption* Interruption::current()
 int Interruption::received()
 {
     return receivedSignal;
+}
+
+int Interruption::count()
+{
+    return signalCount;
 }
 
 QString Interruption::message(int signal)

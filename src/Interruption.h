@@ -22,6 +22,9 @@ public:
     static Interruption* current();
     // The signal received so far, or 0.
     static int received();
+    // How many signals to stop have come so far: a step that goes on after
+    // the first one (keeping the event) still ends at the next.
+    static int count();
     // "Interrupted by SIGTERM": the one text for a run that a signal ended.
     static QString message(int signal);
     // 128 and the signal, as a shell reports a process the signal ended.

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -149,21 +150,27 @@ Read readSmall(int dirFd, const QByteArray& name, qint64 maxBytes, QByteArray& d
     }
 }
 
-bool copyAll(int in, int out, qint64 size)
+bool copyAll(int in, int out, qint64 size, const std::function<bool()>& stop)
 {
+    const qint64 chunk = qint64(16) << 20;
     loff_t from = 0;
     loff_t to = 0;
     bool shared = true;
     while (from < size) {
+        if (stop && stop()) {
+            errno = EINTR;
+            return false;
+        }
+        const auto length = size_t(std::min<qint64>(chunk, size - from));
         ssize_t done = -1;
         if (shared) {
-            done = ::copy_file_range(in, &from, out, &to, size_t(size - from), 0);
+            done = ::copy_file_range(in, &from, out, &to, length, 0);
             if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 shared = false;  // an older kernel or a file system that cannot: copy through a buffer
                 continue;
             }
         } else {
-            done = ::sendfile(out, in, &from, size_t(size - from));
+            done = ::sendfile(out, in, &from, length);
             to = from;
         }
         if (done < 0 && errno == EINTR)

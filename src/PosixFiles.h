@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
 // Files reached through a folder's descriptor, never through a link, and
 // never opened in a way that could block (a FIFO would): the queue's files
 // and everything else the program reads or writes in folders it shares.
@@ -55,8 +57,8 @@ Read readSmall(int dirFd, const QByteArray& name, qint64 maxBytes, QByteArray& d
 Read readNamedFile(const QString& path, qint64 maxBytes, QByteArray& data, QString& why);
 
 // Copies size bytes from the start of in to out, sharing blocks where the file
-// system can; false with errno set.
-bool copyAll(int in, int out, qint64 size);
+// system can; false with errno set (EINTR when stop said so between two chunks).
+bool copyAll(int in, int out, qint64 size, const std::function<bool()>& stop);
 
 // Creates name under dirFd (exclusively, private), writes data and syncs it.
 bool writeNewFile(int dirFd, const QByteArray& name, const QByteArray& data);

@@ -287,12 +287,14 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
         return ExitCode::Success;
     const int exitCode = failFromPeer(record, result.response.errorString, result.response.statusCode);
     // What a later run may still deliver is kept; a refusal would only be refused again.
-    if (!options.queueDir.isEmpty() && (result.isTransient() || record.interrupted))
-        keepInQueue(form, record);
+    if (!options.queueDir.isEmpty() && (result.isTransient() || record.interrupted)) {
+        if (const int stopped = keepInQueue(form, record))
+            return stopped;
+    }
     return exitCode;
 }
 
-void Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
+int Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
 {
     EventQueue::Entry event;
     event.eventId = record.eventId;
@@ -304,7 +306,10 @@ void Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
     QString path;
     QStringList dropped;
     QString why;
-    const bool kept = queue.open(true, why) == EventQueue::Opened::Ok && queue.add(event, path, dropped, why);
+    // The signal that stopped the upload does not stop the keeping; the next one does.
+    const int signalsBefore = Interruption::count();
+    const bool kept = queue.open(true, why) == EventQueue::Opened::Ok
+        && queue.add(event, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; });
     for (const QString& oldest : qAsConst(dropped))
         std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
     if (kept) {
@@ -313,6 +318,11 @@ void Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
     } else {
         std::cerr << "Fail to queue in " << toConsole(options.queueDir) << ": " << toConsole(why) << std::endl;
     }
+    if (Interruption::count() > signalsBefore) {
+        record.interrupted = true;
+        return Interruption::exitCode(Interruption::received());
+    }
+    return ExitCode::Success;
 }
 
 void Cli::printDryRun(const QList<FormPart>& form) const

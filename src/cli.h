@@ -48,7 +48,8 @@ private:
     int runSequence(RunRecord& record, ProgressLine& progress);
     int archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine& progress) const;
     bool buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const;
-    void keepInQueue(const QList<FormPart>& form, RunRecord& record) const;
+    // 0, or the code of a signal that stopped the keeping.
+    int keepInQueue(const QList<FormPart>& form, RunRecord& record) const;
     void printDryRun(const QList<FormPart>& form) const;
 
     ArgParser::Options options;
