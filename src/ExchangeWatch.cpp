@@ -26,74 +26,120 @@ QString deadlineMessage(int seconds)
     return QStringLiteral("Operation timed out after %1 s").arg(seconds);
 }
 
-Result watch(QNetworkReply& reply, const Settings& settings)
+QString tooLargeMessage()
 {
-    Result result;
-    QEventLoop loop;
-    QObject::connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&reply, &QNetworkReply::encrypted, &loop, [&result] { result.encrypted = true; });
+    return QStringLiteral("Reply larger than %1 bytes: cut off").arg(replyLimit);
+}
 
+namespace {
+
+// One wait: the state that the reply's signals and the clock share.
+class Watch {
+public:
+    Watch(QNetworkReply& reply, const Settings& settings)
+        : reply(reply)
+        , settings(settings)
+        , wire(settings.peerPort)
+    {
+        sinceProgress.start();
+    }
+
+    Result run()
+    {
+        QObject::connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&reply, &QNetworkReply::encrypted, &loop, [this] { result.encrypted = true; });
+        QObject::connect(&reply, &QNetworkReply::readyRead, &loop, [this] { readBody(); });
+        QObject::connect(&reply, &QNetworkReply::uploadProgress, &loop,
+                         [this](qint64 sent, qint64 total) { uploaded(sent, total); });
+        QObject::connect(&reply, &QNetworkReply::downloadProgress, &loop, [this](qint64 got, qint64) {
+            if (got > received) {
+                received = got;
+                sinceProgress.restart();
+            }
+        });
+        if (Interruption* interruption = Interruption::current())
+            QObject::connect(interruption, &Interruption::requested, &loop, [this] { end(End::Interrupted); });
+        QTimer tick;
+        tick.setInterval(tickMs);
+        QObject::connect(&tick, &QTimer::timeout, &loop, [this] { checkClock(); });
+        tick.start();
+
+        if (Interruption::received())
+            end(End::Interrupted);
+        if (!reply.isFinished())
+            loop.exec();
+        readBody();
+        return result;
+    }
+
+private:
     // The body is read as it comes, so that Qt never holds more than a
     // buffer of it; what is past the limit is dropped.
-    auto readBody = [&reply, &result] {
+    void readBody()
+    {
         if (!reply.isOpen())  // aborted
             return;
         const QByteArray chunk = reply.readAll();
+        bodyBytes += chunk.size();
         if (result.body.size() < bodyLimit)
             result.body += chunk.left(bodyLimit - result.body.size());
-    };
-    QObject::connect(&reply, &QNetworkReply::readyRead, &loop, readBody);
+        if (bodyBytes > replyLimit)
+            end(End::TooLarge);
+    }
 
-    QElapsedTimer sinceProgress;
-    sinceProgress.start();
-    qint64 received = 0;
     // Qt ends with a progress of 0 of 0 once the reply is in: keep the most that was sent.
-    QObject::connect(&reply, &QNetworkReply::uploadProgress, &loop, [&](qint64 sent, qint64 total) {
+    void uploaded(qint64 sent, qint64 total)
+    {
         if (sent > result.bytesSent) {
             result.bytesSent = sent;
             sinceProgress.restart();
         }
         if (settings.uploadProgress)
             settings.uploadProgress(sent, total);
-    });
-    QObject::connect(&reply, &QNetworkReply::downloadProgress, &loop, [&](qint64 got, qint64) {
-        if (got > received) {
-            received = got;
-            sinceProgress.restart();
-        }
-    });
+    }
 
-    auto end = [&](End why) {
-        if (result.end != End::Finished)
-            return;
-        result.end = why;
-        reply.abort();
-    };
-    Interruption* interruption = Interruption::current();
-    if (interruption)
-        QObject::connect(interruption, &Interruption::requested, &loop, [&] { end(End::Interrupted); });
-
-    // Only a limit needs the clock; the wire is read only for the idle limit.
-    WireProgress wire(settings.peerPort);
-    QTimer tick;
-    tick.setInterval(tickMs);
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (settings.idleSeconds > 0 && wire.advanced())
+    void checkClock()
+    {
+        if (wire.advanced())
             sinceProgress.restart();
+        // Qt may wait for a connection that it will never make again: after a
+        // proxy closed on CONNECT, it sits with no socket at all.
+        if (wire.connected())
+            noConnection.invalidate();
+        else if (!noConnection.isValid())
+            noConnection.start();
         if (settings.deadline.hasExpired())
             end(End::Deadline);
         else if (settings.idleSeconds > 0 && sinceProgress.hasExpired(settings.idleSeconds * 1000LL))
             end(End::Idle);
-    });
-    if (settings.idleSeconds > 0 || !settings.deadline.isForever())
-        tick.start();
+        else if (settings.peerGoneMs > 0 && noConnection.isValid() && noConnection.hasExpired(settings.peerGoneMs))
+            end(End::PeerGone);
+    }
 
-    if (Interruption::received())
-        end(End::Interrupted);
-    if (!reply.isFinished())
-        loop.exec();
-    readBody();
-    return result;
+    void end(End why)
+    {
+        if (result.end != End::Finished)
+            return;
+        result.end = why;
+        reply.abort();
+    }
+
+    QNetworkReply& reply;
+    const Settings& settings;
+    Result result;
+    QEventLoop loop;
+    WireProgress wire;
+    QElapsedTimer sinceProgress;
+    QElapsedTimer noConnection;
+    qint64 received = 0;
+    qint64 bodyBytes = 0;
+};
+
+}
+
+Result watch(QNetworkReply& reply, const Settings& settings)
+{
+    return Watch(reply, settings).run();
 }
 
 }

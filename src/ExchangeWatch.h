@@ -9,15 +9,18 @@
 class QNetworkReply;
 
 // Waits for one reply, and ends it early when no byte moves for the idle
-// time, when the deadline passes, or when the process is asked to stop.
+// time, when the deadline passes, when the process is asked to stop, when
+// the reply's body passes replyLimit, or when no connection to the peer is
+// left while Qt still waits (it does, when a proxy closes on CONNECT).
 namespace ExchangeWatch {
 
-enum class End { Finished, Idle, Deadline, Interrupted };
+enum class End { Finished, Idle, Deadline, Interrupted, TooLarge, PeerGone };
 
 struct Settings {
     int idleSeconds = 0;                             // 0: no idle limit
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     quint16 peerPort = 0;                            // the collector's, or the proxy's when one is used
+    int peerGoneMs = 0;                              // end when no connection to it is open or opening this long; 0: never
     std::function<void(qint64 sent, qint64 total)> uploadProgress;
 };
 
@@ -29,12 +32,15 @@ struct Result {
 };
 
 const int bodyLimit = 64 * 1024;
+// A collector's answer is a few lines; one that never ends must not hold the run.
+const qint64 replyLimit = qint64(4) << 20;
 
 Result watch(QNetworkReply& reply, const Settings& settings);
 
 // The texts of the two limits, for every place that reports them.
 QString idleMessage(int seconds);
 QString deadlineMessage(int seconds);
+QString tooLargeMessage();
 
 }
 

@@ -1,6 +1,8 @@
 #include "Uploader.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QHostInfo>
 #include <QHttpMultiPart>
 #include <QIODevice>
 #include <QNetworkAccessManager>
@@ -15,6 +17,7 @@
 
 #include "EnvironmentProxyFactory.h"
 #include "Interruption.h"
+#include "PeerCheck.h"
 #include "ProxyCheck.h"
 #include "UrlDisplay.h"
 #include "Uploader_p.h"
@@ -268,6 +271,8 @@ ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetwor
     settings.peerPort = proxy.type() == QNetworkProxy::NoProxy
         ? quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80))
         : proxy.port();
+    if (proxy.type() != QNetworkProxy::NoProxy)
+        settings.peerGoneMs = proxyGoneMs(proxy);
     if (progress)
         settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
     ExchangeWatch::Result result = ExchangeWatch::watch(reply, settings);
@@ -276,6 +281,20 @@ ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetwor
     exchange.interrupted = exchange.interrupted || result.end == ExchangeWatch::End::Interrupted;
     exchange.deadlinePassed = exchange.deadlinePassed || result.end == ExchangeWatch::End::Deadline;
     return result;
+}
+
+// How long a proxied exchange may have no connection open or opening before
+// it is over: a second, and twice what looking up the proxy's name takes,
+// since Qt looks it up again before it connects.
+int Uploader::proxyGoneMs(const QNetworkProxy& proxy)
+{
+    if (!proxyLookupMs.contains(proxy.hostName())) {
+        QElapsedTimer lookup;
+        lookup.start();
+        QHostInfo::fromName(proxy.hostName());
+        proxyLookupMs.insert(proxy.hostName(), int(std::min<qint64>(lookup.elapsed(), 60000)));
+    }
+    return 1000 + 2 * proxyLookupMs.value(proxy.hostName());
 }
 
 Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& proxy, const ExchangeWatch::Result& wait)
@@ -289,6 +308,11 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& 
         const int signal = Interruption::received();
         return {{Interruption::exitCode(signal), Interruption::message(signal), QString()}};
     }
+    case ExchangeWatch::End::PeerGone:
+        if (proxy.type() != QNetworkProxy::NoProxy)
+            return {{ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + proxyEndpoint(proxy), QString()}};
+        return {{ExitCode::RemoteHostClosed, QStringLiteral("Connection closed"), QString()}};
+    case ExchangeWatch::End::TooLarge:
     case ExchangeWatch::End::Finished:
         break;
     }
@@ -298,6 +322,9 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& 
         const QUrl target = reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
         return {{status, QString(), computeRedirectUrl(url, target)}, true};
     }
+    // The status line and headers were whole: the answer stands, without the rest of its body.
+    if (wait.end == ExchangeWatch::End::TooLarge)
+        return {{isRecognisedStatus(status) ? status : ExitCode::ProtocolFailure, ExchangeWatch::tooLargeMessage(), QString()}};
     HTTPResponse response{isRecognisedStatus(status) ? status : transportErrorCode(reply.error()),
                           UrlDisplay::withoutPassword(reply.errorString(), url), QString()};
     // Qt says only that the handshake failed: add why the certificate was refused.
@@ -308,6 +335,8 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& 
         reasons.removeDuplicates();
         response.errorString += QLatin1String(": ") + reasons.join(QLatin1String("; "));
     }
+    if (response.statusCode == ExitCode::UnknownNetwork && proxy.type() == QNetworkProxy::NoProxy)
+        PeerCheck::explainUnknown(url, response.statusCode, response.errorString);
     ProxyCheck::attribute(proxy, url, status, wait.encrypted, response.statusCode, response.errorString);
     return {response};
 }

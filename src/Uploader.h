@@ -2,6 +2,7 @@
 #define UPLOADER_H
 
 #include <QDeadlineTimer>
+#include <QHash>
 #include <QHttpPart>
 #include <QList>
 #include <QObject>
@@ -90,6 +91,7 @@ private:
     HTTPResponse probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy);
     std::unique_ptr<QNetworkReply> post(const QNetworkRequest& request, const QList<QHttpPart>& parts);
     ExchangeWatch::Result waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy);
+    int proxyGoneMs(const QNetworkProxy& proxy);
     Outcome classify(QNetworkReply& reply, const QNetworkProxy& proxy, const ExchangeWatch::Result& wait);
 
     std::unique_ptr<QNetworkAccessManager> networkManager;
@@ -102,6 +104,7 @@ private:
     QList<QSslError> handshakeErrors;  // of the reply under way
     ProgressLine* progress = nullptr;
     Exchange exchange;
+    QHash<QString, int> proxyLookupMs;  // how long each proxy's name took to look up
 };
 
 #endif

@@ -24,6 +24,9 @@ WireProgress::WireProgress(std::uint16_t peerPort)
 
 namespace {
 
+// The kernel's TCP_SYN_SENT, which <netinet/tcp.h> names but cannot be included beside <linux/tcp.h>.
+const unsigned char tcp_syn_sent = 2;
+
 // The peer port of a connected TCP socket (IPv4, IPv6 and IPv4-mapped alike), or 0.
 std::uint16_t peerPortOf(int fd)
 {
@@ -48,30 +51,37 @@ bool WireProgress::advanced()
     const int own = dirfd(directory.get());
     std::map<unsigned long, std::uint64_t> seen;
     bool moved = false;
+    opening = false;
     while (const dirent* entry = readdir(directory.get())) {
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0' || fd == own)
             continue;
         struct stat before {};
-        if (fstat(int(fd), &before) != 0 || !S_ISSOCK(before.st_mode) || peerPortOf(int(fd)) != port)
+        if (fstat(int(fd), &before) != 0 || !S_ISSOCK(before.st_mode))
             continue;
         tcp_info info{};
         socklen_t length = sizeof info;
+        if (peerPortOf(int(fd)) != port) {
+            if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == tcp_syn_sent)
+                opening = true;
+            continue;
+        }
         if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
-            || length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+            || length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
             continue;
         // The descriptor may have been closed and reused meanwhile.
         struct stat after {};
         if (fstat(int(fd), &after) != 0 || after.st_ino != before.st_ino)
             continue;
-        const std::uint64_t acked = info.tcpi_bytes_acked;
-        seen[before.st_ino] = acked;
-        const auto known = ackedByInode.find(before.st_ino);
-        if (known == ackedByInode.end() ? acked > 1 : acked > known->second)
+        // Either way counts: a body going out, or a reply (even its headers) coming in.
+        const std::uint64_t total = info.tcpi_bytes_acked + info.tcpi_bytes_received;
+        seen[before.st_ino] = total;
+        const auto known = movedByInode.find(before.st_ino);
+        if (known == movedByInode.end() ? total > 1 : total > known->second)
             moved = true;
     }
-    ackedByInode.swap(seen);
+    movedByInode.swap(seen);
     return moved;
 }
 
@@ -83,3 +93,8 @@ bool WireProgress::advanced()
 }
 
 #endif
+
+bool WireProgress::connected() const
+{
+    return opening || !movedByInode.empty();
+}

@@ -5,7 +5,8 @@
 #include <map>
 
 // Progress on the wire, as the kernel sees it: the bytes that the peer has
-// acknowledged on each of this process's TCP connections to a port.
+// acknowledged, and the bytes received from it, on each of this process's TCP
+// connections to a port.
 // Qt's own progress stops once the tail of a body sits in the kernel's send
 // buffer, while a slow link may take many seconds to drain it; the peer's
 // acknowledgements keep moving until the last byte is in.
@@ -14,14 +15,18 @@ class WireProgress {
 public:
     explicit WireProgress(std::uint16_t peerPort);
 
-    // True when a connection to the port has had more bytes acknowledged
-    // since the last call. A connection that appears counts only once it has
-    // acknowledged more than its SYN; one that disappears never counts.
+    // True when a connection to the port has had more bytes acknowledged or
+    // received since the last call. A connection that appears counts only once
+    // it has moved more than its SYN; one that disappears never counts.
     bool advanced();
+    // Whether the last call saw any connection to the port, or any connection
+    // of this process still being opened (whose port cannot be told yet).
+    bool connected() const;
 
 private:
     std::uint16_t port;
-    std::map<unsigned long, std::uint64_t> ackedByInode;
+    std::map<unsigned long, std::uint64_t> movedByInode;
+    bool opening = false;
 };
 
 #endif

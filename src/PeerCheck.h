@@ -1,0 +1,20 @@
+#ifndef PEERCHECK_H
+#define PEERCHECK_H
+
+#include <QString>
+#include <QUrl>
+
+// What Qt's "Unknown error" (25) on a direct exchange was. Qt drops the
+// reason of a failed connect or of a reset: a network or host that cannot be
+// reached, or a peer that reset the connection, may be gone by the next
+// attempt; a TLS server spoken to in plain HTTP will not change.
+namespace PeerCheck {
+
+// Rewrites the code and text when the cause can be told: 16 for an
+// unreachable network or host, 12 "Connection reset by peer" for a reset, or
+// 25 with a word about TLS for an http:// URL whose port answers in TLS.
+void explainUnknown(const QUrl& url, int& statusCode, QString& message);
+
+}
+
+#endif
