@@ -330,7 +330,7 @@ bool EventQueue::read(const QString& name, Kept& kept, QString& why) const
             why = QStringLiteral("%1 is not the body that was kept (size or sha256 differs)").arg(QString::fromLatin1(file));
             return false;
         }
-        kept.bodies.push_back(std::make_unique<QFile>());
+        kept.bodies.push_back(std::make_unique<BodyFile>());
         if (!kept.bodies.back()->open(fd.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             why = kept.bodies.back()->errorString();
             return false;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "BodyFile.h"
 #include "PosixFiles.h"
 #include "QueueEntry.h"
 
@@ -46,7 +47,7 @@ public:
         QString name;
         Entry entry;
         PosixFiles::Fd folder;
-        std::vector<std::unique_ptr<QFile>> bodies;
+        std::vector<std::unique_ptr<BodyFile>> bodies;
     };
 
     explicit EventQueue(QString directory);

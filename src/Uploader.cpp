@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "BodyFile.h"
 #include "EnvironmentProxyFactory.h"
 #include "Interruption.h"
 #include "PeerCheck.h"
@@ -198,6 +199,11 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
         if (!reply)
             return HTTPResponse{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()};
         const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
+        for (QIODevice* device : bodyDevices) {
+            const auto* file = qobject_cast<const BodyFile*>(device);
+            if (file && file->hasShrunk())
+                return HTTPResponse{ExitCode::LocalFailure, file->shrinkMessage(), QString()};
+        }
         exchange.bytesSent = wait.bytesSent;
         exchange.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         exchange.retryAfter = reply->rawHeader("Retry-After");

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <optional>
 
+#include "BodyFile.h"
 #include "EventQueue.h"
 #include "Interruption.h"
 #include "PosixFiles.h"
@@ -264,7 +265,7 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
         delivery.emplace(options, &progress);
 
     // Stays open until the run is over: the upload streams from it.
-    QFile archive(record.archivePath);
+    BodyFile archive(record.archivePath);
     QList<FormPart> form;
     if (!buildForm(archiveName, archive, form, record))
         return ExitCode::LocalFailure;

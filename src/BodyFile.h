@@ -1,0 +1,35 @@
+#ifndef BODYFILE_H
+#define BODYFILE_H
+
+#include <QFile>
+
+// A file streamed as a part body. Its size is fixed when it is opened, as the
+// form's Content-Length is: bytes added later are not sent, and a file that
+// shrinks fails the read instead of leaving Qt to read past its end.
+class BodyFile : public QFile {
+    Q_OBJECT
+
+public:
+    using QFile::QFile;
+
+    bool open(OpenMode mode) override;
+    bool open(int fd, OpenMode mode, FileHandleFlags handleFlags = DontCloseHandle);
+    qint64 size() const override;
+    bool seek(qint64 position) override;
+
+    // It ended before the size it had when it was opened.
+    bool hasShrunk() const { return shrunk; }
+    // "NAME shrank while it was sent: N of M bytes".
+    QString shrinkMessage() const;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override;
+
+private:
+    qint64 fixedSize = 0;
+    qint64 offset = 0;
+    qint64 foundSize = 0;
+    bool shrunk = false;
+};
+
+#endif
