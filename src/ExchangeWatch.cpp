@@ -42,6 +42,7 @@ public:
         , wire(settings.peerPort)
     {
         sinceProgress.start();
+        wire.advanced();  // what the connections already there had received before this exchange
     }
 
     Result run()
@@ -49,6 +50,7 @@ public:
         QObject::connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         QObject::connect(&reply, &QNetworkReply::encrypted, &loop, [this] { result.encrypted = true; });
         QObject::connect(&reply, &QNetworkReply::readyRead, &loop, [this] { readBody(); });
+        QObject::connect(&reply, &QNetworkReply::metaDataChanged, &loop, [this] { headersIn = true; });
         QObject::connect(&reply, &QNetworkReply::uploadProgress, &loop,
                          [this](qint64 sent, qint64 total) { uploaded(sent, total); });
         QObject::connect(&reply, &QNetworkReply::downloadProgress, &loop, [this](qint64 got, qint64) {
@@ -114,6 +116,8 @@ private:
             end(End::Idle);
         else if (settings.peerGoneMs > 0 && noConnection.isValid() && noConnection.hasExpired(settings.peerGoneMs))
             end(End::PeerGone);
+        else if (!headersIn && wire.received() > std::uint64_t(replyLimit))
+            end(End::TooLarge);  // headers without end: Qt would keep them all
     }
 
     void end(End why)
@@ -133,6 +137,7 @@ private:
     QElapsedTimer noConnection;
     qint64 received = 0;
     qint64 bodyBytes = 0;
+    bool headersIn = false;
 };
 
 }

@@ -50,6 +50,7 @@ bool WireProgress::advanced()
         return false;
     const int own = dirfd(directory.get());
     std::map<unsigned long, std::uint64_t> seen;
+    std::map<unsigned long, std::uint64_t> receivedNow;
     bool moved = false;
     opening = false;
     while (const dirent* entry = readdir(directory.get())) {
@@ -77,11 +78,18 @@ bool WireProgress::advanced()
         // Either way counts: a body going out, or a reply (even its headers) coming in.
         const std::uint64_t total = info.tcpi_bytes_acked + info.tcpi_bytes_received;
         seen[before.st_ino] = total;
+        receivedNow[before.st_ino] = info.tcpi_bytes_received;
+        if (!started)
+            receivedAtStart[before.st_ino] = info.tcpi_bytes_received;
         const auto known = movedByInode.find(before.st_ino);
         if (known == movedByInode.end() ? total > 1 : total > known->second)
             moved = true;
     }
     movedByInode.swap(seen);
+    // A connection that is gone keeps what it received.
+    for (const auto& connection : receivedNow)
+        receivedByInode[connection.first] = connection.second;
+    started = true;
     return moved;
 }
 
@@ -93,6 +101,16 @@ bool WireProgress::advanced()
 }
 
 #endif
+
+std::uint64_t WireProgress::received() const
+{
+    std::uint64_t total = 0;
+    for (const auto& connection : receivedByInode) {
+        const auto start = receivedAtStart.find(connection.first);
+        total += connection.second - (start == receivedAtStart.end() ? 0 : start->second);
+    }
+    return total;
+}
 
 bool WireProgress::connected() const
 {

@@ -22,10 +22,15 @@ public:
     // Whether the last call saw any connection to the port, or any connection
     // of this process still being opened (whose port cannot be told yet).
     bool connected() const;
+    // The bytes received from the port since this object was made, as of the last call.
+    std::uint64_t received() const;
 
 private:
     std::uint16_t port;
     std::map<unsigned long, std::uint64_t> movedByInode;
+    std::map<unsigned long, std::uint64_t> receivedAtStart;  // of the connections that were there already
+    std::map<unsigned long, std::uint64_t> receivedByInode;
+    bool started = false;
     bool opening = false;
 };
 
