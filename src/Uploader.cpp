@@ -245,11 +245,15 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
     return request;
 }
 
-// A HEAD to the same URL, through the same proxy, so that the proxy's
+// An OPTIONS to the same URL, through the same proxy, so that the proxy's
 // authentication is settled on the connection before any body is sent on it.
+// Not a HEAD: a collector that answers a HEAD with a body leaves bytes on the
+// connection that Qt would read as the POST's answer, and Qt would then send
+// the form again on a new connection after the collector had it whole.
+// An answer to OPTIONS is framed like any other and read to its end.
 Uploader::HTTPResponse Uploader::probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy)
 {
-    std::unique_ptr<QNetworkReply> reply(networkManager->head(request));
+    std::unique_ptr<QNetworkReply> reply(networkManager->sendCustomRequest(request, "OPTIONS"));
     const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
     return classify(*reply, proxy, wait).response;
 }

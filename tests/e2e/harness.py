@@ -158,7 +158,9 @@ class Server:
     'slow' answers 200 after half a second, 'trickle' answers 200 with a
     15-byte body sent one byte per 200 ms, 'drip' with a body that never ends;
     'close-headers' closes once the request headers are in, 'close-body' half
-    way through the body, and 'early-413' answers 413 without reading the body.
+    way through the body, 'early-413' answers 413 without reading the body, and
+    'late-body' answers 200 with an 11-byte body sent 0.3 s after its headers, on a
+    connection it keeps (to a HEAD, a stray body).
     The last reply repeats."""
 
     def __init__(self, replies=((200, {}),), cert=None):
@@ -249,6 +251,11 @@ class Server:
                 if reply == "stall":
                     self._stall()
                     return
+                if reply == "late-body":  # to a HEAD, a stray body: it comes late, on a connection kept open
+                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n")
+                    time.sleep(0.3)
+                    conn.sendall(b"stray body\n")
+                    continue
                 if reply == "slow":
                     time.sleep(0.5)
                     reply = (200, {})

@@ -63,10 +63,10 @@ class Transport(Case):
                     count = len(server.requests)
                     r = self.upload(url, *args, env=env)
                     self.assertEqual((r.rc, r.err), (0, b""), r)
-                    # A HEAD settles the proxy first; tinyproxy then relays the rest of the
-                    # connection as it is, so only the HEAD carries its Via.
+                    # An OPTIONS settles the proxy first; tinyproxy then relays the rest of the
+                    # connection as it is, so only the OPTIONS carries its Via.
                     probe, post = server.requests[count:]
-                    self.assertRegex(probe.line, r"^HEAD http://collector(:80)?/events HTTP/1.1$")
+                    self.assertRegex(probe.line, r"^OPTIONS http://collector(:80)?/events HTTP/1.1$")
                     self.assertIn("tinyproxy", probe.header("Via"))
                     self.assertRegex(post.line, r"^POST http://collector(:80)?/events HTTP/1.1$")
             finally:
