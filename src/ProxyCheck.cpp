@@ -8,7 +8,6 @@
 namespace {
 
 const int reachTimeoutMs = 5000;
-const int proxyAuthenticationRequired = 407;
 
 // Connects to the proxy itself, directly: 0 when it answers, else why not.
 int reachProxy(const QNetworkProxy& proxy)
@@ -34,7 +33,7 @@ QString proxyText(int statusCode, const QString& qtText)
     case ExitCode::ProxyNotFound: return QStringLiteral("Proxy host not found");
     case ExitCode::ProxyTimeout: return QStringLiteral("Proxy connection timed out");
     case ExitCode::ProxyAuthenticationRequired:
-    case proxyAuthenticationRequired: return QStringLiteral("Proxy requires authentication");
+    case HttpStatus::ProxyAuthenticationRequired: return QStringLiteral("Proxy requires authentication");
     default: return qtText;
     }
 }
@@ -45,19 +44,28 @@ namespace ProxyCheck {
 
 bool needsProbe(const QNetworkProxy& proxy, const QUrl& url)
 {
-    return proxy.type() == QNetworkProxy::HttpProxy && url.scheme() == QLatin1String("http");
+    return proxy.type() == QNetworkProxy::HttpProxy && url.scheme() == QLatin1String("http")
+        && proxy.capabilities().testFlag(QNetworkProxy::CachingCapability);
+}
+
+bool isTunnelRefused(const QNetworkProxy& proxy, const QUrl& url, const QString& qtText, qint64 bytesSent)
+{
+    // Qt's text for a CONNECT answered with anything but 200 or 407; nothing of the form has left.
+    return proxy.type() == QNetworkProxy::HttpProxy && url.scheme() == QLatin1String("http")
+        && !proxy.capabilities().testFlag(QNetworkProxy::CachingCapability)
+        && qtText == QLatin1String("Proxy denied connection") && bytesSent == 0;
 }
 
 bool isProxyFault(int statusCode)
 {
     return (statusCode >= ExitCode::ProxyConnectionRefused && statusCode <= ExitCode::ProxyAuthenticationRequired)
-        || statusCode == ExitCode::UnknownProxy || statusCode == proxyAuthenticationRequired;
+        || statusCode == ExitCode::UnknownProxy || statusCode == HttpStatus::ProxyAuthenticationRequired;
 }
 
 void attribute(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,
                QString& message)
 {
-    if (proxy.type() == QNetworkProxy::NoProxy || (httpStatus != 0 && httpStatus != proxyAuthenticationRequired))
+    if (proxy.type() == QNetworkProxy::NoProxy || (httpStatus != 0 && httpStatus != HttpStatus::ProxyAuthenticationRequired))
         return;
     int code = statusCode;
     switch (statusCode) {

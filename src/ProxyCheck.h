@@ -9,7 +9,7 @@
 // yet, and whether a failure was the proxy's own.
 namespace ProxyCheck {
 
-// An http:// request through an HTTP proxy: a proxy that asks for
+// An http:// request forwarded by an HTTP proxy: a proxy that asks for
 // credentials answers 407 as soon as it has the headers, and Qt reads that
 // answer only after the whole body, which the proxy may never take. A request
 // without a body settles the proxy's authentication first.
@@ -25,6 +25,11 @@ void attribute(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool
 
 // A failure that the proxy caused: no use sending the body after it.
 bool isProxyFault(int statusCode);
+
+// The proxy would not open a tunnel for an http:// URL (many allow CONNECT to
+// port 443 only): the request is to be forwarded instead.
+// qtText is Qt's error text for the exchange, bytesSent how much of the body left.
+bool isTunnelRefused(const QNetworkProxy& proxy, const QUrl& url, const QString& qtText, qint64 bytesSent);
 
 }
 

@@ -182,36 +182,18 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
         exchange.bytesSent = 0;
         std::cout << "Upload to " << toConsoleEscaped(UrlDisplay::text(url)) << std::endl;
 
-        // The proxy that Qt will choose for this URL: the installed one, or the environment's rule.
-        const QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
-        exchange.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(proxy);
         // Like curl, the headers given for the URL are not handed to another origin that a redirect names.
         const QNetworkRequest request = makeRequest(url, sameOrigin(url, origin));
-        if (ProxyCheck::needsProbe(proxy, url)) {
-            HTTPResponse probe = probeProxy(request, proxy);
-            if (ProxyCheck::isProxyFault(probe.statusCode) || exchange.interrupted || exchange.deadlinePassed)
-                return probe;
+        QNetworkProxy proxy = proxyFor(url);
+        Outcome outcome = exchangeOnce(request, proxy, parts, bodyDevices);
+        if (ProxyCheck::isTunnelRefused(proxy, url, exchange.qtErrorText, exchange.bytesSent)) {
+            // Remembered for the run: each redirect or retry would be refused again. Qt keys its
+            // connections by proxy host and port only: the tunnel's connection must go.
+            refusedTunnels.insert(proxyEndpoint(proxy));
+            networkManager->clearConnectionCache();
+            proxy = proxyFor(url);
+            outcome = exchangeOnce(request, proxy, parts, bodyDevices);
         }
-
-        for (QIODevice* device : bodyDevices)
-            device->seek(0);
-        std::unique_ptr<QNetworkReply> reply = post(request, parts);
-        if (!reply)
-            return HTTPResponse{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()};
-        const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
-        for (QIODevice* device : bodyDevices) {
-            const auto* file = qobject_cast<const BodyFile*>(device);
-            if (file && file->hasShrunk())
-                return HTTPResponse{ExitCode::LocalFailure, file->shrinkMessage(), QString()};
-        }
-        exchange.bytesSent = wait.bytesSent;
-        exchange.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        exchange.retryAfter = reply->rawHeader("Retry-After");
-        exchange.responseBody = wait.body;
-        exchange.responseContentType = reply->rawHeader("Content-Type");
-        const Outcome outcome = classify(*reply, proxy, wait);
-        // No event loop runs after the upload, so a deferred delete would never happen.
-        reply.reset();
         if (!outcome.redirect)
             return outcome.response;
         if (redirects == maxRedirects)
@@ -219,6 +201,58 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
         std::cout << "Redirect to " << toConsoleEscaped(UrlDisplay::text(outcome.response.redirectUrl)) << std::endl;
         url = QUrl(outcome.response.redirectUrl);
     }
+}
+
+// The proxy that Qt is to use for this URL: the installed one, or the environment's
+// rule. An http:// upload through an HTTP proxy goes through a CONNECT tunnel, as an
+// https:// one does, unless the proxy refused one before: a proxy that forwards the
+// request relays an early answer (a 413, a redirect) and closes, and Qt, still
+// writing, never reads it and sends the form again.
+QNetworkProxy Uploader::proxyFor(const QUrl& url)
+{
+    QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
+    if (proxy.type() == QNetworkProxy::HttpProxy && url.scheme() == QLatin1String("http")
+        && !refusedTunnels.contains(proxyEndpoint(proxy)))
+        proxy.setCapabilities(QNetworkProxy::TunnelingCapability | QNetworkProxy::HostNameLookupCapability);
+    networkManager->setProxy(proxy);
+    exchange.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(proxy);
+    return proxy;
+}
+
+// One request and its answer, after the probe that a forwarding proxy needs.
+Uploader::Outcome Uploader::exchangeOnce(const QNetworkRequest& request, const QNetworkProxy& proxy,
+                                         const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
+{
+    if (ProxyCheck::needsProbe(proxy, request.url())) {
+        HTTPResponse probe = probeProxy(request, proxy);
+        if (ProxyCheck::isProxyFault(probe.statusCode) || exchange.interrupted || exchange.deadlinePassed)
+            return {probe};
+    }
+    for (QIODevice* device : bodyDevices)
+        device->seek(0);
+    std::unique_ptr<QNetworkReply> reply = post(request, parts);
+    if (!reply)
+        return {{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()}};
+    const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
+    for (QIODevice* device : bodyDevices) {
+        const auto* file = qobject_cast<const BodyFile*>(device);
+        if (file && file->hasShrunk())
+            return {{ExitCode::LocalFailure, file->shrinkMessage(), QString()}};
+    }
+    exchange.bytesSent = wait.bytesSent;
+    exchange.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    exchange.retryAfter = reply->rawHeader("Retry-After");
+    exchange.responseBody = wait.body;
+    exchange.responseContentType = reply->rawHeader("Content-Type");
+    exchange.qtErrorText = reply->errorString();
+    Outcome outcome = classify(*reply, proxy, wait);
+    // A tunnel's CONNECT meets the 407 that a forwarded request would: the same answer for an http:// URL.
+    if (outcome.response.statusCode == ExitCode::ProxyAuthenticationRequired && proxy.type() == QNetworkProxy::HttpProxy
+        && request.url().scheme() == QLatin1String("http")) {
+        outcome.response.statusCode = HttpStatus::ProxyAuthenticationRequired;
+        exchange.httpStatus = HttpStatus::ProxyAuthenticationRequired;
+    }
+    return outcome;  // the reply goes now: no event loop runs after the upload for a deferred delete
 }
 
 QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
@@ -264,7 +298,9 @@ std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, co
     for (const QHttpPart& part : parts)
         multiPart->append(part);
     std::unique_ptr<QNetworkReply> reply(networkManager->post(request, multiPart));
-    if (reply) reply->setReadBufferSize(ExchangeWatch::bodyLimit);
+    // Qt's thread then takes a plain body no faster than it is read here.
+    if (reply)
+        reply->setReadBufferSize(ExchangeWatch::bodyLimit);
     // The body goes with the reply that carries it; without a reply it stays with this object.
     if (reply)
         multiPart->setParent(reply.get());

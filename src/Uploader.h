@@ -3,6 +3,7 @@
 
 #include <QDeadlineTimer>
 #include <QHash>
+#include <QSet>
 #include <QHttpPart>
 #include <QList>
 #include <QObject>
@@ -50,6 +51,7 @@ public:
         QByteArray responseContentType;
         bool interrupted = false;      // SIGINT or SIGTERM ended it
         bool deadlinePassed = false;   // the deadline ended it
+        QString qtErrorText;           // Qt's own text for the last reply
     };
 
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
@@ -88,6 +90,9 @@ private:
     };
 
     QNetworkRequest makeRequest(const QUrl& url, bool withHeaders) const;
+    QNetworkProxy proxyFor(const QUrl& url);
+    Outcome exchangeOnce(const QNetworkRequest& request, const QNetworkProxy& proxy, const QList<QHttpPart>& parts,
+                         const QList<QIODevice*>& bodyDevices);
     HTTPResponse probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy);
     std::unique_ptr<QNetworkReply> post(const QNetworkRequest& request, const QList<QHttpPart>& parts);
     ExchangeWatch::Result waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy);
@@ -105,6 +110,7 @@ private:
     ProgressLine* progress = nullptr;
     Exchange exchange;
     QHash<QString, int> proxyLookupMs;  // how long each proxy's name took to look up
+    QSet<QString> refusedTunnels;        // the proxies (HOST:PORT) that refused a CONNECT for an http:// URL
 };
 
 #endif

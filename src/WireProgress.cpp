@@ -43,6 +43,22 @@ std::uint16_t peerPortOf(int fd)
 
 }
 
+void WireProgress::shutDown() const
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/fd"), closedir);
+    if (!directory)
+        return;
+    const int own = dirfd(directory.get());
+    while (const dirent* entry = readdir(directory.get())) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        struct stat info {};
+        if (end != entry->d_name && *end == '\0' && fd != own && fstat(int(fd), &info) == 0 && S_ISSOCK(info.st_mode)
+            && peerPortOf(int(fd)) == port && movedByInode.count(info.st_ino) != 0)
+            shutdown(int(fd), SHUT_RDWR);
+    }
+}
+
 bool WireProgress::advanced()
 {
     std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/fd"), closedir);
@@ -98,6 +114,10 @@ bool WireProgress::advanced()
 bool WireProgress::advanced()
 {
     return false;
+}
+
+void WireProgress::shutDown() const
+{
 }
 
 #endif

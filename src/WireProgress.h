@@ -24,6 +24,9 @@ public:
     bool connected() const;
     // The bytes received from the port since this object was made, as of the last call.
     std::uint64_t received() const;
+    // Shuts down this process's connections to the port: Qt's thread may be
+    // reading a flood from one in a loop that nothing else stops.
+    void shutDown() const;
 
 private:
     std::uint16_t port;

@@ -39,6 +39,7 @@ constexpr int MovedPermanently = 301;
 constexpr int Found = 302;
 constexpr int TemporaryRedirect = 307;
 constexpr int PermanentRedirect = 308;
+constexpr int ProxyAuthenticationRequired = 407;
 constexpr int RequestTimeout = 408;
 constexpr int TooManyRequests = 429;
 constexpr int InternalServerError = 500;

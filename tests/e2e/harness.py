@@ -160,8 +160,17 @@ class Server:
     'close-headers' closes once the request headers are in, 'close-body' half
     way through the body, 'early-413' answers 413 without reading the body, and
     'late-body' answers 200 with an 11-byte body sent 0.3 s after its headers, on a
-    connection it keeps (to a HEAD, a stray body).
+    connection it keeps (to a HEAD, a stray body); 'flood', 'flood-chunked' and
+    'flood-headers' answer without end, 'slow-headers' sends a 200 one byte every
+    200 ms, and 'slow-read' takes the body at about 1 MB/s.
     The last reply repeats."""
+
+    FLOODS = {
+        "flood": (b"HTTP/1.1 200 OK\r\n\r\n", b"x" * 65536),
+        "flood-chunked": (b"HTTP/1.1 503 Busy\r\nTransfer-Encoding: chunked\r\n\r\n",
+                          b"10000\r\n" + b"x" * 65536 + b"\r\n"),
+        "flood-headers": (b"HTTP/1.1 200 OK\r\n", b"X-Flood: " + b"x" * 1000 + b"\r\n"),
+    }
 
     def __init__(self, replies=((200, {}),), cert=None):
         self.replies = list(replies)
@@ -242,7 +251,12 @@ class Server:
                     while reader.read(65536):  # a lingering close: the answer is not lost to a reset
                         pass
                     return
-                request.body = reader.read(length // 2 if reply == "close-body" else length)
+                if reply == "slow-read":  # takes the body at about 1 MB/s, then answers 200
+                    for _ in range(0, length, 16384):
+                        request.body += reader.read(min(16384, length - len(request.body)))
+                        time.sleep(0.016)
+                    reply = (200, {})
+                request.body += reader.read(length // 2 if reply == "close-body" else length - len(request.body))
                 if reply in ("close", "close-body"):
                     return
                 if isinstance(reply, bytes):
@@ -266,6 +280,18 @@ class Server:
                         conn.sendall(b".")
                         time.sleep(0.1)
                     return
+                if isinstance(reply, str) and reply in self.FLOODS:  # an answer that never ends, as fast as it is read
+                    head, block = self.FLOODS[reply]
+                    conn.sendall(head)
+                    deadline = time.time() + 30
+                    while not self.stopped and time.time() < deadline:
+                        conn.sendall(block)
+                    return
+                if reply == "slow-headers":  # a whole 200, one byte every 200 ms
+                    for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n":
+                        conn.sendall(bytes([byte]))
+                        time.sleep(0.2)
+                    continue
                 if reply == "trickle":
                     conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
                     for _ in range(15):
@@ -399,15 +425,18 @@ class TinyProxy(Peer):
 class Squid(Peer):
     """squid on a free loopback port, as the user it drops to. auth is None, "basic" or
     "digest" (users from the dict credentials); names maps host names to loopback for
-    squid's own lookups; a CONNECT to the host "denied.test" is refused (403)."""
+    squid's own lookups; a CONNECT to the host "denied.test" is refused (403), and so is
+    one to any port but 443 when ssl_ports_only is set, as Debian ships squid."""
 
-    def __init__(self, credentials=None, auth=None, names=("collector", "denied.test")):
+    def __init__(self, credentials=None, auth=None, names=("collector", "denied.test"), ssl_ports_only=False):
         self.port = closed_port()
         self.dir = tempfile.mkdtemp(prefix="quillfast-squid-")
         conf = ["http_port 127.0.0.1:%d" % self.port, "pid_filename %s/squid.pid" % self.dir,
                 "cache_log %s/cache.log" % self.dir, "access_log %s/access.log" % self.dir, "cache deny all",
                 "pinger_enable off", "shutdown_lifetime 0 seconds", "hosts_file %s/hosts" % self.dir,
                 "dns_nameservers 127.0.0.1", "acl denied dstdomain denied.test", "http_access deny CONNECT denied"]
+        if ssl_ports_only:
+            conf += ["acl SSL_ports port 443", "http_access deny CONNECT !SSL_ports"]
         with open(os.path.join(self.dir, "hosts"), "w") as f:
             f.write("".join("127.0.0.1 %s\n" % n for n in names))
         if auth:

@@ -1,0 +1,191 @@
+"""Hostile peers and odd inputs: memory stays bounded, nothing blocks on a FIFO,
+no special file is replaced, no secret or control character reaches the
+terminal, no form is sent twice, and what may pass is retried and kept."""
+import glob
+import os
+import resource
+import signal
+import stat
+import subprocess
+import threading
+import time
+
+from harness import BIN, USAGE, VARS, Case, Server, closed_port, exit_code
+
+MIB = 1 << 20
+
+
+def children_peak_mib():
+    """The largest resident size any child of the test run has reached so far."""
+    return resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024
+
+
+class Hostile(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(1 << 20))
+
+    def timed(self, args, **kw):
+        start = time.time()
+        r = self.run_tool(args, **kw)
+        return r, time.time() - start
+
+    def test_hostile_collectors(self):
+        rows = [  # replies, extra arguments, exit status, stderr (a pattern), at most seconds
+            (["flood"], [], 0, rb"", 10),  # the 200 stands; the rest of the body is cut off
+            (["flood-chunked"], [], 503, rb"Reply larger than 4194304 bytes: cut off\n", 10),
+            (["flood-headers"], [], 28, rb"Reply larger than 4194304 bytes: cut off\n", 20),
+            (["flood-headers"], ["--max-time", "2"], 14, rb"Operation timed out after 2 s\n", 5),
+            (["slow-headers"], ["--idle-timeout", "1"], 0, rb"", 20),  # each byte counts as movement
+            ([b"HTTP/1.1 503 \x1b]0;owned\x07\x1b[2J\r\nContent-Length: 0\r\n\r\n"], [], 503,
+             rb"Error transferring http://127\.0\.0\.1:\d+/upload - server replied: \\x1b\]0;owned\\x07\\x1b\[2J\n", 10),
+            (["close-body", (200, {})], ["--retry", "1"], 0, rb"[^\x1b]*", 20),  # a reset is worth another try
+        ]
+        for replies, extra, rc, err, bound in rows:
+            with Server(replies) as server:
+                r, seconds = self.timed(["-u", server.url(), "-f", "dump"] + VARS + extra)
+            label = (replies[0], extra)
+            self.assertEqual(r.rc, exit_code(rc), (label, r))
+            self.assertRegex(r.err, b"^" + err + b"$", label)
+            self.assertLess(seconds, bound, label)
+            self.assertLess(children_peak_mib(), 200, label)
+
+    def test_unreachable_collector_is_transient(self):
+        if os.geteuid() != 0:
+            self.skipTest("a private network namespace needs root")
+        # The kernel answers at once for a documentation address routed nowhere: no packet leaves.
+        script = ("ip link set lo up && ip route add unreachable 192.0.2.0/24 && "
+                  'exec "$0" -u http://192.0.2.1/upload -f dump --retry 1 --queue q ' + " ".join(VARS))
+        p = subprocess.run(["unshare", "-n", "sh", "-c", script, BIN], cwd=self.dir, capture_output=True, timeout=60)
+        self.assertEqual(p.returncode, 16, p)
+        self.assertTrue(p.stderr.endswith(b"Host unreachable\n"), p.stderr)
+        self.assertIn(b"\nRetry 1 of 1 in ", p.stdout)
+        self.assertIn(b"\nKept in queue: q/", p.stdout)
+
+    def test_archive_that_shrinks(self):
+        self.write("dump", os.urandom(8 * MIB))
+        with Server(["slow-read"]) as server:
+            process = subprocess.Popen([BIN, "-u", server.url(), "-f", "dump", "--zip-level", "0"] + VARS,
+                                       cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            deadline = time.time() + 20
+            while time.time() < deadline and not server.requests:
+                time.sleep(0.05)
+            time.sleep(1)
+            [archive] = self.zips()
+            os.truncate(os.path.join(self.dir, archive), 1000)
+            out, err = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 255, err)  # not a crash
+        self.assertRegex(err, rb"^\S+\.zip shrank while it was sent: \d+ of \d+ bytes\n$")
+
+    def test_special_files(self):
+        os.mkfifo(os.path.join(self.dir, "fifo"))
+        special = ["fifo"]
+        if os.geteuid() == 0:
+            os.mknod(os.path.join(self.dir, "null"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+            special.append("null")
+        url = ["-u", "http://127.0.0.1:%d/" % closed_port(), "-f", "dump"] + VARS
+        for name in special:
+            rows = [  # arguments, exit status, stdout ends with, stderr ends with
+                (url + ["-j", name], 255, None, b"Fail to open %s\n" % name.encode()),
+                (url + ["--report", name], 1,
+                 b'Bad value for --report: "%s" (a new file, or a regular file to replace)\n\n' % name.encode() + USAGE,
+                 b""),
+                (url + ["--header", "@" + name], 1, None, b""),
+                (url + ["--cacert", name], 1, None, b""),
+            ]
+            for args, rc, out, err in rows:
+                r, seconds = self.timed(args, timeout=20)
+                self.assertEqual(r.rc, exit_code(rc), (args, r))
+                self.assertLess(seconds, 10, args)
+                if out is not None:
+                    self.assertEqual(r.out, out)
+                self.assertTrue(r.err.endswith(err), (args, r.err))
+            mode = os.stat(os.path.join(self.dir, name)).st_mode
+            self.assertTrue(stat.S_ISFIFO(mode) or stat.S_ISCHR(mode), name)  # never replaced
+
+    def test_command_line_inputs(self):
+        for name, data in (("a*", b"1"), ("ab", b"2"), ("abc", b"3"), ("q?", b"4"), ("qx", b"5")):
+            self.write(name, data)
+        os.mkdir(os.path.join(self.dir, "w"))
+        rows = [  # arguments, the names the archive must hold (in the work folder), stdout holds
+            (["-f", "a*", "-f", "q?"], ["a*", "q?"], None),
+            (["-f", "ab", "-w", ""], ["ab"], None),  # the current folder, not the root
+            (["-f", "ab", "--proxy", "http://bob:PROXYPASS333@h:99999"], None,
+             b'"http://bob@h:99999" is not a proxy host[:port]!\n'),
+        ]
+        for args, names, out in rows:
+            for old in self.zips():
+                os.remove(os.path.join(self.dir, old))
+            r = self.run_tool(["-u", "http://127.0.0.1:%d/" % closed_port()] + VARS + args)
+            self.assertNotIn(b"PROXYPASS333", r.out + r.err)
+            if out is not None:
+                self.assertTrue(r.out.startswith(out), r.out)
+                continue
+            [archive] = self.zips()
+            listing = subprocess.run(["7z", "l", "-slt", archive], cwd=self.dir, capture_output=True).stdout
+            paths = [l[7:].decode() for l in listing.splitlines() if l.startswith(b"Path = ")]
+            self.assertEqual(sorted(p for p in paths if p != archive), sorted(names), args)
+
+    def test_chattering_and_stubborn_archivers(self):
+        # 100 MB of output: echoed up to 1 MiB, then one line that says how much was left out.
+        bindir = self.stand_in("head -c 100000000 /dev/zero | tr '\\0' 'x'\nexit 2\n")
+        r = self.run_tool(["-u", "http://127.0.0.1:1/", "-f", "dump", "--report", "r.json"] + VARS, path_prefix=bindir)
+        self.assertEqual((r.rc, len(r.err) < 2 * MIB), (255, True), r.err[-200:])
+        self.assertRegex(r.err, rb"^Fail to zip! \n\t Message: \nx{1048576}\n\[98951424 more bytes of output left out\]\n$")
+        self.assertLess(children_peak_mib(), 200)
+        # SIGTERM ends the archiver's own children too.
+        bindir = self.stand_in('sleep 60 & echo $! > child.pid\nwait\n')
+        process = subprocess.Popen([BIN, "-u", "http://127.0.0.1:1/", "-f", "dump"] + VARS, cwd=self.dir,
+                                   env=dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"]),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline and not os.path.exists(os.path.join(self.dir, "child.pid")):
+            time.sleep(0.05)
+        time.sleep(0.2)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(10), 143)
+        with open(os.path.join(self.dir, "child.pid")) as f:
+            child = int(f.read())
+        time.sleep(0.2)
+        self.assertFalse(os.path.exists("/proc/%d" % child) and b"sleep" in open("/proc/%d/cmdline" % child, "rb").read())
+
+    def test_second_signal_stops_the_copy_into_the_queue(self):
+        spool = "/dev/shm"
+        if not os.path.isdir(spool) or os.stat(spool).st_dev == os.stat(self.dir).st_dev:
+            self.skipTest("needs /dev/shm on another file system than %s" % self.dir)
+        queue = os.path.join(spool, "quillfast-queue-%d" % os.getpid())
+        self.addCleanup(subprocess.run, ["rm", "-rf", queue])
+        bindir = self.stand_in('head -c 1500000000 /dev/zero > "$2"\n')
+        process = subprocess.Popen([BIN, "-u", "http://127.0.0.1:%d/" % closed_port(), "-f", "dump", "--queue", queue]
+                                   + VARS, cwd=self.dir, env=dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"]),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.time() + 60
+        while time.time() < deadline and not glob.glob(os.path.join(queue, ".tmp-*", "part-*")):
+            time.sleep(0.001)
+        process.send_signal(signal.SIGTERM)
+        out, err = process.communicate(timeout=30)
+        self.assertEqual(process.returncode, 143, err)
+        self.assertIn(b"Fail to queue in %s: stopped by a signal while copying part-0\n" % queue.encode(), err)
+        self.assertEqual([n for n in os.listdir(queue) if n != ".lock"], [])  # no half entry
+
+
+class HostileProxies(Case):
+    def test_proxy_that_closes_on_connect(self):
+        self.write("dump", b"small")
+        with Server(["close"]) as proxy:
+            for env, args in (({}, ["--proxy", "127.0.0.1:%d" % proxy.port]),
+                              ({"https_proxy": "http://127.0.0.1:%d" % proxy.port}, ["--system-proxy"])):
+                start = time.time()
+                r = self.run_tool(["-u", "https://collector.example/x", "-f", "dump"] + VARS + args, env=env)
+                self.assertEqual((r.rc, r.err), (18, b"Proxy connection closed: 127.0.0.1:%d\n" % proxy.port), r)
+                self.assertLess(time.time() - start, 10)
+
+    def test_stray_answer_to_the_probe(self):
+        # A proxy that will not tunnel, then relays a collector's HEAD-like answer with its body late:
+        # whatever it leaves on the connection, the form arrives once.
+        self.write("dump", b"small")
+        with Server([(403, {}), "late-body", (200, {})]) as proxy:
+            r = self.run_tool(["-u", "http://collector.example/x", "-f", "dump", "--proxy", "127.0.0.1:%d" % proxy.port]
+                              + VARS)
+            self.assertEqual(r.rc, 0, r)
+            self.assertEqual([q.line.split()[0] for q in proxy.requests], ["CONNECT", "OPTIONS", "POST"])
