@@ -19,7 +19,9 @@ bool isTransient(int statusCode)
         HttpStatus::RequestTimeout, HttpStatus::TooManyRequests, HttpStatus::InternalServerError,
         HttpStatus::BadGateway, HttpStatus::ServiceUnavailable, HttpStatus::GatewayTimeout,
     };
-    return std::find(std::begin(transient), std::end(transient), statusCode) != std::end(transient);
+    // An interim answer (1xx, but 100, which Qt skips) read as the final one: the real one was lost.
+    const bool interimOnly = statusCode > 100 && statusCode < 200;
+    return interimOnly || std::find(std::begin(transient), std::end(transient), statusCode) != std::end(transient);
 }
 
 qint64 parseRetryAfterMs(const QByteArray& retryAfter, const QDateTime& now)

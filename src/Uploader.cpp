@@ -368,6 +368,11 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& 
         const QUrl target = reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
         return {{status, QString(), computeRedirectUrl(url, target)}, true};
     }
+    // Qt takes an interim answer (103 Early Hints, an unasked 101) for the final one and never
+    // reads what follows it: the outcome is unknown, so it is worth another attempt.
+    if (status > 100 && status < 200)
+        return {{ExitCode::ProtocolFailure,
+                 QStringLiteral("Only an interim answer (%1) was read: the final one was lost").arg(status), QString()}};
     // The status line and headers were whole: the answer stands, without the rest of its body.
     if (wait.end == ExchangeWatch::End::TooLarge)
         return {{isRecognisedStatus(status) ? status : ExitCode::ProtocolFailure, ExchangeWatch::tooLargeMessage(), QString()}};

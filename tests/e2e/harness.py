@@ -193,6 +193,10 @@ class Server:
         """Answers the requests from now on with these replies."""
         self.replies, self.first = list(replies), len(self.requests)
 
+    def posts(self):
+        """How many POSTs have come so far."""
+        return sum(1 for request in self.requests if request.line.startswith("POST"))
+
     def url(self, path="/upload", scheme="http", host="127.0.0.1"):
         return "%s://%s:%d%s" % (scheme, host, self.port, path)
 

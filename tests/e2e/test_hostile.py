@@ -40,6 +40,8 @@ class Hostile(Case):
             ([b"HTTP/1.1 503 \x1b]0;owned\x07\x1b[2J\r\nContent-Length: 0\r\n\r\n"], [], 503,
              rb"Error transferring http://127\.0\.0\.1:\d+/upload - server replied: \\x1b\]0;owned\\x07\\x1b\[2J\n", 10),
             (["close-body", (200, {})], ["--retry", "1"], 0, rb"[^\x1b]*", 20),  # a reset is worth another try
+            ([b"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"],
+             ["--queue", "q"], 28, rb"Only an interim answer \(103\) was read: the final one was lost\n", 10),
         ]
         for replies, extra, rc, err, bound in rows:
             with Server(replies) as server:
@@ -49,6 +51,7 @@ class Hostile(Case):
             self.assertRegex(r.err, b"^" + err + b"$", label)
             self.assertLess(seconds, bound, label)
             self.assertLess(children_peak_mib(), 200, label)
+            self.assertEqual(b"\nKept in queue: " in r.out, "--queue" in extra, label)
 
     def test_unreachable_collector_is_transient(self):
         if os.geteuid() != 0:

@@ -37,7 +37,7 @@ class QueueTrust(QueueCase):
                          {"secret": b"root:$6$hash:19000:0:99999:7:::\n", "sub/file": b"keep me"})
 
     def posts(self, since):
-        return [r for r in self.server.requests[since:] if r.line.startswith("POST")]
+        return [r for r in self.server.requests[since:] if r.line.startswith("POST")]  # the requests themselves
 
     def test_foreign_folders_are_not_entries(self):
         home = os.path.join(self.dir, "home")

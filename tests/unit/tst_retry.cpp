@@ -38,9 +38,9 @@ private slots:
         QCOMPARE(RetryPolicy::delayMs(1, 429, "100000", now, 0.5), qint64(300000));
         QCOMPARE(RetryPolicy::delayMs(1, 500, "7", now, 0.0), qint64(1000));  // only 429 and 503 are asked to wait
         QCOMPARE(RetryPolicy::delayMs(2, 503, "junk", now, 0.0), qint64(2000));
-        for (int code : {11, 12, 13, 14, 16, 18, 20, 408, 429, 500, 502, 503, 504})
+        for (int code : {11, 12, 13, 14, 16, 18, 20, 101, 103, 408, 429, 500, 502, 503, 504})
             QVERIFY(RetryPolicy::isTransient(code));
-        for (int code : {3, 6, 15, 17, 19, 21, 28, 201, 400, 404, 413, 501, -1})
+        for (int code : {3, 6, 15, 17, 19, 21, 25, 28, 100, 201, 400, 404, 413, 501, -1})
             QVERIFY(!RetryPolicy::isTransient(code));
     }
 };
