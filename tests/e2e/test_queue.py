@@ -134,29 +134,41 @@ class Queue(QueueCase):
         self.assertIn(b"Dropped from queue: q/%s (older than 30 days)\n" % os.path.basename(old).encode(), r.out)
         self.assertEqual((r.rc, len(self.entries())), (11, 1))  # the other one was tried, and kept
 
-    def test_killed_while_queueing(self):
-        # On another file system the archive is copied, which takes long enough to be killed in.
+    def start_slow_queueing(self, archive_bytes):
+        """A run whose big archive is queued on another file system, where it is copied, which
+        takes long enough to be stopped in: the process and the queue, once the copy is under way."""
         spool = "/dev/shm"
         if not os.path.isdir(spool) or os.stat(spool).st_dev == os.stat(self.dir).st_dev:
             self.skipTest("needs /dev/shm on another file system than %s" % self.dir)
         queue = os.path.join(spool, "quillfast-queue-%d" % os.getpid())
         self.addCleanup(subprocess.run, ["rm", "-rf", queue])
-        bindir = self.stand_in('head -c 400000000 /dev/zero > "$2"\n')
+        bindir = self.stand_in('head -c %d /dev/zero > "$2"\n' % archive_bytes)
         args = ["-u", "http://127.0.0.1:%d/" % closed_port(), "-f", "dump", "--queue", queue] + VARS
         env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"])
-        process = subprocess.Popen([BIN] + args, cwd=self.dir, env=env, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        deadline = time.time() + 30
+        process = subprocess.Popen([BIN] + args, cwd=self.dir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.time() + 60
         while time.time() < deadline and not glob.glob(os.path.join(queue, ".tmp-*", "part-*")):
             time.sleep(0.001)
+        return process, queue
+
+    def test_killed_while_queueing(self):
+        process, queue = self.start_slow_queueing(400000000)
         process.send_signal(signal.SIGKILL)
-        process.wait(10)
+        process.communicate(timeout=10)
         self.assertEqual(glob.glob(os.path.join(queue, "2*")), [])  # no entry is visible
         self.assertTrue(glob.glob(os.path.join(queue, ".tmp-*")), "killed too late to test anything")
         self.write("dump", b"small")
         r = self.run_tool(["-u", "http://127.0.0.1:%d/" % closed_port(), "-f", "dump", "--queue", queue] + VARS)
         self.assertEqual((r.rc, len(KEPT.findall(r.out.replace(queue.encode(), b"q")))), (11, 1), r)
         self.assertEqual(glob.glob(os.path.join(queue, ".tmp-*")), [])  # the dead writer's leftovers are gone
+
+    def test_second_signal_stops_the_copy(self):
+        process, queue = self.start_slow_queueing(1500000000)
+        process.send_signal(signal.SIGTERM)
+        out, err = process.communicate(timeout=30)
+        self.assertEqual(process.returncode, 143, err)
+        self.assertIn(b"Fail to queue in %s: stopped by a signal while copying part-0\n" % queue.encode(), err)
+        self.assertEqual([n for n in os.listdir(queue) if n != ".lock"], [])  # no half entry
 
     def test_bad_command_lines(self):
         rows = [
