@@ -9,6 +9,7 @@
 #include <iostream>
 #include <limits>
 
+#include "CpuPinning.h"
 #include "ExchangeWatch.h"
 #include "Interruption.h"
 #include "RetryPolicy.h"
@@ -47,6 +48,7 @@ Delivery::Delivery(const ArgParser::Options& options, ProgressLine* progress)
 
 Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
+    const CpuPinning pinning;  // for the upload phase only: the archiver ran before, with the whole mask
     Result result;
     // The deadline covers the whole upload phase: every attempt, redirect and event.
     if (maxTime > 0 && deadline.isForever()) {

@@ -40,8 +40,8 @@ def exit_code(status):
 
 
 class Result:
-    def __init__(self, rc, out, err):
-        self.rc, self.out, self.err = rc, out, err
+    def __init__(self, rc, out, err, peak_mib=0):
+        self.rc, self.out, self.err, self.peak_mib = rc, out, err, peak_mib
 
     def __repr__(self):
         return "rc=%d\nstdout=%r\nstderr=%r" % (self.rc, self.out, self.err)
@@ -118,11 +118,37 @@ class Case(unittest.TestCase):
         if script:
             argv = ["unshare", "-m", "sh", "-c", " && ".join(script + ['exec "$@"']), "sh"] + argv
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (max_files, max_files))) if max_files else None
-        p = subprocess.run(argv, cwd=self.dir, env=environment, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, preexec_fn=limit)
+        rc, out, err, peak = run_measured(argv, self.dir, environment, timeout, limit)
         # A sanitized build reports on stderr: no test passes over a report.
-        self.assertNotIn(b"Sanitizer", p.stderr, p.stderr.decode("latin-1")[-3000:])
-        return Result(p.returncode, p.stdout, p.stderr)
+        self.assertNotIn(b"Sanitizer", err, err.decode("latin-1")[-3000:])
+        return Result(rc, out, err, peak)
+
+
+def run_measured(argv, cwd, env, timeout, preexec=None):
+    """Runs argv to its end: exit status, stdout, stderr and its peak resident size in MiB
+    (the largest of the process and its children, as the kernel counts it)."""
+    process = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, preexec_fn=preexec)
+    streams = {}
+    readers = [threading.Thread(target=lambda name, f: streams.__setitem__(name, f.read()), args=(name, f))
+               for name, f in (("out", process.stdout), ("err", process.stderr))]
+    for reader in readers:
+        reader.start()
+    timed_out = []
+    killer = threading.Timer(timeout, lambda: (timed_out.append(True), process.kill()))
+    killer.start()
+    try:
+        _, status, usage = os.wait4(process.pid, 0)  # reaped here, for its rusage
+    finally:
+        killer.cancel()
+    process.returncode = os.waitstatus_to_exitcode(status)
+    for reader in readers:
+        reader.join()
+    process.stdout.close()
+    process.stderr.close()
+    if timed_out:
+        raise subprocess.TimeoutExpired(argv, timeout)
+    return process.returncode, streams["out"], streams["err"], usage.ru_maxrss // 1024
 
 
 class Request:

@@ -1,5 +1,6 @@
 """The archive step against the real 7z and against stand-ins."""
 import os
+import shutil
 import zipfile
 
 from harness import Case, Server, VARS as ARGS
@@ -110,3 +111,14 @@ class Archive(Case):
             with open(path, "rb") as f:
                 self.assertEqual(server.requests[0].parts()[0][1], f.read())
             os.remove(path)
+
+    def test_7z_keeps_every_cpu(self):
+        # The upload phase pins its threads to one CPU; the archiver, which runs first, must not inherit that.
+        real = shutil.which("7z")
+        bindir = self.stand_in('grep Cpus_allowed_list /proc/self/status > 7z.mask\nexec "%s" "$@"\n' % real)
+        self.write("dump", b"x" * 1000)
+        with Server() as server:
+            r = self.run_tool(["-u", server.url(), "-f", "dump"] + ARGS, path_prefix=bindir)
+        self.assertEqual(r.rc, 0, r)
+        with open("/proc/self/status") as mine, open(os.path.join(self.dir, "7z.mask")) as seen:
+            self.assertEqual(seen.read(), [l for l in mine if l.startswith("Cpus_allowed_list")][0])
