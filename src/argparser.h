@@ -27,6 +27,7 @@ struct Options {
     ProxyType proxyType = NoProxy;
     QString proxy;                       // the --proxy text, as given
     bool displayVersion = false;
+    bool displayHelp = false;            // --help
 
     ProxySetting proxySetting;                 // the --proxy text, parsed
 
@@ -63,6 +64,11 @@ struct Options {
 // Fills options from the arguments; prints the problem and the usage text and
 // returns false when the command line is not accepted.
 bool generateTask(int argc, char** argv, Options& options);
+
+// Every long option the parser takes, as "--name", in its table's order.
+QStringList longOptionNames();
+// What --help prints.
+const char* helpText();
 
 }
 

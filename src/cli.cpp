@@ -226,6 +226,10 @@ bool Cli::buildForm(const QString& archiveName, QFile& archive, QList<FormPart>&
 
 int Cli::run()
 {
+    if (options.displayHelp) {
+        std::cout << ArgParser::helpText();
+        return ExitCode::Success;
+    }
     if (options.displayVersion) {
         std::cout << "Dropwell v" << QUILLFAST_VERSION_MAJOR << '.' << QUILLFAST_VERSION_MINOR << '.'
                   << QUILLFAST_VERSION_PATCH << '.' << QUILLFAST_VERSION_TWEAK << " built on " << QUILLFAST_BUILD_DATE

@@ -9,12 +9,18 @@ from harness import BANNER, Case
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.environ.get("QUILLFAST_BUILD") or os.path.join(ROOT, "build")
 MANUAL = os.path.join(ROOT, "share", "man", "man1", "quillfast.1")
-LONG_OPTIONS = ["--url", "--file", "--json", "--work-dir", "--org", "--project", "--type", "--extra-post",
-                "--no-proxy", "--system-proxy", "--proxy", "--version",
-                "--cacert", "--idle-timeout", "--retry", "--dry-run", "--report",
-                "--header", "--mtls-cert", "--mtls-key", "--mtls-pass",
-                "--queue", "--queue-max-events", "--queue-max-bytes", "--resend",
-                "--zip-level", "--progress", "--max-time"]
+README = os.path.join(ROOT, "README.md")
+
+
+def long_options():
+    """Every long option, from the parser's own table."""
+    with open(os.path.join(ROOT, "src", "argparser.cpp")) as f:
+        text = f.read()
+    table = text[text.index("long_options[] = {"):text.index("{nullptr, 0, nullptr, 0}")]
+    return ["--" + name for name in re.findall(r'\{"([a-z-]+)",', table)]
+
+
+LONG_OPTIONS = long_options()
 
 
 def run(*argv, **kw):
@@ -106,3 +112,15 @@ class Install(Case):
         for unit in ("quillfast-resend.service", "user/quillfast-resend.service"):
             verify = run("systemd-analyze", "verify", "--man=no", os.path.join(ROOT, "share", "systemd", unit))
             self.assertNotIn(b"Unknown", verify.stderr, verify.stderr.decode())
+
+    def test_every_option_is_documented(self):
+        help_text = run(os.environ.get("QUILLFAST") or os.path.join(BUILD, "src", "quillfast"), "--help")
+        self.assertEqual(help_text.returncode, 0)
+        page = run("man", "-l", MANUAL, env=dict(os.environ, MANWIDTH="200", MAN_KEEP_FORMATTING="")).stdout.decode()
+        with open(README) as f:
+            readme = f.read()
+        self.assertGreater(len(LONG_OPTIONS), 25)
+        for option in LONG_OPTIONS:
+            self.assertTrue(re.search(re.escape(option) + "[= \n]", help_text.stdout.decode()), ("--help", option))
+            self.assertTrue(option in page, ("manual page", option))
+            self.assertTrue("`" + option in readme, ("README", option))

@@ -183,6 +183,19 @@ private slots:
         QVERIFY(checked > 100);
     }
 
+    void helpNamesEveryOption()
+    {
+        const QString help = QString::fromLatin1(ArgParser::helpText());
+        const QStringList names = ArgParser::longOptionNames();
+        QVERIFY(names.size() > 25);
+        for (const QString& name : names) {
+            const QRegularExpression shown(QRegularExpression::escape(name) + QStringLiteral("[= \n]"));
+            QVERIFY2(help.contains(shown), qPrintable(name));
+        }
+        const Parsed p = parse({"--help", "--url", "x"});
+        QVERIFY(p.ok && p.options.displayHelp && p.out.empty());
+    }
+
     void newOptionValues_data()
     {
         QTest::addColumn<QList<QByteArray>>("words");
