@@ -35,6 +35,9 @@ class Install(Case):
         self.assertEqual(run(binary, "--version").stdout, BANNER)
         for path in ("man/man1/quillfast.1.gz", "doc/quillfast/changelog.gz", "doc/quillfast/copyright"):
             self.assertTrue(os.path.isfile(os.path.join(prefix, "share", path)), path)
+        for unit in ("system", "user"):  # the services start the program this install put in place
+            with open(os.path.join(prefix, "lib", "systemd", unit, "quillfast-resend.service")) as f:
+                self.assertIn("\nExecStart=%s --resend " % binary, f.read())
         completion = os.path.join(prefix, "share", "bash-completion", "completions", "quillfast")
         os.mkdir(os.path.join(self.dir, "dumps"))
         self.write("dumps/core.1")
