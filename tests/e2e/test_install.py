@@ -53,6 +53,16 @@ class Install(Case):
             self.assertEqual(complete(option, "dumps/c"), ["dumps/core.1"])
         self.assertEqual(complete("--work-dir", "du"), ["dumps"])
         self.assertEqual(complete("--org", "du"), [])
+        rows = [  # the words so far, what completes the last one
+            (["--file=dumps/c"], ["--file=dumps/core.1"]),
+            (["--file", "=", "dumps/c"], ["dumps/core.1"]),  # as bash splits it at '='
+            (["--header", "@dumps/c"], ["@dumps/core.1"]),
+            (["--header", "X-"], []),
+            (["--zip-level", ""], [str(n) for n in range(10)]),
+            (["--progress=al"], ["--progress=always"]),
+        ]
+        for words, expected in rows:
+            self.assertEqual(complete(*words), expected, words)
 
     def test_manual_page(self):
         lint = run("groff", "-ww", "-z", "-man", MANUAL)
