@@ -36,6 +36,7 @@ void pause(qint64 ms)
 
 Delivery::Delivery(const ArgParser::Options& options, ProgressLine* progress)
     : uploader(options.proxyType, options.proxySetting)
+    , progress(progress)
     , retries(options.retry)
     , maxTime(options.maxTime)
 {
@@ -65,9 +66,14 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& part
         const qint64 waitMs = RetryPolicy::delayMs(attempt, asked, result.exchange.retryAfter,
                                                    QDateTime::currentDateTimeUtc(),
                                                    QRandomGenerator::global()->generateDouble());
-        std::cout << "Retry " << attempt << " of " << retries << " in " << (waitMs + 999) / 1000
+        const qint64 realWaitMs = deadline.isForever() ? waitMs : std::min(waitMs, deadline.remainingTime());
+        // A person at a terminal sees the real wait; scripts see the line as it always was.
+        const std::string shown = progress && progress->isOn()
+            ? QString::number(double(realWaitMs) / 1000.0, 'f', 1).toStdString()
+            : std::to_string((waitMs + 999) / 1000);
+        std::cout << "Retry " << attempt << " of " << retries << " in " << shown
                   << " s: " << toConsoleEscaped(result.response.errorString) << std::endl;
-        pause(deadline.isForever() ? waitMs : std::min(waitMs, deadline.remainingTime()));
+        pause(realWaitMs);
         if (deadline.hasExpired()) {
             result.exchange.deadlinePassed = true;
             result.response = {ExitCode::Timeout, ExchangeWatch::deadlineMessage(maxTime), QString()};

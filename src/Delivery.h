@@ -35,6 +35,7 @@ public:
 
 private:
     Uploader uploader;
+    ProgressLine* progress;
     int retries;
     int maxTime;
     QDeadlineTimer deadline{QDeadlineTimer::Forever};  // started by the first deliver

@@ -102,6 +102,8 @@ private:
 
     void checkClock()
     {
+        if (settings.tick)
+            settings.tick();
         if (wire.advanced())
             sinceProgress.restart();
         // Qt may wait for a connection that it will never make again: after a

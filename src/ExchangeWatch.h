@@ -22,6 +22,7 @@ struct Settings {
     quint16 peerPort = 0;                            // the collector's, or the proxy's when one is used
     int peerGoneMs = 0;                              // end when no connection to it is open or opening this long; 0: never
     std::function<void(qint64 sent, qint64 total)> uploadProgress;
+    std::function<void()> tick;                      // a few times a second, while waiting
 };
 
 struct Result {

@@ -319,8 +319,10 @@ ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetwor
         : proxy.port();
     if (proxy.type() != QNetworkProxy::NoProxy)
         settings.peerGoneMs = proxyGoneMs(proxy);
-    if (progress)
+    if (progress) {
         settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
+        settings.tick = [this] { progress->tick(); };
+    }
     ExchangeWatch::Result result = ExchangeWatch::watch(reply, settings);
     if (progress)
         progress->clear();

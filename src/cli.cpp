@@ -11,6 +11,7 @@
 #include <iostream>
 #include <optional>
 
+#include "ArchiverProgress.h"
 #include "BodyFile.h"
 #include "EventQueue.h"
 #include "Interruption.h"
@@ -149,6 +150,7 @@ int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine&
     };
     QElapsedTimer clock;
     clock.start();
+    ArchiverProgress inputs(options.files);
     while (!archiver.waitForFinished(100) && archiver.state() != QProcess::NotRunning) {
         keepOutput();
         if (const int signal = Interruption::received()) {
@@ -157,7 +159,8 @@ int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine&
             record.interrupted = true;
             return fail(record, Interruption::message(signal), Interruption::exitCode(signal));
         }
-        progress.archiving(QFileInfo(record.archivePath).size(), clock.elapsed());
+        if (progress.isOn())
+            progress.archiving(inputs.read(archiver.processId()), inputs.total(), clock.elapsed());
     }
     keepOutput();
     progress.clear();
@@ -245,13 +248,35 @@ int Cli::run()
         const int exitCode = Resend::run(options, &progress, record);
         if (!options.reportFile.isEmpty())
             RunReport::writeResend(options.reportFile, options.resendDir, record, exitCode, clock.elapsed());
+        QMap<QString, int> outcomes;
+        for (const Resend::EventOutcome& event : qAsConst(record.events))
+            ++outcomes[event.outcome];
+        progress.summary(QStringLiteral("Resent from %1: %2 delivered, %3 kept, %4 failed, %5 dropped in %6 s")
+                             .arg(options.resendDir)
+                             .arg(outcomes.value(QStringLiteral("delivered")))
+                             .arg(outcomes.value(QStringLiteral("kept")))
+                             .arg(outcomes.value(QStringLiteral("failed")))
+                             .arg(outcomes.value(QStringLiteral("dropped")))
+                             .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
         return exitCode;
     }
     RunRecord record;
     const int exitCode = runSequence(record, progress);
     if (!options.reportFile.isEmpty())
         RunReport::write(options.reportFile, options.url, options.dryRun, record, exitCode, clock.elapsed());
+    if (!options.dryRun)
+        progress.summary(summaryLine(record, exitCode, clock.elapsed()));
     return exitCode;
+}
+
+QString Cli::summaryLine(const RunRecord& record, int exitCode, qint64 elapsedMs) const
+{
+    const QString url = UrlDisplay::text(record.posted ? record.exchange.finalUrl : options.url);
+    const QString what = exitCode == ExitCode::Success ? QStringLiteral("Delivered %1 to %2")
+        : !record.queuedAt.isEmpty()                   ? QStringLiteral("Kept in queue %1 for %2")
+                                                       : QStringLiteral("Failed to deliver %1 to %2");
+    return what.arg(record.eventId, url)
+        + QStringLiteral(": %1 in %2 s").arg(record.posted ? record.statusCode : exitCode).arg(double(elapsedMs) / 1000.0, 0, 'f', 1);
 }
 
 int Cli::runSequence(RunRecord& record, ProgressLine& progress)

@@ -51,6 +51,8 @@ private:
     // 0, or the code of a signal that stopped the keeping.
     int keepInQueue(const QList<FormPart>& form, RunRecord& record) const;
     void printDryRun(const QList<FormPart>& form) const;
+    // The last line a person at a terminal sees: the event, where it went, its status and the time.
+    QString summaryLine(const RunRecord& record, int exitCode, qint64 elapsedMs) const;
 
     ArgParser::Options options;
     QEventLoop eventLoop;
