@@ -1,4 +1,5 @@
 """The installed tree, the manual page, the bash completion and the Debian package."""
+import json
 import os
 import re
 import shutil
@@ -137,3 +138,20 @@ class Install(Case):
             self.assertTrue(re.search(re.escape(option) + "[= \n]", help_text.stdout.decode()), ("--help", option))
             self.assertTrue(option in page, ("manual page", option))
             self.assertTrue("`" + option in readme, ("README", option))
+
+    def test_every_report_key_is_documented(self):
+        binary = os.environ.get("QUILLFAST") or os.path.join(BUILD, "src", "quillfast")
+        self.write("dump", b"dump")
+        reports = []
+        for args in (["-u", "http://127.0.0.1:9/", "-f", "dump", "-o", "o", "-p", "p", "-t", "t", "--queue", "q"],
+                     ["--resend", "q"]):
+            run(binary, *args, "--report", "r.json", cwd=self.dir)
+            with open(os.path.join(self.dir, "r.json")) as f:
+                reports.append(json.load(f))
+        keys = set(reports[0]) | set(reports[1]) | set(reports[1]["events"][0])
+        page = run("man", "-l", MANUAL, env=dict(os.environ, MANWIDTH="200", MAN_KEEP_FORMATTING="")).stdout.decode()
+        with open(README) as f:
+            readme = f.read()
+        for key in sorted(keys):
+            self.assertTrue(re.search(r"\b%s\b" % key, page), ("manual page", key))
+            self.assertTrue(re.search(r"\b%s\b" % key, readme), ("README", key))
