@@ -62,7 +62,7 @@ bool isProxyFault(int statusCode)
         || statusCode == ExitCode::UnknownProxy || statusCode == HttpStatus::ProxyAuthenticationRequired;
 }
 
-void attribute(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,
+void blameProxy(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,
                QString& message)
 {
     if (proxy.type() == QNetworkProxy::NoProxy || (httpStatus != 0 && httpStatus != HttpStatus::ProxyAuthenticationRequired))

@@ -20,7 +20,7 @@ bool needsProbe(const QNetworkProxy& proxy, const QUrl& url);
 // whether a TLS session through the proxy was established. When the proxy
 // is at fault, statusCode becomes a proxy code (17 to 21, 26), or stays 407,
 // and message names the proxy; otherwise both stay as they are.
-void attribute(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,
+void blameProxy(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,
                QString& message);
 
 // A failure that the proxy caused: no use sending the body after it.

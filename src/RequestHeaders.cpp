@@ -96,7 +96,3 @@ const QList<RequestHeaders::Header>& RequestHeaders::list() const
     return headers;
 }
 
-bool RequestHeaders::isEmpty() const
-{
-    return headers.isEmpty();
-}

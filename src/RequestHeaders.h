@@ -18,7 +18,6 @@ public:
     bool add(const QString& argument, QString& why);
 
     const QList<Header>& list() const;
-    bool isEmpty() const;
 
 private:
     bool addLine(const QByteArray& line, const QString& origin, QString& why);

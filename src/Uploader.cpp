@@ -390,7 +390,7 @@ Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& 
     }
     if (response.statusCode == ExitCode::UnknownNetwork && proxy.type() == QNetworkProxy::NoProxy)
         PeerCheck::explainUnknown(url, response.statusCode, response.errorString);
-    ProxyCheck::attribute(proxy, url, status, wait.encrypted, response.statusCode, response.errorString);
+    ProxyCheck::blameProxy(proxy, url, status, wait.encrypted, response.statusCode, response.errorString);
     return {response};
 }
 

@@ -45,11 +45,7 @@ int failFromPeer(RunRecord& record, const QString& text, int exitCode)
 }
 }
 
-Cli::Cli()
-    : QObject(nullptr)
-    , eventLoop(nullptr)
-{
-}
+Cli::Cli() = default;
 
 Cli::~Cli() = default;
 

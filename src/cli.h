@@ -2,10 +2,8 @@
 #define CLI_H
 
 #include <QByteArray>
-#include <QEventLoop>
 #include <QList>
 #include <QMap>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -18,12 +16,10 @@ class QFile;
 class GroupedProcess;
 
 // Drives one run: the version banner, or event id, archive, form, upload and report.
-class Cli : public QObject {
-    Q_OBJECT
-
+class Cli {
 public:
     Cli();
-    ~Cli() override;
+    ~Cli();
 
     bool init(int argc, char** argv);
     int run();
@@ -55,7 +51,6 @@ private:
     QString summaryLine(const RunRecord& record, int exitCode, qint64 elapsedMs) const;
 
     ArgParser::Options options;
-    QEventLoop eventLoop;
 };
 
 #endif

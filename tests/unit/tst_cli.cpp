@@ -2,7 +2,7 @@
 
 #include "cli.h"
 
-class TestPackaging : public QObject {
+class TestCli : public QObject {
     Q_OBJECT
 private slots:
     void eventId()
@@ -80,5 +80,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestPackaging)
-#include "tst_packaging.moc"
+QTEST_APPLESS_MAIN(TestCli)
+#include "tst_cli.moc"
