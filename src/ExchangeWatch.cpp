@@ -129,7 +129,6 @@ private:
         result.end = why;
         // Qt's thread may sit in a loop that reads a flood (headers, a chunked body),
         // which an abort does not reach: the connection itself must go.
-        wire.advanced();
         wire.shutDown();
         reply.abort();
     }

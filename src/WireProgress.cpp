@@ -43,7 +43,9 @@ std::uint16_t peerPortOf(int fd)
 
 }
 
-void WireProgress::shutDown() const
+// Calls visit for each socket among this process's descriptors, with its status.
+template <typename Visit>
+void forEachSocket(Visit visit)
 {
     std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/fd"), closedir);
     if (!directory)
@@ -53,44 +55,40 @@ void WireProgress::shutDown() const
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         struct stat info {};
-        if (end != entry->d_name && *end == '\0' && fd != own && fstat(int(fd), &info) == 0 && S_ISSOCK(info.st_mode)
-            && peerPortOf(int(fd)) == port && movedByInode.count(info.st_ino) != 0)
-            shutdown(int(fd), SHUT_RDWR);
+        if (end != entry->d_name && *end == '\0' && fd != own && fstat(int(fd), &info) == 0 && S_ISSOCK(info.st_mode))
+            visit(int(fd), info);
     }
+}
+
+void WireProgress::shutDown() const
+{
+    forEachSocket([this](int fd, const struct stat&) {
+        if (peerPortOf(fd) == port)
+            shutdown(fd, SHUT_RDWR);
+    });
 }
 
 bool WireProgress::advanced()
 {
-    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/fd"), closedir);
-    if (!directory)
-        return false;
-    const int own = dirfd(directory.get());
     std::map<unsigned long, std::uint64_t> seen;
     std::map<unsigned long, std::uint64_t> receivedNow;
     bool moved = false;
     opening = false;
-    while (const dirent* entry = readdir(directory.get())) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == own)
-            continue;
-        struct stat before {};
-        if (fstat(int(fd), &before) != 0 || !S_ISSOCK(before.st_mode))
-            continue;
+    forEachSocket([&](int fd, const struct stat& before) {
         tcp_info info{};
         socklen_t length = sizeof info;
-        if (peerPortOf(int(fd)) != port) {
-            if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == tcp_syn_sent)
+        if (peerPortOf(fd) != port) {
+            if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == tcp_syn_sent)
                 opening = true;
-            continue;
+            return;
         }
-        if (getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
+        if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0
             || length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
-            continue;
+            return;
         // The descriptor may have been closed and reused meanwhile.
         struct stat after {};
-        if (fstat(int(fd), &after) != 0 || after.st_ino != before.st_ino)
-            continue;
+        if (fstat(fd, &after) != 0 || after.st_ino != before.st_ino)
+            return;
         // Either way counts: a body going out, or a reply (even its headers) coming in.
         const std::uint64_t total = info.tcpi_bytes_acked + info.tcpi_bytes_received;
         seen[before.st_ino] = total;
@@ -100,7 +98,7 @@ bool WireProgress::advanced()
         const auto known = movedByInode.find(before.st_ino);
         if (known == movedByInode.end() ? total > 1 : total > known->second)
             moved = true;
-    }
+    });
     movedByInode.swap(seen);
     // A connection that is gone keeps what it received.
     for (const auto& connection : receivedNow)
