@@ -3,7 +3,6 @@
 #if defined(__linux__) && defined(QUILLFAST_CPU_PINNING)
 #include <dirent.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,11 +14,6 @@ namespace {
 
 // Qt names the manager's HTTP thread "QNetworkAccessManager thread"; the kernel keeps 15 characters.
 const char* const http_thread_name = "QNetworkAccessM";
-
-int threadId()
-{
-    return int(syscall(SYS_gettid));
-}
 
 std::vector<int> httpThreads()
 {
@@ -52,11 +46,8 @@ CpuPinning::CpuPinning()
     CPU_SET(cpu, &one);
     if (sched_setaffinity(0, sizeof one, &one) != 0)
         return;
-    pinned.push_back(threadId());
-    for (const int thread : httpThreads()) {
-        if (sched_setaffinity(thread, sizeof one, &one) == 0)
-            pinned.push_back(thread);
-    }
+    for (const int thread : httpThreads())
+        sched_setaffinity(thread, sizeof one, &one);
     active = true;
 }
 

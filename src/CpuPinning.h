@@ -28,8 +28,7 @@ public:
 
 private:
     bool active = false;
-    std::vector<int> pinned;              // thread ids, the caller's first
-    std::vector<unsigned long> savedMask;  // the caller's mask before, as bytes of a cpu_set_t
+    std::vector<unsigned long> savedMask;  // the caller's mask before, as the words of a cpu_set_t
 };
 
 #endif
