@@ -186,7 +186,7 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart
         const QNetworkRequest request = makeRequest(url, sameOrigin(url, origin));
         QNetworkProxy proxy = proxyFor(url);
         Outcome outcome = exchangeOnce(request, proxy, parts, bodyDevices);
-        if (ProxyCheck::isTunnelRefused(proxy, url, exchange.qtErrorText, exchange.bytesSent)) {
+        if (outcome.tunnelRefused) {
             // Remembered for the run: each redirect or retry would be refused again. Qt keys its
             // connections by proxy host and port only: the tunnel's connection must go.
             refusedTunnels.insert(proxyEndpoint(proxy));
@@ -244,8 +244,8 @@ Uploader::Outcome Uploader::exchangeOnce(const QNetworkRequest& request, const Q
     exchange.retryAfter = reply->rawHeader("Retry-After");
     exchange.responseBody = wait.body;
     exchange.responseContentType = reply->rawHeader("Content-Type");
-    exchange.qtErrorText = reply->errorString();
     Outcome outcome = classify(*reply, proxy, wait);
+    outcome.tunnelRefused = ProxyCheck::isTunnelRefused(proxy, request.url(), reply->errorString(), wait.bytesSent);
     // A tunnel's CONNECT meets the 407 that a forwarded request would: the same answer for an http:// URL.
     if (outcome.response.statusCode == ExitCode::ProxyAuthenticationRequired && proxy.type() == QNetworkProxy::HttpProxy
         && request.url().scheme() == QLatin1String("http")) {
@@ -298,12 +298,12 @@ std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, co
     for (const QHttpPart& part : parts)
         multiPart->append(part);
     std::unique_ptr<QNetworkReply> reply(networkManager->post(request, multiPart));
-    // Qt's thread then takes a plain body no faster than it is read here.
-    if (reply)
-        reply->setReadBufferSize(ExchangeWatch::bodyLimit);
     // The body goes with the reply that carries it; without a reply it stays with this object.
-    if (reply)
+    // Qt's thread takes a plain answer's body no faster than it is read here.
+    if (reply) {
         multiPart->setParent(reply.get());
+        reply->setReadBufferSize(ExchangeWatch::bodyLimit);
+    }
     return reply;
 }
 

@@ -51,7 +51,6 @@ public:
         QByteArray responseContentType;
         bool interrupted = false;      // SIGINT or SIGTERM ended it
         bool deadlinePassed = false;   // the deadline ended it
-        QString qtErrorText;           // Qt's own text for the last reply
     };
 
     // Installs the process-wide proxy for proxyType; proxy is read only for ManualProxy.
@@ -87,6 +86,7 @@ private:
     struct Outcome {
         HTTPResponse response;
         bool redirect = false;
+        bool tunnelRefused = false;  // the proxy would not tunnel an http:// URL: forward it instead
     };
 
     QNetworkRequest makeRequest(const QUrl& url, bool withHeaders) const;
