@@ -3,7 +3,6 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QUuid>
 
@@ -28,18 +27,14 @@ const char* const archiver_program = "7z";
 const qint64 maxJsonBytes = 64 << 20;
 const int maxArchiverOutput = 1 << 20;
 
-// Prints a failure on standard error and keeps the very same text for the report.
-int fail(RunRecord& record, const QString& text, int exitCode = ExitCode::LocalFailure)
-{
-    std::cerr << toConsole(text) << std::endl;
-    record.errorString = text;
-    return exitCode;
-}
+enum class Source { Local, Peer };
 
-// The same for a text that the peer had a hand in: no control character reaches the terminal.
-int failFromPeer(RunRecord& record, const QString& text, int exitCode)
+// Prints a failure on standard error and keeps the very same text for the
+// report; a text that the peer had a hand in reaches the terminal without its
+// control characters.
+int fail(RunRecord& record, const QString& text, int exitCode = ExitCode::LocalFailure, Source source = Source::Local)
 {
-    std::cerr << toConsoleEscaped(text) << std::endl;
+    std::cerr << (source == Source::Peer ? toConsoleEscaped(text) : toConsole(text)) << std::endl;
     record.errorString = text;
     return exitCode;
 }
@@ -133,8 +128,7 @@ int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine&
         return fail(record, QStringLiteral("Failed to start ") + program);
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
     archiver.closeWriteChannel();
-    // No time limit, but a signal to stop ends the archiver too; 7z writes
-    // the archive in place, so its size shows how far it has come. Its output
+    // No time limit, but a signal to stop ends the archiver too. Its output
     // is read as it comes and kept up to a bound: 7z may chatter without end.
     QByteArray output;
     qint64 leftOut = 0;
@@ -311,7 +305,7 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
     record.statusCode = result.response.statusCode;
     if (result.response.statusCode == HttpStatus::Ok)
         return ExitCode::Success;
-    const int exitCode = failFromPeer(record, result.response.errorString, result.response.statusCode);
+    const int exitCode = fail(record, result.response.errorString, result.response.statusCode, Source::Peer);
     // What a later run may still deliver is kept; a refusal would only be refused again.
     if (!options.queueDir.isEmpty() && (result.isTransient() || record.interrupted)) {
         if (const int stopped = keepInQueue(form, record))
