@@ -145,6 +145,20 @@ bool storeBody(int entryFd, int part, const FormPart& source, QueueEntry::Stored
     return true;
 }
 
+// The rules of sshd's StrictModes for a folder the queue writes in: the user's own, and no one else's to write.
+bool isPrivateFolder(const struct stat& info, QString& why)
+{
+    if (info.st_uid != ::geteuid()) {
+        why = QStringLiteral("it is owned by uid %1, not by uid %2 who runs this").arg(info.st_uid).arg(::geteuid());
+        return false;
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = QStringLiteral("it is writable by group or others (mode %1)").arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
+        return false;
+    }
+    return true;
+}
+
 qint64 bodyBytes(const FormPart& part)
 {
     if (part.bodyFile.isEmpty())
@@ -182,14 +196,8 @@ EventQueue::Opened EventQueue::open(bool create, QString& why)
     dirFd = PosixFiles::openFolder(AT_FDCWD, path, why, &info);
     if (!dirFd.isOpen())
         return Opened::Unsafe;
-    if (info.st_uid != ::geteuid()) {
-        why = QStringLiteral("it is owned by uid %1, not by uid %2 who runs this").arg(info.st_uid).arg(::geteuid());
-    } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        why = QStringLiteral("it is writable by group or others (mode %1)")
-                  .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    } else {
+    if (isPrivateFolder(info, why))
         return Opened::Ok;
-    }
     dirFd = Fd();
     return Opened::Unsafe;
 }
@@ -362,7 +370,7 @@ bool EventQueue::moveToFailed(const QString& name, QString& why) const
         why = QStringLiteral("%1/%2: %3").arg(dir, QLatin1String(failed_dir), why);
         return false;
     }
-    if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if (!isPrivateFolder(info, why)) {
         why = QStringLiteral("%1/%2 is not a private folder of this user").arg(dir, QLatin1String(failed_dir));
         return false;
     }
