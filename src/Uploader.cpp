@@ -15,15 +15,15 @@
 #include <algorithm>
 #include <iostream>
 
-#include "BodyFile.h"
-#include "EnvironmentProxyFactory.h"
-#include "Interruption.h"
-#include "PeerCheck.h"
-#include "ProxyCheck.h"
-#include "UrlDisplay.h"
+#include "form/BodyFile.h"
+#include "post/EnvironmentProxyFactory.h"
+#include "support/Interruption.h"
+#include "post/PeerCheck.h"
+#include "post/ProxyCheck.h"
+#include "support/UrlDisplay.h"
 #include "Uploader_p.h"
-#include "console.h"
-#include "exitcodes.h"
+#include "support/console.h"
+#include "support/exitcodes.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 
 #include <memory>
 
-#include "ClientCertificate.h"
-#include "ExchangeWatch.h"
-#include "ProgressLine.h"
-#include "ProxySetting.h"
-#include "RequestHeaders.h"
+#include "parse/ClientCertificate.h"
+#include "post/ExchangeWatch.h"
+#include "support/ProgressLine.h"
+#include "parse/ProxySetting.h"
+#include "parse/RequestHeaders.h"
 #include "argparser.h"
 
 class QIODevice;

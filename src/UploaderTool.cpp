@@ -2,7 +2,7 @@
 #include <QTextCodec>
 
 #include "cli.h"
-#include "exitcodes.h"
+#include "support/exitcodes.h"
 
 int main(int argc, char** argv)
 {

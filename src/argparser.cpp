@@ -8,8 +8,8 @@
 
 #include <iostream>
 
-#include "PosixFiles.h"
-#include "numbers.h"
+#include "support/PosixFiles.h"
+#include "parse/numbers.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <QStringList>
 #include <QUrl>
 
-#include "ClientCertificate.h"
-#include "ProgressLine.h"
-#include "ProxySetting.h"
-#include "RequestHeaders.h"
+#include "parse/ClientCertificate.h"
+#include "support/ProgressLine.h"
+#include "parse/ProxySetting.h"
+#include "parse/RequestHeaders.h"
 
 namespace ArgParser {
 

@@ -10,16 +10,16 @@
 #include <iostream>
 #include <optional>
 
-#include "ArchiverProgress.h"
-#include "BodyFile.h"
-#include "EventQueue.h"
-#include "Interruption.h"
-#include "PosixFiles.h"
-#include "ProcessGroup.h"
-#include "Resend.h"
-#include "UrlDisplay.h"
-#include "console.h"
-#include "exitcodes.h"
+#include "archive/ArchiverProgress.h"
+#include "form/BodyFile.h"
+#include "queue/EventQueue.h"
+#include "support/Interruption.h"
+#include "support/PosixFiles.h"
+#include "archive/ProcessGroup.h"
+#include "queue/Resend.h"
+#include "support/UrlDisplay.h"
+#include "support/console.h"
+#include "support/exitcodes.h"
 #include "version.h"
 
 namespace {

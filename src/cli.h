@@ -7,9 +7,9 @@
 #include <QString>
 #include <QStringList>
 
-#include "Delivery.h"
-#include "FormPart.h"
-#include "RunReport.h"
+#include "deliver/Delivery.h"
+#include "form/FormPart.h"
+#include "report/RunReport.h"
 #include "argparser.h"
 
 class QFile;

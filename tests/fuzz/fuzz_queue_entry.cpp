@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "EventQueue.h"
+#include "queue/EventQueue.h"
 #include "require.h"
 
 namespace {

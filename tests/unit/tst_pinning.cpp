@@ -5,7 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
-#include "CpuPinning.h"
+#include "post/CpuPinning.h"
 
 namespace {
 

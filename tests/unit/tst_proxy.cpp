@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "EnvironmentProxyFactory.h"
-#include "ProxySetting.h"
+#include "post/EnvironmentProxyFactory.h"
+#include "parse/ProxySetting.h"
 
 Q_DECLARE_METATYPE(ProxySetting::Scheme)
 

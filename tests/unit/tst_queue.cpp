@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "EventQueue.h"
+#include "queue/EventQueue.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "RetryPolicy.h"
+#include "deliver/RetryPolicy.h"
 
 class TestRetry : public QObject {
     Q_OBJECT

@@ -1,0 +1,46 @@
+#include "post/PeerCheck.h"
+
+#include <QNetworkProxy>
+#include <QTcpSocket>
+
+#include "support/exitcodes.h"
+
+namespace PeerCheck {
+
+namespace {
+const int connectTimeoutMs = 5000;
+const int answerTimeoutMs = 2000;
+const char tlsAlert = 0x15;
+const char tlsHandshake = 0x16;
+}
+
+void explainUnknown(const QUrl& url, int& statusCode, QString& message)
+{
+    // Qt's own texts, given when the kernel refused the connect.
+    if (message == QLatin1String("Host unreachable") || message == QLatin1String("Network unreachable")) {
+        statusCode = ExitCode::TemporaryNetworkFailure;
+        return;
+    }
+    if (message != QLatin1String("Unknown error"))
+        return;
+    const bool https = url.scheme() == QLatin1String("https");
+    QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    socket.connectToHost(url.host(), quint16(url.port(https ? 443 : 80)));
+    if (!socket.waitForConnected(connectTimeoutMs))
+        return;  // gone as well: nothing more can be told
+    if (!https) {
+        // A TLS server answers a plain request with an alert, or not at all.
+        socket.write("HEAD / HTTP/1.0\r\n\r\n");
+        char first = 0;
+        if (socket.waitForReadyRead(answerTimeoutMs) && socket.peek(&first, 1) == 1
+            && (first == tlsAlert || first == tlsHandshake)) {
+            message = QStringLiteral("Unknown error: the server answers in TLS (an https:// URL?)");
+            return;
+        }
+    }
+    statusCode = ExitCode::RemoteHostClosed;
+    message = QStringLiteral("Connection reset by peer");
+}
+
+}

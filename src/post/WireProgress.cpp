@@ -1,0 +1,136 @@
+// Kept free of Qt headers: <linux/tcp.h> and Qt's network headers must not meet.
+#include "post/WireProgress.h"
+
+#include <cstddef>
+#include <cstdlib>
+
+#if defined(__linux__)
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <memory>
+#endif
+
+WireProgress::WireProgress(std::uint16_t peerPort)
+    : port(peerPort)
+{
+}
+
+#if defined(__linux__)
+
+namespace {
+
+// The kernel's TCP_SYN_SENT, which <netinet/tcp.h> names but cannot be included beside <linux/tcp.h>.
+const unsigned char tcp_syn_sent = 2;
+
+// The peer port of a connected TCP socket (IPv4, IPv6 and IPv4-mapped alike), or 0.
+std::uint16_t peerPortOf(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return 0;
+}
+
+}
+
+// Calls visit for each socket among this process's descriptors, with its status.
+template <typename Visit>
+void forEachSocket(Visit visit)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/fd"), closedir);
+    if (!directory)
+        return;
+    const int own = dirfd(directory.get());
+    while (const dirent* entry = readdir(directory.get())) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        struct stat info {};
+        if (end != entry->d_name && *end == '\0' && fd != own && fstat(int(fd), &info) == 0 && S_ISSOCK(info.st_mode))
+            visit(int(fd), info);
+    }
+}
+
+void WireProgress::shutDown() const
+{
+    forEachSocket([this](int fd, const struct stat&) {
+        if (peerPortOf(fd) == port)
+            shutdown(fd, SHUT_RDWR);
+    });
+}
+
+bool WireProgress::advanced()
+{
+    std::map<unsigned long, std::uint64_t> seen;
+    std::map<unsigned long, std::uint64_t> receivedNow;
+    bool moved = false;
+    opening = false;
+    forEachSocket([&](int fd, const struct stat& before) {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (peerPortOf(fd) != port) {
+            if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == tcp_syn_sent)
+                opening = true;
+            return;
+        }
+        if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0
+            || length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+            return;
+        // The descriptor may have been closed and reused meanwhile.
+        struct stat after {};
+        if (fstat(fd, &after) != 0 || after.st_ino != before.st_ino)
+            return;
+        // Either way counts: a body going out, or a reply (even its headers) coming in.
+        const std::uint64_t total = info.tcpi_bytes_acked + info.tcpi_bytes_received;
+        seen[before.st_ino] = total;
+        receivedNow[before.st_ino] = info.tcpi_bytes_received;
+        if (!started)
+            receivedAtStart[before.st_ino] = info.tcpi_bytes_received;
+        const auto known = movedByInode.find(before.st_ino);
+        if (known == movedByInode.end() ? total > 1 : total > known->second)
+            moved = true;
+    });
+    movedByInode.swap(seen);
+    // A connection that is gone keeps what it received.
+    for (const auto& connection : receivedNow)
+        receivedByInode[connection.first] = connection.second;
+    started = true;
+    return moved;
+}
+
+#else
+
+bool WireProgress::advanced()
+{
+    return false;
+}
+
+void WireProgress::shutDown() const
+{
+}
+
+#endif
+
+std::uint64_t WireProgress::received() const
+{
+    std::uint64_t total = 0;
+    for (const auto& connection : receivedByInode) {
+        const auto start = receivedAtStart.find(connection.first);
+        total += connection.second - (start == receivedAtStart.end() ? 0 : start->second);
+    }
+    return total;
+}
+
+bool WireProgress::connected() const
+{
+    return opening || !movedByInode.empty();
+}

@@ -1,0 +1,57 @@
+#ifndef QUEUEENTRY_H
+#define QUEUEENTRY_H
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include "form/FormPart.h"
+
+// One kept event as its entry.json describes it. The form variables live in
+// the description; each part with a file name (the JSON and the archive)
+// keeps its body in a file of the entry, part-N for part N, whose size and
+// sha256 are recorded so that a resend sends exactly what was kept.
+struct QueueEntry {
+    struct StoredBody {
+        int part = 0;  // index into parts
+        qint64 size = 0;
+        QByteArray sha256;  // lowercase hex
+    };
+
+    QString eventId;
+    QUrl url;
+    QDateTime created;
+    int attempts = 0;
+    int lastStatus = 0;
+    QString lastError;
+    bool failed = false;  // refused for good, but failed/ could not take it: never posted again
+    QList<FormPart> parts;
+    QList<StoredBody> bodies;
+
+    static const int format = 2;
+    static const int maxBodies = 2;
+    static const int maxErrorChars = 1024;
+    static const int maxAttempts = 1000000;
+    static const qint64 maxDescriptionBytes = qint64(8) << 20;
+
+    // Whether a part's body is kept in a file of its own.
+    static bool storedInFile(const FormPart& part);
+    static QByteArray bodyFileName(int part);
+    // "20261209T101112.123Z-EVENTID": what an entry's folder is called.
+    static QString folderName(const QDateTime& created, const QString& eventId);
+    // True when name is an entry folder's name; its event id goes to eventId.
+    static bool isFolderName(const QString& name, QString* eventId = nullptr);
+
+    // Adds n attempts and records an outcome, within the format's bounds.
+    void recordOutcome(int moreAttempts, int status, const QString& error);
+
+    QByteArray toJson() const;
+    // Reads a description back, as strictly as the command line reads the same
+    // values: anything out of bounds or malformed makes it false with why.
+    // folder is the entry's folder name, whose event id must match.
+    static bool fromJson(const QByteArray& json, const QString& folder, QueueEntry& entry, QString& why);
+};
+
+#endif

@@ -1,0 +1,187 @@
+#include "queue/Resend.h"
+
+#include <iostream>
+#include <optional>
+
+#include "deliver/Delivery.h"
+#include "queue/EventQueue.h"
+#include "support/Interruption.h"
+#include "support/console.h"
+#include "support/exitcodes.h"
+
+namespace Resend {
+
+namespace {
+
+const int maxAgeDays = 30;
+
+void say(const EventOutcome& event)
+{
+    std::cout << toConsoleEscaped(event.eventId) << ' ' << toConsole(event.outcome) << ' ' << event.statusCode
+              << std::endl;
+}
+
+int failWith(Record& record, const QString& text, int exitCode = ExitCode::LocalFailure)
+{
+    record.errorString = text;
+    std::cerr << toConsoleEscaped(text) << std::endl;
+    return exitCode;
+}
+
+// One pass over the queue, with one delivery for all of its events.
+class Pass {
+public:
+    Pass(const ArgParser::Options& options, ProgressLine* progress, EventQueue& queue, Record& record)
+        : options(options)
+        , progress(progress)
+        , queue(queue)
+        , record(record)
+    {
+    }
+
+    bool mustStop() const { return Interruption::received() || (delivery && delivery->deadlinePassed()); }
+
+    void handle(const QString& name)
+    {
+        EventQueue::Kept kept;
+        QString why;
+        if (!queue.read(name, kept, why))
+            return setAside(name, why);
+        EventOutcome event{kept.entry.eventId, QString(), kept.entry.lastStatus, QString(), kept.entry.attempts};
+        if (kept.entry.failed) {
+            // Refused for good earlier, and failed/ could not take it then: it is not sent again.
+            event.outcome = QStringLiteral("failed");
+            if (!queue.moveToFailed(name, why))
+                localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), why));
+            record.events.append(event);
+            return;
+        }
+        if (kept.entry.created < QDateTime::currentDateTimeUtc().addDays(-maxAgeDays)) {
+            if (!queue.remove(name, why))
+                return localFailure(QStringLiteral("Fail to remove queue entry %1: %2").arg(queue.pathOf(name), why));
+            std::cout << "Dropped from queue: " << toConsole(queue.pathOf(name)) << " (older than " << maxAgeDays
+                      << " days)" << std::endl;
+            event.outcome = QStringLiteral("dropped");
+            record.events.append(event);
+            return;
+        }
+        post(kept, event);
+    }
+
+    int exitCode = ExitCode::Success;
+
+private:
+    void localFailure(const QString& text)
+    {
+        std::cerr << toConsoleEscaped(text) << std::endl;
+        exitCode = ExitCode::LocalFailure;
+    }
+
+    // An entry that cannot be read would fail every time: set aside for a person to look at.
+    void setAside(const QString& name, const QString& why)
+    {
+        QString eventId;
+        QueueEntry::isFolderName(name, &eventId);
+        localFailure(QStringLiteral("Fail to read queue entry %1: %2").arg(queue.pathOf(name), why));
+        QString moveWhy;
+        if (!queue.moveToFailed(name, moveWhy))
+            localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), moveWhy));
+        record.events.append(EventOutcome{eventId, QStringLiteral("failed"), ExitCode::LocalFailure, why, 0});
+    }
+
+    void post(EventQueue::Kept& kept, EventOutcome& event)
+    {
+        QList<QHttpPart> parts;
+        QList<QIODevice*> devices;
+        for (const FormPart& part : qAsConst(kept.entry.parts)) {
+            parts.append(part.toHttpPart());
+            if (part.bodyDevice)
+                devices.append(part.bodyDevice);
+        }
+        if (!delivery)
+            delivery.emplace(options, progress);  // only now: it installs the proxy
+        const Delivery::Result result = delivery->deliver(kept.entry.url, parts, devices);
+        kept.bodies.clear();
+
+        kept.entry.recordOutcome(result.attempts, result.response.statusCode, result.response.errorString);
+        event.attempts = kept.entry.attempts;
+        event.statusCode = kept.entry.lastStatus;
+        if (kept.entry.lastStatus == HttpStatus::Ok)
+            delivered(kept, event);
+        else
+            notDelivered(kept, event, result.isTransient() || result.exchange.interrupted);
+        say(event);
+        record.events.append(event);
+        record.interrupted = result.exchange.interrupted;
+        record.maxTimeReached = delivery->deadlinePassed();
+    }
+
+    void delivered(const EventQueue::Kept& kept, EventOutcome& event)
+    {
+        event.outcome = QStringLiteral("delivered");
+        QString why;
+        if (!queue.remove(kept.name, why))
+            localFailure(QStringLiteral("Fail to remove delivered queue entry %1: %2").arg(queue.pathOf(kept.name), why));
+    }
+
+    void notDelivered(EventQueue::Kept& kept, EventOutcome& event, bool keep)
+    {
+        std::cerr << toConsoleEscaped(kept.entry.lastError) << std::endl;
+        event.errorString = kept.entry.lastError;
+        exitCode = kept.entry.lastStatus;
+        event.outcome = keep ? QStringLiteral("kept") : QStringLiteral("failed");
+        QString why;
+        if (!EventQueue::update(kept, why))
+            localFailure(QStringLiteral("Fail to update queue entry %1: %2").arg(queue.pathOf(kept.name), why));
+        if (keep || queue.moveToFailed(kept.name, why))
+            return;
+        // Marked in place instead, so that no later resend posts it again.
+        kept.entry.failed = true;
+        QString markWhy;
+        const bool marked = EventQueue::update(kept, markWhy);
+        localFailure(QStringLiteral("Fail to set aside queue entry %1: %2 (%3)")
+                         .arg(queue.pathOf(kept.name), why,
+                              marked ? QStringLiteral("marked failed, it is not sent again")
+                                     : QStringLiteral("cannot mark it failed either: ") + markWhy));
+    }
+
+    const ArgParser::Options& options;
+    ProgressLine* progress;
+    EventQueue& queue;
+    Record& record;
+    std::optional<Delivery> delivery;
+};
+
+}
+
+int run(const ArgParser::Options& options, ProgressLine* progress, Record& record)
+{
+    EventQueue queue(options.resendDir);
+    QString why;
+    switch (queue.open(false, why)) {
+    case EventQueue::Opened::Missing:
+        return failWith(record, why);
+    case EventQueue::Opened::Unsafe:
+        return failWith(record, QStringLiteral("Fail to resend from %1: %2").arg(options.resendDir, why));
+    case EventQueue::Opened::Ok:
+        break;
+    }
+    const EventQueue::Lock lock(queue, [] { return Interruption::received() != 0; });
+    if (const int signal = Interruption::received()) {
+        record.interrupted = true;
+        return failWith(record, Interruption::message(signal), Interruption::exitCode(signal));
+    }
+    if (!lock.isHeld())
+        return failWith(record, QStringLiteral("Fail to lock the queue ") + options.resendDir);
+    queue.clearLeftovers();
+
+    Pass pass(options, progress, queue, record);
+    for (const QString& name : queue.entries()) {
+        if (pass.mustStop())
+            break;
+        pass.handle(name);
+    }
+    return pass.exitCode;
+}
+
+}

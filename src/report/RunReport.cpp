@@ -1,0 +1,76 @@
+#include "report/RunReport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <iostream>
+
+#include "support/UrlDisplay.h"
+#include "support/console.h"
+
+namespace RunReport {
+
+namespace {
+
+// Written whole or not at all, so a reader never sees half a report.
+void save(const QString& path, const QJsonObject& report)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 || !file.commit())
+        std::cerr << "Fail to write report " << toConsole(path) << ": " << toConsole(file.errorString()) << std::endl;
+}
+
+}
+
+void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& record, int exitCode,
+           qint64 elapsedMs)
+{
+    const QJsonObject report{
+        {QStringLiteral("eventId"), record.eventId},
+        {QStringLiteral("url"), UrlDisplay::text(url)},
+        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(UrlDisplay::text(record.exchange.finalUrl)) : QJsonValue()},
+        {QStringLiteral("statusCode"), record.posted ? QJsonValue(record.statusCode) : QJsonValue()},
+        {QStringLiteral("exitCode"), exitCode},
+        {QStringLiteral("errorString"), record.errorString},
+        {QStringLiteral("attempts"), record.attempts},
+        {QStringLiteral("redirects"), record.exchange.redirects},
+        {QStringLiteral("archivePath"), record.archivePath},
+        {QStringLiteral("archiveBytes"), record.archiveBytes >= 0 ? QJsonValue(double(record.archiveBytes)) : QJsonValue()},
+        {QStringLiteral("bytesSent"), double(record.exchange.bytesSent)},
+        {QStringLiteral("proxy"), record.exchange.proxy.isEmpty() ? QJsonValue() : QJsonValue(record.exchange.proxy)},
+        {QStringLiteral("elapsedMs"), double(elapsedMs)},
+        {QStringLiteral("dryRun"), dryRun},
+        {QStringLiteral("interrupted"), record.interrupted},
+        {QStringLiteral("maxTimeReached"), record.exchange.deadlinePassed},
+        {QStringLiteral("queuedAt"), record.queuedAt.isEmpty() ? QJsonValue() : QJsonValue(record.queuedAt)},
+        // Each byte one character: the body is shown as it came, whatever its encoding.
+        {QStringLiteral("responseBody"), record.posted ? QJsonValue(QString::fromLatin1(record.exchange.responseBody)) : QJsonValue()},
+        {QStringLiteral("responseContentType"),
+         record.posted && !record.exchange.responseContentType.isNull()
+             ? QJsonValue(QString::fromLatin1(record.exchange.responseContentType)) : QJsonValue()},
+    };
+    save(path, report);
+}
+
+void writeResend(const QString& path, const QString& queueDir, const Resend::Record& record, int exitCode,
+                 qint64 elapsedMs)
+{
+    QJsonArray events;
+    for (const Resend::EventOutcome& event : record.events)
+        events.append(QJsonObject{{QStringLiteral("eventId"), event.eventId},
+                                  {QStringLiteral("outcome"), event.outcome},
+                                  {QStringLiteral("statusCode"), event.statusCode},
+                                  {QStringLiteral("errorString"), event.errorString},
+                                  {QStringLiteral("attempts"), event.attempts}});
+    save(path, QJsonObject{{QStringLiteral("resend"), queueDir},
+                           {QStringLiteral("exitCode"), exitCode},
+                           {QStringLiteral("errorString"), record.errorString},
+                           {QStringLiteral("interrupted"), record.interrupted},
+                           {QStringLiteral("maxTimeReached"), record.maxTimeReached},
+                           {QStringLiteral("elapsedMs"), double(elapsedMs)},
+                           {QStringLiteral("events"), events}});
+}
+
+}

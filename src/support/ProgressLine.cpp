@@ -1,0 +1,142 @@
+#include "support/ProgressLine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+const qint64 redrawMs = 200;
+const qint64 rateAfterMs = 1000;  // a rate from less than a second of data would be noise
+const int defaultColumns = 80;
+
+QString mebibytes(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1 << 20), 'f', 1);
+}
+
+// Read at every redraw, so that a resized terminal is followed at once, as a SIGWINCH handler would.
+int terminalColumns()
+{
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return defaultColumns;
+}
+
+}
+
+ProgressLine::ProgressLine(Mode mode)
+    : on(mode == Mode::Always || (mode == Mode::Auto && ::isatty(STDERR_FILENO)))
+{
+}
+
+ProgressLine::~ProgressLine()
+{
+    clear();
+}
+
+bool ProgressLine::parseMode(const QString& text, Mode& mode)
+{
+    if (text == QLatin1String("auto"))
+        mode = Mode::Auto;
+    else if (text == QLatin1String("always"))
+        mode = Mode::Always;
+    else if (text == QLatin1String("never"))
+        mode = Mode::Never;
+    else
+        return false;
+    return true;
+}
+
+QString ProgressLine::fitted(const QString& text, int columns)
+{
+    // The last column stays free: a terminal that wraps at it would leave a stale row.
+    return text.left(std::max(columns - 1, 1));
+}
+
+void ProgressLine::archiving(qint64 readBytes, qint64 totalBytes, qint64 elapsedMs)
+{
+    if (!on)
+        return;
+    QString text = QStringLiteral("Archiving: %1 of %2 MiB read").arg(mebibytes(readBytes), mebibytes(totalBytes));
+    if (totalBytes > 0)
+        text += QStringLiteral(" (%1%)").arg(std::min<qint64>(readBytes, totalBytes) * 100 / totalBytes);
+    show(text + QStringLiteral(", %1 s").arg(elapsedMs / 1000), false);
+}
+
+void ProgressLine::uploading(qint64 sent, qint64 total)
+{
+    if (!on || total <= 0)
+        return;
+    if (sent < lastSent || lastSent < 0) {
+        sinceUploadStart.start();
+        sinceAllSent.invalidate();
+    }
+    lastSent = sent;
+    lastTotal = total;
+    if (sent >= total) {
+        if (!sinceAllSent.isValid())
+            sinceAllSent.start();
+        showWaiting(true);
+        return;
+    }
+    QString text = QStringLiteral("Uploading: %1 of %2 MiB (%3%)")
+                       .arg(mebibytes(sent), mebibytes(total))
+                       .arg(sent * 100 / total);
+    const qint64 elapsedMs = sinceUploadStart.elapsed();
+    if (elapsedMs >= rateAfterMs && sent > 0) {
+        const double rate = double(sent) * 1000.0 / double(elapsedMs);
+        text += QStringLiteral(", %1 MiB/s, %2 s left")
+                    .arg(rate / (1 << 20), 0, 'f', 1)
+                    .arg(std::llround(double(total - sent) / rate));
+    }
+    show(text, false);
+}
+
+void ProgressLine::tick()
+{
+    if (on && sinceAllSent.isValid())
+        showWaiting(false);
+}
+
+void ProgressLine::showWaiting(bool force)
+{
+    show(QStringLiteral("Uploaded %1 MiB, waiting for the server: %2 s")
+             .arg(mebibytes(lastTotal))
+             .arg(sinceAllSent.elapsed() / 1000),
+         force);
+}
+
+void ProgressLine::clear()
+{
+    if (!shown)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    shown = false;
+    lastSent = -1;
+    sinceAllSent.invalidate();
+}
+
+void ProgressLine::summary(const QString& text)
+{
+    if (!on)
+        return;
+    clear();
+    std::fprintf(stderr, "%s\n", text.toLatin1().constData());
+    std::fflush(stderr);
+}
+
+void ProgressLine::show(const QString& text, bool force)
+{
+    // A few redraws a second are enough for a person and cheap for a terminal.
+    if (shown && !force && sinceDrawn.isValid() && !sinceDrawn.hasExpired(redrawMs))
+        return;
+    std::fprintf(stderr, "\r%s\033[K", fitted(text, terminalColumns()).toLatin1().constData());
+    std::fflush(stderr);
+    sinceDrawn.start();
+    shown = true;
+}
