@@ -15,14 +15,15 @@
 #include <algorithm>
 #include <iostream>
 
+#include "Uploader_p.h"
 #include "form/BodyFile.h"
-#include "post/EnvironmentProxyFactory.h"
-#include "support/Interruption.h"
 #include "post/PeerCheck.h"
 #include "post/ProxyCheck.h"
+#include "post/ProxyInstallation.h"
+#include "support/Interruption.h"
 #include "support/UrlDisplay.h"
-#include "Uploader_p.h"
 #include "support/console.h"
+#include "support/ProgressLine.h"
 #include "support/exitcodes.h"
 
 namespace {
@@ -134,72 +135,60 @@ QString computeRedirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget)
 
 using namespace UploaderInternal;
 
-Uploader::Uploader(ArgParser::Options::ProxyType proxyType, const ProxySetting& proxy)
+Uploader::Uploader(TransportOptions::ProxyType proxyType, const ProxySetting& proxy)
     : QObject(nullptr)
     , networkManager(std::make_unique<QNetworkAccessManager>(nullptr))
 {
     connect(networkManager.get(), &QNetworkAccessManager::sslErrors, this, &Uploader::sslErrors);
+    ProxyInstallation::install(proxyType, proxy);
+}
 
-    QNetworkProxy applicationProxy = QNetworkProxy::applicationProxy();
-    switch (proxyType) {
-    case ArgParser::Options::NoProxy:
-        applicationProxy.setType(QNetworkProxy::NoProxy);
-        break;
-    case ArgParser::Options::SystemProxy:
-        applicationProxy.setType(QNetworkProxy::DefaultProxy);
-        break;
-    case ArgParser::Options::ManualProxy: {
-        const QNetworkProxy manual = proxy.toNetworkProxy();
-        applicationProxy.setType(manual.type());
-        applicationProxy.setHostName(manual.hostName());
-        applicationProxy.setPort(manual.port());
-        applicationProxy.setUser(manual.user());
-        applicationProxy.setPassword(manual.password());
-        applicationProxy.setCapabilities(manual.capabilities());
-        break;
-    }
-    }
-    QNetworkProxy::setApplicationProxy(applicationProxy);
-    // A DefaultProxy without a factory means no proxy at all; setApplicationProxy
-    // drops the factory, so the environment's rules are installed after it.
-    if (proxyType == ArgParser::Options::SystemProxy) {
-        auto factory = std::make_unique<EnvironmentProxyFactory>(QProcessEnvironment::systemEnvironment());
-        for (const QString& problem : factory->problems())
-            std::cerr << toConsole(problem) << std::endl;
-        QNetworkProxyFactory::setApplicationProxyFactory(factory.release());
-    }
+Uploader::Uploader(const TransportOptions& transport, ProgressLine* progress)
+    : Uploader(transport.proxyType, transport.proxySetting)
+{
+    this->transport = transport;
+    this->progress = progress;
 }
 
 Uploader::~Uploader() = default;
 
 Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
-    exchange = Exchange();
-    const QUrl origin = url;
+    PostDetails ignored;
+    const Outcome outcome = post(url, parts, bodyDevices, QDeadlineTimer(QDeadlineTimer::Forever), ignored);
+    return HTTPResponse{outcome.code, outcome.text, QString()};
+}
+
+Outcome Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
+                       QDeadlineTimer deadline, PostDetails& postDetails)
+{
+    this->deadline = deadline;
+    details = PostDetails();
+    QUrl target = url;
     for (int redirects = 0;; ++redirects) {
-        exchange.finalUrl = url;
-        exchange.redirects = redirects;
-        exchange.bytesSent = 0;
-        std::cout << "Upload to " << toConsoleEscaped(UrlDisplay::text(url)) << std::endl;
+        details.finalUrl = target;
+        details.redirects = redirects;
+        details.bytesSent = 0;
+        std::cout << "Upload to " << toConsoleEscaped(UrlDisplay::text(target)) << std::endl;
 
         // Like curl, the headers given for the URL are not handed to another origin that a redirect names.
-        const QNetworkRequest request = makeRequest(url, sameOrigin(url, origin));
-        QNetworkProxy proxy = proxyFor(url);
-        Outcome outcome = exchangeOnce(request, proxy, parts, bodyDevices);
-        if (outcome.tunnelRefused) {
+        const QNetworkRequest request = makeRequest(target, sameOrigin(target, url));
+        QNetworkProxy proxy = proxyFor(target);
+        Reply reply = postOnce(request, proxy, parts, bodyDevices);
+        if (reply.tunnelRefused) {
             // Remembered for the run: each redirect or retry would be refused again. Qt keys its
             // connections by proxy host and port only: the tunnel's connection must go.
             refusedTunnels.insert(proxyEndpoint(proxy));
             networkManager->clearConnectionCache();
-            proxy = proxyFor(url);
-            outcome = exchangeOnce(request, proxy, parts, bodyDevices);
+            proxy = proxyFor(target);
+            reply = postOnce(request, proxy, parts, bodyDevices);
         }
-        if (!outcome.redirect)
-            return outcome.response;
-        if (redirects == maxRedirects)
-            return HTTPResponse{outcome.response.statusCode, QStringLiteral("Too many redirects"), QString()};
-        std::cout << "Redirect to " << toConsoleEscaped(UrlDisplay::text(outcome.response.redirectUrl)) << std::endl;
-        url = QUrl(outcome.response.redirectUrl);
+        if (!reply.redirect || redirects == maxRedirects) {
+            postDetails = details;
+            return reply.redirect ? Outcome::answer(reply.outcome.code, QStringLiteral("Too many redirects")) : reply.outcome;
+        }
+        std::cout << "Redirect to " << toConsoleEscaped(UrlDisplay::text(reply.redirectUrl)) << std::endl;
+        target = QUrl(reply.redirectUrl);
     }
 }
 
@@ -215,44 +204,44 @@ QNetworkProxy Uploader::proxyFor(const QUrl& url)
         && !refusedTunnels.contains(proxyEndpoint(proxy)))
         proxy.setCapabilities(QNetworkProxy::TunnelingCapability | QNetworkProxy::HostNameLookupCapability);
     networkManager->setProxy(proxy);
-    exchange.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(proxy);
+    details.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(proxy);
     return proxy;
 }
 
 // One request and its answer, after the probe that a forwarding proxy needs.
-Uploader::Outcome Uploader::exchangeOnce(const QNetworkRequest& request, const QNetworkProxy& proxy,
-                                         const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
+Uploader::Reply Uploader::postOnce(const QNetworkRequest& request, const QNetworkProxy& proxy,
+                                   const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     if (ProxyCheck::needsProbe(proxy, request.url())) {
-        HTTPResponse probe = probeProxy(request, proxy);
-        if (ProxyCheck::isProxyFault(probe.statusCode) || exchange.interrupted || exchange.deadlinePassed)
+        Outcome probe = probeProxy(request, proxy);
+        if (ProxyCheck::isProxyFault(probe.code) || probe.isStopped())
             return {probe};
     }
     for (QIODevice* device : bodyDevices)
         device->seek(0);
-    std::unique_ptr<QNetworkReply> reply = post(request, parts);
+    std::unique_ptr<QNetworkReply> reply = send(request, parts);
     if (!reply)
-        return {{ExitCode::NoReply, QStringLiteral("UnknownNetworkError"), QString()}};
-    const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
+        return {Outcome::transport(ExitCode::NoReply, QStringLiteral("UnknownNetworkError"))};
+    const ReplyWatch::Result wait = waitForReply(*reply, proxy);
     for (QIODevice* device : bodyDevices) {
         const auto* file = qobject_cast<const BodyFile*>(device);
         if (file && file->hasShrunk())
-            return {{ExitCode::LocalFailure, file->shrinkMessage(), QString()}};
+            return {Outcome::local(file->shrinkMessage())};
     }
-    exchange.bytesSent = wait.bytesSent;
-    exchange.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    exchange.retryAfter = reply->rawHeader("Retry-After");
-    exchange.responseBody = wait.body;
-    exchange.responseContentType = reply->rawHeader("Content-Type");
-    Outcome outcome = classify(*reply, proxy, wait);
-    outcome.tunnelRefused = ProxyCheck::isTunnelRefused(proxy, request.url(), reply->errorString(), wait.bytesSent);
+    details.bytesSent = wait.bytesSent;
+    details.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    details.retryAfter = reply->rawHeader("Retry-After");
+    details.responseBody = wait.body;
+    details.responseContentType = reply->rawHeader("Content-Type");
+    Reply answer = classify(*reply, proxy, wait);
+    answer.tunnelRefused = ProxyCheck::isTunnelRefused(proxy, request.url(), reply->errorString(), wait.bytesSent);
     // A tunnel's CONNECT meets the 407 that a forwarded request would: the same answer for an http:// URL.
-    if (outcome.response.statusCode == ExitCode::ProxyAuthenticationRequired && proxy.type() == QNetworkProxy::HttpProxy
+    if (answer.outcome.code == ExitCode::ProxyAuthenticationRequired && proxy.type() == QNetworkProxy::HttpProxy
         && request.url().scheme() == QLatin1String("http")) {
-        outcome.response.statusCode = HttpStatus::ProxyAuthenticationRequired;
-        exchange.httpStatus = HttpStatus::ProxyAuthenticationRequired;
+        answer.outcome = Outcome::answer(HttpStatus::ProxyAuthenticationRequired, answer.outcome.text);
+        details.httpStatus = HttpStatus::ProxyAuthenticationRequired;
     }
-    return outcome;  // the reply goes now: no event loop runs after the upload for a deferred delete
+    return answer;  // the reply goes now: no event loop runs after the upload for a deferred delete
 }
 
 QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
@@ -260,6 +249,8 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
     QNetworkRequest request(url);
     // Redirects are followed here, with this module's own rules.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    const QList<QSslCertificate>& caCertificates = transport.caCertificates;
+    const ClientCertificate& clientCertificate = transport.clientCertificate;
     if (!caCertificates.isEmpty() || !clientCertificate.isEmpty()) {
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
         if (!caCertificates.isEmpty()) {
@@ -273,7 +264,7 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
         request.setSslConfiguration(tls);
     }
     if (withHeaders) {
-        for (const RequestHeaders::Header& header : requestHeaders)
+        for (const RequestHeaders::Header& header : transport.headers.list())
             request.setRawHeader(header.first, header.second);
     }
     return request;
@@ -285,14 +276,14 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
 // connection that Qt would read as the POST's answer, and Qt would then send
 // the form again on a new connection after the collector had it whole.
 // An answer to OPTIONS is framed like any other and read to its end.
-Uploader::HTTPResponse Uploader::probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy)
+Outcome Uploader::probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy)
 {
     std::unique_ptr<QNetworkReply> reply(networkManager->sendCustomRequest(request, "OPTIONS"));
-    const ExchangeWatch::Result wait = waitForReply(*reply, proxy);
-    return classify(*reply, proxy, wait).response;
+    const ReplyWatch::Result wait = waitForReply(*reply, proxy);
+    return classify(*reply, proxy, wait).outcome;
 }
 
-std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, const QList<QHttpPart>& parts)
+std::unique_ptr<QNetworkReply> Uploader::send(const QNetworkRequest& request, const QList<QHttpPart>& parts)
 {
     auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
     for (const QHttpPart& part : parts)
@@ -302,16 +293,16 @@ std::unique_ptr<QNetworkReply> Uploader::post(const QNetworkRequest& request, co
     // Qt's thread takes a plain answer's body no faster than it is read here.
     if (reply) {
         multiPart->setParent(reply.get());
-        reply->setReadBufferSize(ExchangeWatch::bodyLimit);
+        reply->setReadBufferSize(ReplyWatch::bodyLimit);
     }
     return reply;
 }
 
-ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy)
+ReplyWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy)
 {
     handshakeErrors.clear();  // the slot fills it while this reply is waited for
-    ExchangeWatch::Settings settings;
-    settings.idleSeconds = idleTimeoutSeconds;
+    ReplyWatch::Settings settings;
+    settings.idleSeconds = transport.idleTimeout;
     settings.deadline = deadline;
     const QUrl url = reply.url();
     settings.peerPort = proxy.type() == QNetworkProxy::NoProxy
@@ -323,11 +314,9 @@ ExchangeWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetwor
         settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
         settings.tick = [this] { progress->tick(); };
     }
-    ExchangeWatch::Result result = ExchangeWatch::watch(reply, settings);
+    ReplyWatch::Result result = ReplyWatch::watch(reply, settings);
     if (progress)
         progress->clear();
-    exchange.interrupted = exchange.interrupted || result.end == ExchangeWatch::End::Interrupted;
-    exchange.deadlinePassed = exchange.deadlinePassed || result.end == ExchangeWatch::End::Deadline;
     return result;
 }
 
@@ -345,95 +334,66 @@ int Uploader::proxyGoneMs(const QNetworkProxy& proxy)
     return 1000 + 2 * proxyLookupMs.value(proxy.hostName());
 }
 
-Uploader::Outcome Uploader::classify(QNetworkReply& reply, const QNetworkProxy& proxy, const ExchangeWatch::Result& wait)
+// The wait's own ends first; then the reply: a redirect to follow, or what it answered.
+Uploader::Reply Uploader::classify(QNetworkReply& reply, const QNetworkProxy& proxy, const ReplyWatch::Result& wait)
 {
     switch (wait.end) {
-    case ExchangeWatch::End::Idle:
-        return {{ExitCode::Timeout, ExchangeWatch::idleMessage(idleTimeoutSeconds), QString()}};
-    case ExchangeWatch::End::Deadline:
-        return {{ExitCode::Timeout, ExchangeWatch::deadlineMessage(deadlineSeconds), QString()}};
-    case ExchangeWatch::End::Interrupted: {
-        const int signal = Interruption::received();
-        return {{Interruption::exitCode(signal), Interruption::message(signal), QString()}};
-    }
-    case ExchangeWatch::End::PeerGone:
+    case ReplyWatch::End::Idle:
+        return {Outcome::idle(transport.idleTimeout)};
+    case ReplyWatch::End::Deadline:
+        return {Outcome::deadline(transport.maxTime)};
+    case ReplyWatch::End::Interrupted:
+        return {Outcome::interrupted(Interruption::received())};
+    case ReplyWatch::End::PeerGone:
         if (proxy.type() != QNetworkProxy::NoProxy)
-            return {{ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + proxyEndpoint(proxy), QString()}};
-        return {{ExitCode::RemoteHostClosed, QStringLiteral("Connection closed"), QString()}};
-    case ExchangeWatch::End::TooLarge:
-    case ExchangeWatch::End::Finished:
+            return {Outcome::transport(ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + proxyEndpoint(proxy))};
+        return {Outcome::transport(ExitCode::RemoteHostClosed, QStringLiteral("Connection closed"))};
+    case ReplyWatch::End::TooLarge:
+    case ReplyWatch::End::Finished:
         break;
     }
-    const QUrl url = reply.url();
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (isFollowedRedirect(status)) {
         const QUrl target = reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-        return {{status, QString(), computeRedirectUrl(url, target)}, true};
+        return {Outcome::answer(status, QString()), computeRedirectUrl(reply.url(), target), true};
     }
+    return {answered(reply, proxy, wait)};
+}
+
+Outcome Uploader::answered(QNetworkReply& reply, const QNetworkProxy& proxy, const ReplyWatch::Result& wait)
+{
+    const QUrl url = reply.url();
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     // Qt takes an interim answer (103 Early Hints, an unasked 101) for the final one and never
     // reads what follows it: the outcome is unknown, so it is worth another attempt.
     if (status > 100 && status < 200)
-        return {{ExitCode::ProtocolFailure,
-                 QStringLiteral("Only an interim answer (%1) was read: the final one was lost").arg(status), QString()}};
+        return Outcome::transport(ExitCode::ProtocolFailure,
+                                  QStringLiteral("Only an interim answer (%1) was read: the final one was lost").arg(status));
     // The status line and headers were whole: the answer stands, without the rest of its body.
-    if (wait.end == ExchangeWatch::End::TooLarge)
-        return {{isRecognisedStatus(status) ? status : ExitCode::ProtocolFailure, ExchangeWatch::tooLargeMessage(), QString()}};
-    HTTPResponse response{isRecognisedStatus(status) ? status : transportErrorCode(reply.error()),
-                          UrlDisplay::withoutPassword(reply.errorString(), url), QString()};
+    if (wait.end == ReplyWatch::End::TooLarge)
+        return isRecognisedStatus(status) ? Outcome::answer(status, ReplyWatch::tooLargeMessage())
+                                          : Outcome::transport(ExitCode::ProtocolFailure, ReplyWatch::tooLargeMessage());
+    QString text = UrlDisplay::withoutPassword(reply.errorString(), url);
     // Qt says only that the handshake failed: add why the certificate was refused.
     if (reply.error() == QNetworkReply::SslHandshakeFailedError && !handshakeErrors.isEmpty()) {
         QStringList reasons;
         for (const QSslError& error : qAsConst(handshakeErrors))
             reasons.append(error.errorString());
         reasons.removeDuplicates();
-        response.errorString += QLatin1String(": ") + reasons.join(QLatin1String("; "));
+        text += QLatin1String(": ") + reasons.join(QLatin1String("; "));
     }
-    if (response.statusCode == ExitCode::UnknownNetwork && proxy.type() == QNetworkProxy::NoProxy)
-        PeerCheck::explainUnknown(url, response.statusCode, response.errorString);
-    ProxyCheck::blameProxy(proxy, url, status, wait.encrypted, response.statusCode, response.errorString);
-    return {response};
+    int code = isRecognisedStatus(status) ? status : transportErrorCode(reply.error());
+    if (code == ExitCode::UnknownNetwork && proxy.type() == QNetworkProxy::NoProxy)
+        PeerCheck::explainUnknown(url, code, text);
+    ProxyCheck::blameProxy(proxy, url, status, wait.encrypted, code, text);
+    // Every transport code is below 100, every status at or above it.
+    return code >= 100 ? Outcome::answer(code, text) : Outcome::transport(code, text);
 }
 
 void Uploader::sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors)
 {
-    if (caCertificates.isEmpty())
+    if (transport.caCertificates.isEmpty())
         p_kNetworkReply->ignoreSslErrors();
     else
         handshakeErrors = p_kSslErrors;
-}
-
-void Uploader::setCaCertificates(const QList<QSslCertificate>& certificates)
-{
-    caCertificates = certificates;
-}
-
-void Uploader::setClientCertificate(const ClientCertificate& certificate)
-{
-    clientCertificate = certificate;
-}
-
-void Uploader::setRequestHeaders(const QList<RequestHeaders::Header>& headers)
-{
-    requestHeaders = headers;
-}
-
-void Uploader::setProgress(ProgressLine* line)
-{
-    progress = line;
-}
-
-void Uploader::setIdleTimeout(int seconds)
-{
-    idleTimeoutSeconds = seconds;
-}
-
-void Uploader::setDeadline(QDeadlineTimer deadlineTimer, int seconds)
-{
-    deadline = deadlineTimer;
-    deadlineSeconds = seconds;
-}
-
-const Uploader::Exchange& Uploader::lastExchange() const
-{
-    return exchange;
 }

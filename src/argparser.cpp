@@ -246,7 +246,7 @@ bool generateTask(int argc, char** argv, Options& options)
             break;
         case 'x':
             // Checked now so that a proxy that cannot work stops the run before anything is made.
-            if (!ProxySetting::parse(argument, options.proxySetting))
+            if (!ProxySetting::parse(argument, options.transport.proxySetting))
                 return reject(ProxySetting::withoutPassword(argument).toLatin1().constData(), "a proxy host[:port]");
             options.proxyType = Options::ManualProxy;
             options.proxy = argument;
@@ -258,20 +258,20 @@ bool generateTask(int argc, char** argv, Options& options)
             QByteArray caText;
             QString why;
             options.caCertFile = argument;
-            options.caCertificates.clear();
+            options.transport.caCertificates.clear();
             // Only a regular file: a device or a pipe would be read for ever.
             if (PosixFiles::readNamedFile(argument, maxCaFileBytes, caText, why) == PosixFiles::Read::Ok)
-                options.caCertificates = QSslCertificate::fromData(caText, QSsl::Pem);
-            if (options.caCertificates.isEmpty())
+                options.transport.caCertificates = QSslCertificate::fromData(caText, QSsl::Pem);
+            if (options.transport.caCertificates.isEmpty())
                 return badValue("--cacert", optarg, "a readable PEM file with at least one certificate");
             break;
         }
         case optionIdleTimeout:
-            if (!parseBounded(argument, 1, 86400 * 365, options.idleTimeout))
+            if (!parseBounded(argument, 1, 86400 * 365, options.transport.idleTimeout))
                 return badValue("--idle-timeout", optarg, "a positive whole number of seconds");
             break;
         case optionRetry:
-            if (!parseBounded(argument, 0, 10, options.retry))
+            if (!parseBounded(argument, 0, 10, options.transport.retry))
                 return badValue("--retry", optarg, "a whole number from 0 to 10");
             break;
         case optionDryRun:
@@ -287,7 +287,7 @@ bool generateTask(int argc, char** argv, Options& options)
             break;
         case optionHeader: {
             QString why;
-            if (!options.headers.add(argument, why))
+            if (!options.transport.headers.add(argument, why))
                 return badValueShown("--header", why);
             break;
         }
@@ -332,7 +332,7 @@ bool generateTask(int argc, char** argv, Options& options)
             options.displayHelp = true;
             break;
         case optionMaxTime:
-            if (!parseBounded(argument, 1, 86400 * 365, options.maxTime))
+            if (!parseBounded(argument, 1, 86400 * 365, options.transport.maxTime))
                 return badValue("--max-time", optarg, "a positive whole number of seconds");
             break;
         default:
@@ -353,8 +353,9 @@ bool generateTask(int argc, char** argv, Options& options)
     QString file;
     QString why;
     if (!ClientCertificate::load(options.clientCertFile, options.clientKeyFile, options.clientKeyPassFile,
-                                 options.clientCertificate, option, file, why))
+                                 options.transport.clientCertificate, option, file, why))
         return badValue(option.toLatin1().constData(), file.toLatin1().constData(), why.toLatin1().constData());
+    options.transport.proxyType = options.proxyType;
     return true;
 }
 

@@ -3,21 +3,21 @@
 
 #include <QList>
 #include <QMap>
-#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
-#include "parse/ClientCertificate.h"
+#include "parse/TransportOptions.h"
 #include "support/ProgressLine.h"
-#include "parse/ProxySetting.h"
-#include "parse/RequestHeaders.h"
 
 namespace ArgParser {
 
 // The parsed command line of one run.
 struct Options {
-    enum ProxyType : qint32 { NoProxy = 0, SystemProxy = 1, ManualProxy = 2 };
+    using ProxyType = TransportOptions::ProxyType;
+    static constexpr ProxyType NoProxy = TransportOptions::NoProxy;
+    static constexpr ProxyType SystemProxy = TransportOptions::SystemProxy;
+    static constexpr ProxyType ManualProxy = TransportOptions::ManualProxy;
 
     QUrl url;
     QString jsonFile;
@@ -29,22 +29,15 @@ struct Options {
     bool displayVersion = false;
     bool displayHelp = false;            // --help
 
-    ProxySetting proxySetting;                 // the --proxy text, parsed
-
     // Crash-reporter options; their defaults keep the plain behaviour.
     QString caCertFile;                      // --cacert: verify against these CAs
-    QList<QSslCertificate> caCertificates;   // loaded from caCertFile
-    int idleTimeout = 0;                     // --idle-timeout seconds; 0: no limit
-    int retry = 0;                           // --retry: further attempts on transient failures
     bool dryRun = false;                     // --dry-run: show the form, send nothing
     QString reportFile;                      // --report: JSON result written here
 
     // Credentials for the collector.
-    RequestHeaders headers;                  // --header, on every POST to the URL's own origin
     QString clientCertFile;                  // --mtls-cert
     QString clientKeyFile;                   // --mtls-key
     QString clientKeyPassFile;               // --mtls-pass
-    ClientCertificate clientCertificate;     // loaded from the three above
 
     // The queue of events that could not be delivered yet.
     QString queueDir;                        // --queue: keep the event here after a transient failure
@@ -55,7 +48,10 @@ struct Options {
     // Big dumps and people at terminals.
     int zipLevel = -1;                                       // --zip-level 0-9; -1: 7z's own default
     ProgressLine::Mode progress = ProgressLine::Mode::Auto;  // --progress
-    int maxTime = 0;                                         // --max-time seconds for the upload phase; 0: none
+
+    // How every post travels: the proxy (its type is proxyType's), the certificates
+    // loaded from the files above, --header, --idle-timeout, --retry and --max-time.
+    TransportOptions transport;
 
     // Prints the first missing mandatory option and the usage text when it fails.
     bool isValid() const;

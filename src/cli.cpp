@@ -10,12 +10,14 @@
 #include <iostream>
 #include <optional>
 
+#include "Uploader.h"
 #include "archive/ArchiverProgress.h"
 #include "form/BodyFile.h"
 #include "queue/EventQueue.h"
 #include "support/Interruption.h"
 #include "support/PosixFiles.h"
 #include "archive/ProcessGroup.h"
+#include "deliver/Delivery.h"
 #include "queue/Resend.h"
 #include "support/UrlDisplay.h"
 #include "support/console.h"
@@ -147,7 +149,8 @@ int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine&
             archiver.killGroup(5000);
             progress.clear();
             record.interrupted = true;
-            return fail(record, Interruption::message(signal), Interruption::exitCode(signal));
+            const Outcome stopped = Outcome::interrupted(signal);
+            return fail(record, stopped.text, stopped.code);
         }
         if (progress.isOn())
             progress.archiving(inputs.read(archiver.processId()), inputs.total(), clock.elapsed());
@@ -234,12 +237,18 @@ int Cli::run()
     Interruption interruption;
     ProgressLine progress(options.progress);
     if (!options.resendDir.isEmpty()) {
-        Resend::Record record;
-        const int exitCode = Resend::run(options, &progress, record);
+        ResendRecord record;
+        std::optional<Uploader> uploader;
+        const auto poster = [&]() -> Poster& {
+            if (!uploader)
+                uploader.emplace(options.transport, &progress);
+            return *uploader;
+        };
+        const int exitCode = Resend::run(options.resendDir, options.transport, poster, &progress, record);
         if (!options.reportFile.isEmpty())
             RunReport::writeResend(options.reportFile, options.resendDir, record, exitCode, clock.elapsed());
         QMap<QString, int> outcomes;
-        for (const Resend::EventOutcome& event : qAsConst(record.events))
+        for (const ResendRecord::Event& event : qAsConst(record.events))
             ++outcomes[event.outcome];
         progress.summary(QStringLiteral("Resent from %1: %2 delivered, %3 kept, %4 failed, %5 dropped in %6 s")
                              .arg(options.resendDir)
@@ -261,7 +270,7 @@ int Cli::run()
 
 QString Cli::summaryLine(const RunRecord& record, int exitCode, qint64 elapsedMs) const
 {
-    const QString url = UrlDisplay::text(record.posted ? record.exchange.finalUrl : options.url);
+    const QString url = UrlDisplay::text(record.posted ? record.post.finalUrl : options.url);
     const QString what = exitCode == ExitCode::Success ? QStringLiteral("Delivered %1 to %2")
         : !record.queuedAt.isEmpty()                   ? QStringLiteral("Kept in queue %1 for %2")
                                                        : QStringLiteral("Failed to deliver %1 to %2");
@@ -279,9 +288,9 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
         return failure;
 
     // A dry run leaves the process proxy alone.
-    std::optional<Delivery> delivery;
+    std::optional<Uploader> uploader;
     if (!options.dryRun)
-        delivery.emplace(options, &progress);
+        uploader.emplace(options.transport, &progress);
 
     // Stays open until the run is over: the upload streams from it.
     BodyFile archive(record.archivePath);
@@ -297,17 +306,18 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
     QList<QHttpPart> parts;
     for (const FormPart& part : qAsConst(form))
         parts.append(part.toHttpPart());
-    const Delivery::Result result = delivery->deliver(options.url, parts, {&archive});
+    Delivery delivery(*uploader, options.transport, &progress);
+    const Delivery::Result result = delivery.deliver(options.url, parts, {&archive});
     record.posted = true;
     record.attempts = result.attempts;
-    record.exchange = result.exchange;
-    record.interrupted = result.exchange.interrupted;
-    record.statusCode = result.response.statusCode;
-    if (result.response.statusCode == HttpStatus::Ok)
+    record.post = result.details;
+    record.interrupted = result.outcome.kind == Outcome::Kind::Interrupted;
+    record.maxTimeReached = result.outcome.kind == Outcome::Kind::Deadline;
+    record.statusCode = result.outcome.code;
+    if (result.verdict == Delivery::Verdict::Delivered)
         return ExitCode::Success;
-    const int exitCode = fail(record, result.response.errorString, result.response.statusCode, Source::Peer);
-    // What a later run may still deliver is kept; a refusal would only be refused again.
-    if (!options.queueDir.isEmpty() && (result.isTransient() || record.interrupted)) {
+    const int exitCode = fail(record, result.outcome.text, result.outcome.code, Source::Peer);
+    if (!options.queueDir.isEmpty() && result.verdict == Delivery::Verdict::Keep) {
         if (const int stopped = keepInQueue(form, record))
             return stopped;
     }
@@ -340,7 +350,7 @@ int Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
     }
     if (Interruption::count() > signalsBefore) {
         record.interrupted = true;
-        return Interruption::exitCode(Interruption::received());
+        return Outcome::interrupted(Interruption::received()).code;
     }
     return ExitCode::Success;
 }

@@ -7,7 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-#include "deliver/Delivery.h"
 #include "form/FormPart.h"
 #include "report/RunReport.h"
 #include "argparser.h"

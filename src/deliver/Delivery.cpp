@@ -9,12 +9,11 @@
 #include <iostream>
 #include <limits>
 
-#include "post/CpuPinning.h"
-#include "post/ExchangeWatch.h"
-#include "support/Interruption.h"
 #include "deliver/RetryPolicy.h"
+#include "post/CpuPinning.h"
+#include "support/Interruption.h"
+#include "support/ProgressLine.h"
 #include "support/console.h"
-#include "support/exitcodes.h"
 
 namespace {
 
@@ -34,63 +33,70 @@ void pause(qint64 ms)
 
 }
 
-Delivery::Delivery(const ArgParser::Options& options, ProgressLine* progress)
-    : uploader(options.proxyType, options.proxySetting)
+Delivery::Delivery(Poster& poster, const TransportOptions& options, ProgressLine* progress)
+    : poster(poster)
     , progress(progress)
     , retries(options.retry)
     , maxTime(options.maxTime)
 {
-    uploader.setProgress(progress);
-    uploader.setCaCertificates(options.caCertificates);
-    uploader.setClientCertificate(options.clientCertificate);
-    uploader.setRequestHeaders(options.headers.list());
-    uploader.setIdleTimeout(options.idleTimeout);
 }
 
 Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     const CpuPinning pinning;  // for the upload phase only: the archiver ran before, with the whole mask
-    Result result;
     // The deadline covers the whole upload phase: every attempt, redirect and event.
-    if (maxTime > 0 && deadline.isForever()) {
+    if (maxTime > 0 && deadline.isForever())
         deadline.setRemainingTime(qint64(maxTime) * 1000);
-        uploader.setDeadline(deadline, maxTime);
-    }
+    Result result;
     for (int attempt = 1;; ++attempt) {
-        result.response = uploader.uploadMultiPart(url, parts, bodyDevices);
+        result.outcome = poster.post(url, parts, bodyDevices, deadline, result.details);
         result.attempts = attempt;
-        result.exchange = uploader.lastExchange();
-        if (attempt > retries || !result.isTransient() || result.exchange.deadlinePassed || result.exchange.interrupted)
+        if (attempt > retries || result.outcome.isStopped() || !isTransient(result.outcome, result.details)
+            || !waitToRetry(attempt, result))
             break;
-        const int asked = result.exchange.httpStatus ? result.exchange.httpStatus : result.response.statusCode;
-        const qint64 waitMs = RetryPolicy::delayMs(attempt, asked, result.exchange.retryAfter,
-                                                   QDateTime::currentDateTimeUtc(),
-                                                   QRandomGenerator::global()->generateDouble());
-        const qint64 realWaitMs = deadline.isForever() ? waitMs : std::min(waitMs, deadline.remainingTime());
-        // A person at a terminal sees the real wait; scripts see the line as it always was.
-        const std::string shown = progress && progress->isOn()
-            ? QString::number(double(realWaitMs) / 1000.0, 'f', 1).toStdString()
-            : std::to_string((waitMs + 999) / 1000);
-        std::cout << "Retry " << attempt << " of " << retries << " in " << shown
-                  << " s: " << toConsoleEscaped(result.response.errorString) << std::endl;
-        pause(realWaitMs);
-        if (deadline.hasExpired()) {
-            result.exchange.deadlinePassed = true;
-            result.response = {ExitCode::Timeout, ExchangeWatch::deadlineMessage(maxTime), QString()};
-            break;
-        }
-        if (const int signal = Interruption::received()) {
-            result.exchange.interrupted = true;
-            result.response = {Interruption::exitCode(signal), Interruption::message(signal), QString()};
-            break;
-        }
     }
+    result.verdict = verdict(result.outcome, result.details);
     return result;
 }
 
-bool Delivery::Result::isTransient() const
+bool Delivery::waitToRetry(int attempt, Result& result)
 {
-    return RetryPolicy::isTransient(response.statusCode) || RetryPolicy::isTransient(exchange.httpStatus);
+    const int asked = result.details.httpStatus ? result.details.httpStatus : result.outcome.code;
+    const qint64 waitMs = RetryPolicy::delayMs(attempt, asked, result.details.retryAfter,
+                                               QDateTime::currentDateTimeUtc(),
+                                               QRandomGenerator::global()->generateDouble());
+    const qint64 realWaitMs = deadline.isForever() ? waitMs : std::min(waitMs, deadline.remainingTime());
+    // A person at a terminal sees the real wait; scripts see the line as it always was.
+    const std::string shown = progress && progress->isOn()
+        ? QString::number(double(realWaitMs) / 1000.0, 'f', 1).toStdString()
+        : std::to_string((waitMs + 999) / 1000);
+    std::cout << "Retry " << attempt << " of " << retries << " in " << shown
+              << " s: " << toConsoleEscaped(result.outcome.text) << std::endl;
+    pause(realWaitMs);
+    if (deadline.hasExpired()) {
+        result.outcome = Outcome::deadline(maxTime);
+        return false;
+    }
+    if (const int signal = Interruption::received()) {
+        result.outcome = Outcome::interrupted(signal);
+        return false;
+    }
+    return true;
+}
+
+bool Delivery::isTransient(const Outcome& outcome, const PostDetails& details)
+{
+    return RetryPolicy::isTransient(outcome.code) || RetryPolicy::isTransient(details.httpStatus);
+}
+
+Delivery::Verdict Delivery::verdict(const Outcome& outcome, const PostDetails& details)
+{
+    if (outcome.isDelivered())
+        return Verdict::Delivered;
+    // What a signal stopped was never refused; what the deadline stopped is a timeout, transient.
+    if (outcome.kind == Outcome::Kind::Interrupted || isTransient(outcome, details))
+        return Verdict::Keep;
+    return Verdict::Refused;
 }
 
 bool Delivery::deadlinePassed() const

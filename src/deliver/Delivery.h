@@ -1,40 +1,56 @@
 #ifndef DELIVERY_H
 #define DELIVERY_H
 
+#include <QDeadlineTimer>
 #include <QHttpPart>
 #include <QList>
 #include <QUrl>
 
-#include "Uploader.h"
-#include "argparser.h"
+#include "parse/TransportOptions.h"
+#include "post/Outcome.h"
+#include "post/PostDetails.h"
+#include "post/Poster.h"
 
 class QIODevice;
+class ProgressLine;
 
 // Gets one form to the collector with the transport options of the command
-// line: the uploader's exchange, again after each transient failure as far as
+// line: the poster's post, again after each transient failure as far as
 // --retry allows, never past the deadline, and stopped by SIGINT or SIGTERM.
 class Delivery {
 public:
-    struct Result {
-        Uploader::HTTPResponse response;
-        int attempts = 0;
-        Uploader::Exchange exchange;
-
-        // Worth another attempt later: by its code, or by the HTTP status
-        // behind it (429 has no code of its own and comes out as 27).
-        bool isTransient() const;
+    // What becomes of the event: decided here, once, for the run and for the queue alike.
+    enum class Verdict {
+        Delivered,
+        Keep,     // a later attempt may still deliver it
+        Refused,  // it would only be refused again
     };
 
-    // Creates the uploader, which installs the process-wide proxy; progress
-    // (which may be null) shows each upload.
-    Delivery(const ArgParser::Options& options, ProgressLine* progress);
+    struct Result {
+        Outcome outcome;
+        Verdict verdict = Verdict::Refused;
+        int attempts = 0;
+        PostDetails details;  // of the last attempt
+    };
+
+    // progress (which may be null) shows the real wait before each retry.
+    Delivery(Poster& poster, const TransportOptions& options, ProgressLine* progress);
 
     Result deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices);
     // The run's deadline has passed: nothing more may be sent.
     bool deadlinePassed() const;
 
+    // Worth another attempt: by its code, or by the HTTP status behind it
+    // (429 has no code of its own and comes out as 27).
+    static bool isTransient(const Outcome& outcome, const PostDetails& details);
+    static Verdict verdict(const Outcome& outcome, const PostDetails& details);
+
 private:
-    Uploader uploader;
+    // The wait before the next attempt, cut short by the deadline or a signal;
+    // false, with the outcome set, when the run must stop instead.
+    bool waitToRetry(int attempt, Result& result);
+
+    Poster& poster;
     ProgressLine* progress;
     int retries;
     int maxTime;

@@ -15,13 +15,13 @@ namespace {
 
 const int maxAgeDays = 30;
 
-void say(const EventOutcome& event)
+void say(const ResendRecord::Event& event)
 {
     std::cout << toConsoleEscaped(event.eventId) << ' ' << toConsole(event.outcome) << ' ' << event.statusCode
               << std::endl;
 }
 
-int failWith(Record& record, const QString& text, int exitCode = ExitCode::LocalFailure)
+int failWith(ResendRecord& record, const QString& text, int exitCode = ExitCode::LocalFailure)
 {
     record.errorString = text;
     std::cerr << toConsoleEscaped(text) << std::endl;
@@ -31,8 +31,10 @@ int failWith(Record& record, const QString& text, int exitCode = ExitCode::Local
 // One pass over the queue, with one delivery for all of its events.
 class Pass {
 public:
-    Pass(const ArgParser::Options& options, ProgressLine* progress, EventQueue& queue, Record& record)
-        : options(options)
+    Pass(const TransportOptions& transport, const PosterSource& poster, ProgressLine* progress, EventQueue& queue,
+         ResendRecord& record)
+        : transport(transport)
+        , poster(poster)
         , progress(progress)
         , queue(queue)
         , record(record)
@@ -47,7 +49,7 @@ public:
         QString why;
         if (!queue.read(name, kept, why))
             return setAside(name, why);
-        EventOutcome event{kept.entry.eventId, QString(), kept.entry.lastStatus, QString(), kept.entry.attempts};
+        ResendRecord::Event event{kept.entry.eventId, QString(), kept.entry.lastStatus, QString(), kept.entry.attempts};
         if (kept.entry.failed) {
             // Refused for good earlier, and failed/ could not take it then: it is not sent again.
             event.outcome = QStringLiteral("failed");
@@ -86,10 +88,10 @@ private:
         QString moveWhy;
         if (!queue.moveToFailed(name, moveWhy))
             localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), moveWhy));
-        record.events.append(EventOutcome{eventId, QStringLiteral("failed"), ExitCode::LocalFailure, why, 0});
+        record.events.append(ResendRecord::Event{eventId, QStringLiteral("failed"), ExitCode::LocalFailure, why, 0});
     }
 
-    void post(EventQueue::Kept& kept, EventOutcome& event)
+    void post(EventQueue::Kept& kept, ResendRecord::Event& event)
     {
         QList<QHttpPart> parts;
         QList<QIODevice*> devices;
@@ -99,24 +101,24 @@ private:
                 devices.append(part.bodyDevice);
         }
         if (!delivery)
-            delivery.emplace(options, progress);  // only now: it installs the proxy
+            delivery.emplace(poster(), transport, progress);  // only now: the real poster installs the proxy
         const Delivery::Result result = delivery->deliver(kept.entry.url, parts, devices);
         kept.bodies.clear();
 
-        kept.entry.recordOutcome(result.attempts, result.response.statusCode, result.response.errorString);
+        kept.entry.recordOutcome(result.attempts, result.outcome.code, result.outcome.text);
         event.attempts = kept.entry.attempts;
         event.statusCode = kept.entry.lastStatus;
-        if (kept.entry.lastStatus == HttpStatus::Ok)
+        if (result.verdict == Delivery::Verdict::Delivered)
             delivered(kept, event);
         else
-            notDelivered(kept, event, result.isTransient() || result.exchange.interrupted);
+            notDelivered(kept, event, result.verdict == Delivery::Verdict::Keep);
         say(event);
         record.events.append(event);
-        record.interrupted = result.exchange.interrupted;
+        record.interrupted = result.outcome.kind == Outcome::Kind::Interrupted;
         record.maxTimeReached = delivery->deadlinePassed();
     }
 
-    void delivered(const EventQueue::Kept& kept, EventOutcome& event)
+    void delivered(const EventQueue::Kept& kept, ResendRecord::Event& event)
     {
         event.outcome = QStringLiteral("delivered");
         QString why;
@@ -124,7 +126,7 @@ private:
             localFailure(QStringLiteral("Fail to remove delivered queue entry %1: %2").arg(queue.pathOf(kept.name), why));
     }
 
-    void notDelivered(EventQueue::Kept& kept, EventOutcome& event, bool keep)
+    void notDelivered(EventQueue::Kept& kept, ResendRecord::Event& event, bool keep)
     {
         std::cerr << toConsoleEscaped(kept.entry.lastError) << std::endl;
         event.errorString = kept.entry.lastError;
@@ -145,37 +147,40 @@ private:
                                      : QStringLiteral("cannot mark it failed either: ") + markWhy));
     }
 
-    const ArgParser::Options& options;
+    const TransportOptions& transport;
+    const PosterSource& poster;
     ProgressLine* progress;
     EventQueue& queue;
-    Record& record;
+    ResendRecord& record;
     std::optional<Delivery> delivery;
 };
 
 }
 
-int run(const ArgParser::Options& options, ProgressLine* progress, Record& record)
+int run(const QString& queueDir, const TransportOptions& transport, const PosterSource& poster, ProgressLine* progress,
+        ResendRecord& record)
 {
-    EventQueue queue(options.resendDir);
+    EventQueue queue(queueDir);
     QString why;
     switch (queue.open(false, why)) {
     case EventQueue::Opened::Missing:
         return failWith(record, why);
     case EventQueue::Opened::Unsafe:
-        return failWith(record, QStringLiteral("Fail to resend from %1: %2").arg(options.resendDir, why));
+        return failWith(record, QStringLiteral("Fail to resend from %1: %2").arg(queueDir, why));
     case EventQueue::Opened::Ok:
         break;
     }
     const EventQueue::Lock lock(queue, [] { return Interruption::received() != 0; });
     if (const int signal = Interruption::received()) {
         record.interrupted = true;
-        return failWith(record, Interruption::message(signal), Interruption::exitCode(signal));
+        const Outcome stopped = Outcome::interrupted(signal);
+        return failWith(record, stopped.text, stopped.code);
     }
     if (!lock.isHeld())
-        return failWith(record, QStringLiteral("Fail to lock the queue ") + options.resendDir);
+        return failWith(record, QStringLiteral("Fail to lock the queue ") + queueDir);
     queue.clearLeftovers();
 
-    Pass pass(options, progress, queue, record);
+    Pass pass(transport, poster, progress, queue, record);
     for (const QString& name : queue.entries()) {
         if (pass.mustStop())
             break;

@@ -30,35 +30,35 @@ void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& r
     const QJsonObject report{
         {QStringLiteral("eventId"), record.eventId},
         {QStringLiteral("url"), UrlDisplay::text(url)},
-        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(UrlDisplay::text(record.exchange.finalUrl)) : QJsonValue()},
+        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(UrlDisplay::text(record.post.finalUrl)) : QJsonValue()},
         {QStringLiteral("statusCode"), record.posted ? QJsonValue(record.statusCode) : QJsonValue()},
         {QStringLiteral("exitCode"), exitCode},
         {QStringLiteral("errorString"), record.errorString},
         {QStringLiteral("attempts"), record.attempts},
-        {QStringLiteral("redirects"), record.exchange.redirects},
+        {QStringLiteral("redirects"), record.post.redirects},
         {QStringLiteral("archivePath"), record.archivePath},
         {QStringLiteral("archiveBytes"), record.archiveBytes >= 0 ? QJsonValue(double(record.archiveBytes)) : QJsonValue()},
-        {QStringLiteral("bytesSent"), double(record.exchange.bytesSent)},
-        {QStringLiteral("proxy"), record.exchange.proxy.isEmpty() ? QJsonValue() : QJsonValue(record.exchange.proxy)},
+        {QStringLiteral("bytesSent"), double(record.post.bytesSent)},
+        {QStringLiteral("proxy"), record.post.proxy.isEmpty() ? QJsonValue() : QJsonValue(record.post.proxy)},
         {QStringLiteral("elapsedMs"), double(elapsedMs)},
         {QStringLiteral("dryRun"), dryRun},
         {QStringLiteral("interrupted"), record.interrupted},
-        {QStringLiteral("maxTimeReached"), record.exchange.deadlinePassed},
+        {QStringLiteral("maxTimeReached"), record.maxTimeReached},
         {QStringLiteral("queuedAt"), record.queuedAt.isEmpty() ? QJsonValue() : QJsonValue(record.queuedAt)},
         // Each byte one character: the body is shown as it came, whatever its encoding.
-        {QStringLiteral("responseBody"), record.posted ? QJsonValue(QString::fromLatin1(record.exchange.responseBody)) : QJsonValue()},
+        {QStringLiteral("responseBody"), record.posted ? QJsonValue(QString::fromLatin1(record.post.responseBody)) : QJsonValue()},
         {QStringLiteral("responseContentType"),
-         record.posted && !record.exchange.responseContentType.isNull()
-             ? QJsonValue(QString::fromLatin1(record.exchange.responseContentType)) : QJsonValue()},
+         record.posted && !record.post.responseContentType.isNull()
+             ? QJsonValue(QString::fromLatin1(record.post.responseContentType)) : QJsonValue()},
     };
     save(path, report);
 }
 
-void writeResend(const QString& path, const QString& queueDir, const Resend::Record& record, int exitCode,
+void writeResend(const QString& path, const QString& queueDir, const ResendRecord& record, int exitCode,
                  qint64 elapsedMs)
 {
     QJsonArray events;
-    for (const Resend::EventOutcome& event : record.events)
+    for (const ResendRecord::Event& event : record.events)
         events.append(QJsonObject{{QStringLiteral("eventId"), event.eventId},
                                   {QStringLiteral("outcome"), event.outcome},
                                   {QStringLiteral("statusCode"), event.statusCode},

@@ -160,7 +160,7 @@ private slots:
                                o.workDir, QStringList(o.postVariables.keys()).join(QLatin1Char(',')),
                                QStringList(o.postVariables.values()).join(QLatin1Char(',')),
                                QString::number(o.proxyType), o.proxy, QString::number(o.displayVersion),
-                               o.caCertFile, QString::number(o.idleTimeout), QString::number(o.retry),
+                               o.caCertFile, QString::number(o.transport.idleTimeout), QString::number(o.transport.retry),
                                QString::number(o.dryRun), o.reportFile, QString::fromStdString(p.out)}
                 .join(QLatin1Char('|'));
         };
@@ -225,7 +225,7 @@ private slots:
         QCOMPARE(p.out, message.toStdString() + usage());
         const Parsed good = parse({"--idle-timeout", "5", "--retry", "10", "--dry-run", "--report", "r.json"});
         QVERIFY(good.ok && good.options.dryRun);
-        QCOMPARE(good.options.idleTimeout + good.options.retry, 15);
+        QCOMPARE(good.options.transport.idleTimeout + good.options.transport.retry, 15);
     }
 };
 

@@ -1,5 +1,5 @@
-#ifndef EXCHANGEWATCH_H
-#define EXCHANGEWATCH_H
+#ifndef REPLYWATCH_H
+#define REPLYWATCH_H
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -12,7 +12,7 @@ class QNetworkReply;
 // time, when the deadline passes, when the process is asked to stop, when
 // the reply's body passes replyLimit, or when no connection to the peer is
 // left while Qt still waits (it does, when a proxy closes on CONNECT).
-namespace ExchangeWatch {
+namespace ReplyWatch {
 
 enum class End { Finished, Idle, Deadline, Interrupted, TooLarge, PeerGone };
 

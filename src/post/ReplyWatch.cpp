@@ -1,4 +1,4 @@
-#include "post/ExchangeWatch.h"
+#include "post/ReplyWatch.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -10,7 +10,7 @@
 #include "support/Interruption.h"
 #include "post/WireProgress.h"
 
-namespace ExchangeWatch {
+namespace ReplyWatch {
 
 namespace {
 // Often enough that a flood on loopback is stopped before it costs much memory.

@@ -1,0 +1,26 @@
+#ifndef TRANSPORTOPTIONS_H
+#define TRANSPORTOPTIONS_H
+
+#include <QList>
+#include <QSslCertificate>
+
+#include "parse/ClientCertificate.h"
+#include "parse/ProxySetting.h"
+#include "parse/RequestHeaders.h"
+
+// How every post of a run travels, as the command line sets it: made once by
+// the parser, read by the delivery and by the uploader alike.
+struct TransportOptions {
+    enum ProxyType : qint32 { NoProxy = 0, SystemProxy = 1, ManualProxy = 2 };
+
+    ProxyType proxyType = NoProxy;
+    ProxySetting proxySetting;              // read only for ManualProxy
+    QList<QSslCertificate> caCertificates;  // --cacert: verify against these; empty: accept every certificate
+    ClientCertificate clientCertificate;    // --mtls-cert, --mtls-key, --mtls-pass
+    RequestHeaders headers;                 // --header, on every POST to the URL's own origin
+    int idleTimeout = 0;                    // --idle-timeout seconds; 0: no limit
+    int retry = 0;                          // --retry: further attempts on transient failures
+    int maxTime = 0;                        // --max-time seconds for the upload phase; 0: none
+};
+
+#endif

@@ -1,0 +1,27 @@
+#ifndef POSTER_H
+#define POSTER_H
+
+#include <QDeadlineTimer>
+#include <QHttpPart>
+#include <QList>
+#include <QUrl>
+
+#include "post/Outcome.h"
+#include "post/PostDetails.h"
+
+class QIODevice;
+
+// What a delivery needs of the transport: one form posted, its redirects
+// followed. The uploader is the one real poster; tests script their own.
+class Poster {
+public:
+    virtual ~Poster() = default;
+
+    // Blocks until the post and its redirects are over, the deadline has
+    // passed or a signal came. Every device in bodyDevices is a part's body
+    // streamed from disk: it is rewound before each request.
+    virtual Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
+                         QDeadlineTimer deadline, PostDetails& details) = 0;
+};
+
+#endif
