@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "queue/EventQueue.h"
+#include "queue_entries.h"
 
 namespace {
 
@@ -14,32 +15,6 @@ int mode(const QString& path)
     struct stat info {};
     ::stat(QFile::encodeName(path).constData(), &info);
     return int(info.st_mode & 07777);
-}
-
-EventQueue::Entry makeEntry(const QString& id, const QString& archive, int minutesAgo)
-{
-    EventQueue::Entry entry;
-    entry.eventId = id;
-    entry.url = QUrl(QStringLiteral("https://user:pw@collector.example/submit?x=%C3%A9"));
-    entry.created = QDateTime::currentDateTimeUtc().addSecs(-60LL * minutesAgo);
-    entry.attempts = 2;
-    entry.lastStatus = 503;
-    entry.lastError = QStringLiteral("Service Unavailable");
-    FormPart json;
-    json.name = "jsonFile";
-    json.fileName = id.toLatin1() + ".json";
-    json.contentType = "application/octet-stream";
-    json.body = "{\"caf\xe9\":\r\n1}";
-    FormPart zip;
-    zip.name = "zipFile";
-    zip.fileName = id.toLatin1() + ".zip";
-    zip.contentType = "application/x-zip-compressed";
-    zip.bodyFile = archive;
-    FormPart variable;
-    variable.name = "q\"k";
-    variable.body = "v\xe9";
-    entry.parts = {json, zip, variable};
-    return entry;
 }
 
 QByteArray contents(const QString& path)

@@ -1,0 +1,245 @@
+#include <QtTest>
+
+#include <csignal>
+#include <deque>
+
+#include "deliver/Delivery.h"
+#include "queue/EventQueue.h"
+#include "queue/Resend.h"
+#include "queue_entries.h"
+#include "support/Interruption.h"
+
+namespace {
+
+// One scripted answer: the outcome, and the HTTP status and Retry-After behind it.
+struct Step {
+    Outcome outcome;
+    int httpStatus = 0;
+    QByteArray retryAfter = "0";  // no real wait between attempts
+};
+
+Step status(int code, QByteArray retryAfter = "0")
+{
+    return {Outcome::answer(code, QStringLiteral("status %1").arg(code)), code, std::move(retryAfter)};
+}
+
+Step transport(int code)
+{
+    return {Outcome::transport(code, QStringLiteral("transport %1").arg(code)), 0, "0"};
+}
+
+// Plays its script, one step per post; a step may first wait out the deadline
+// or raise a signal, as a real post would meet them.
+class ScriptedPoster : public Poster {
+public:
+    enum class Then { Answer, WaitForDeadline, RaiseSigterm };
+
+    explicit ScriptedPoster(QList<Step> script, Then then = Then::Answer)
+        : script(script.begin(), script.end())
+        , then(then)
+    {
+    }
+
+    Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>&, QDeadlineTimer deadline,
+                 PostDetails& details) override
+    {
+        urls.append(url);
+        partCounts.append(parts.size());
+        if (then == Then::WaitForDeadline) {
+            QTest::qWait(int(deadline.remainingTime()) + 50);
+            return Outcome::deadline(1);
+        }
+        if (then == Then::RaiseSigterm) {
+            std::raise(SIGTERM);
+            return Outcome::interrupted(SIGTERM);
+        }
+        const Step step = script.empty() ? status(200) : script.front();
+        if (!script.empty())
+            script.pop_front();
+        details = PostDetails();
+        details.finalUrl = url;
+        details.httpStatus = step.httpStatus;
+        details.retryAfter = step.retryAfter;
+        return step.outcome;
+    }
+
+    std::deque<Step> script;
+    Then then;
+    QList<QUrl> urls;
+    QList<int> partCounts;
+};
+
+TransportOptions withRetry(int retry, int maxTime = 0)
+{
+    TransportOptions options;
+    options.retry = retry;
+    options.maxTime = maxTime;
+    return options;
+}
+
+// A queue of three events in a fresh folder, oldest first.
+QStringList fillQueue(const QString& dir)
+{
+    EventQueue queue(dir);
+    QString why;
+    if (queue.open(true, why) != EventQueue::Opened::Ok)
+        return {};
+    QStringList ids;
+    for (int i = 1; i <= 3; ++i) {
+        QString path;
+        QStringList dropped;
+        const QString id = QStringLiteral("0000000%1-0000-0000-0").arg(i);
+        if (!queue.add(makeEntry(id, QString(), 10 - i), path, dropped, why))
+            return {};
+        ids.append(id);
+    }
+    return ids;
+}
+
+QStringList outcomes(const ResendRecord& record)
+{
+    QStringList list;
+    for (const ResendRecord::Event& event : record.events)
+        list.append(event.eventId.left(8) + QLatin1Char(' ') + event.outcome + QLatin1Char(' ')
+                    + QString::number(event.statusCode));
+    return list;
+}
+
+}
+
+Q_DECLARE_METATYPE(QList<Step>)
+Q_DECLARE_METATYPE(Delivery::Verdict)
+
+class TestDelivery : public QObject {
+    Q_OBJECT
+private slots:
+    void attempts_data()
+    {
+        QTest::addColumn<int>("retry");
+        QTest::addColumn<QList<Step>>("script");
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<Delivery::Verdict>("verdict");
+        using V = Delivery::Verdict;
+        QTest::newRow("503, 503, 200") << 2 << QList<Step>{status(503), status(503), status(200)} << 3 << 200 << V::Delivered;
+        QTest::newRow("503 past the retries") << 2 << QList<Step>{status(503), status(503), status(503)} << 3 << 503 << V::Keep;
+        QTest::newRow("503 without --retry") << 0 << QList<Step>{status(503), status(200)} << 1 << 503 << V::Keep;
+        QTest::newRow("400 is not tried again") << 5 << QList<Step>{status(400), status(200)} << 1 << 400 << V::Refused;
+        QTest::newRow("413 refused") << 5 << QList<Step>{status(413)} << 1 << 413 << V::Refused;
+        QTest::newRow("refused connection, then 200") << 1 << QList<Step>{transport(11), status(200)} << 2 << 200 << V::Delivered;
+        QTest::newRow("TLS failure is not tried again") << 3 << QList<Step>{transport(15)} << 1 << 15 << V::Refused;
+        // 429 has no code of its own: the HTTP status behind code 27 decides.
+        QTest::newRow("429 behind 27") << 0 << QList<Step>{{Outcome::transport(27, QStringLiteral("x")), 429, "0"}} << 1 << 27 << V::Keep;
+        QTest::newRow("the body shrank") << 3 << QList<Step>{{Outcome::local(QStringLiteral("shrank")), 0, "0"}} << 1 << -1 << V::Refused;
+        QTest::newRow("interrupted: no retry, kept") << 3 << QList<Step>{{Outcome::interrupted(SIGINT), 0, "0"}, status(200)} << 1 << 130 << V::Keep;
+        QTest::newRow("deadline: no retry, kept") << 3 << QList<Step>{{Outcome::deadline(5), 0, "0"}, status(200)} << 1 << 14 << V::Keep;
+    }
+    void attempts()
+    {
+        QFETCH(int, retry);
+        QFETCH(QList<Step>, script);
+        ScriptedPoster poster(script);
+        Delivery delivery(poster, withRetry(retry), nullptr);
+        const QUrl url(QStringLiteral("http://collector.test/submit"));
+        const Delivery::Result result = delivery.deliver(url, {QHttpPart(), QHttpPart()}, {});
+        QTEST(result.attempts, "attempts");
+        QTEST(result.outcome.code, "code");
+        QTEST(result.verdict, "verdict");
+        // Every attempt posts the very same form to the very same URL.
+        QCOMPARE(poster.urls, QVector<QUrl>(result.attempts, url).toList());
+        QCOMPARE(poster.partCounts, QVector<int>(result.attempts, 2).toList());
+    }
+
+    // The wait before a retry ends with the deadline, and the run says so.
+    void deadlineDuringTheWait()
+    {
+        ScriptedPoster poster({status(503, "30"), status(200)});
+        Delivery delivery(poster, withRetry(3, 1), nullptr);
+        QElapsedTimer clock;
+        clock.start();
+        const Delivery::Result result = delivery.deliver(QUrl(QStringLiteral("http://collector.test/")), {}, {});
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(result.attempts, 1);
+        QCOMPARE(result.outcome.kind, Outcome::Kind::Deadline);
+        QCOMPARE(result.outcome.text, QStringLiteral("Operation timed out after 1 s"));
+        QCOMPARE(result.verdict, Delivery::Verdict::Keep);
+        QVERIFY(delivery.deadlinePassed());
+    }
+
+    void resendSortsEachEvent()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        const QStringList ids = fillQueue(dir);
+        QCOMPARE(ids.size(), 3);
+        ScriptedPoster poster({status(200), status(503), status(400)});
+        int made = 0;
+        ResendRecord record;
+        const int exitCode = Resend::run(dir, withRetry(0), [&]() -> Poster& { ++made; return poster; }, nullptr, record);
+        QCOMPARE(made, 1);  // one poster for the whole queue
+        QCOMPARE(outcomes(record), (QStringList{QStringLiteral("00000001 delivered 200"),
+                                                QStringLiteral("00000002 kept 503"),
+                                                QStringLiteral("00000003 failed 400")}));
+        QCOMPARE(record.events.at(1).attempts, 3);  // the two of the first run, and this one
+        QCOMPARE(exitCode, 400);
+        // Only the kept event stays; the refused one waits in failed/ for a person.
+        EventQueue queue(dir);
+        QString why;
+        QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
+        QCOMPARE(queue.entries().size(), 1);
+        QVERIFY(queue.entries().constFirst().endsWith(ids.at(1)));
+        QCOMPARE(QDir(dir + QStringLiteral("/failed")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
+    }
+
+    void resendOfAnEmptyQueueMakesNoPoster()
+    {
+        QTemporaryDir scratch;
+        EventQueue queue(scratch.path());
+        QString why;
+        QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
+        int made = 0;
+        ResendRecord record;
+        ScriptedPoster poster({});
+        QCOMPARE(Resend::run(scratch.path(), {}, [&]() -> Poster& { ++made; return poster; }, nullptr, record), 0);
+        QCOMPARE(made, 0);
+        QVERIFY(record.events.isEmpty());
+    }
+
+    // What the deadline stopped stays queued, untried events included.
+    void resendStopsAtTheDeadline()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        QCOMPARE(fillQueue(dir).size(), 3);
+        ScriptedPoster poster({}, ScriptedPoster::Then::WaitForDeadline);
+        ResendRecord record;
+        const int exitCode = Resend::run(dir, withRetry(2, 1), [&]() -> Poster& { return poster; }, nullptr, record);
+        QCOMPARE(exitCode, 14);
+        QVERIFY(record.maxTimeReached);
+        QCOMPARE(poster.urls.size(), 1);
+        QCOMPARE(outcomes(record), QStringList{QStringLiteral("00000001 kept 14")});
+        EventQueue queue(dir);
+        QString why;
+        QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
+        QCOMPARE(queue.entries().size(), 3);
+    }
+
+    // Last: a signal, once received, stays received for the whole process.
+    void resendStopsAtASignal()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        QCOMPARE(fillQueue(dir).size(), 3);
+        const Interruption interruption;
+        ScriptedPoster poster({}, ScriptedPoster::Then::RaiseSigterm);
+        ResendRecord record;
+        const int exitCode = Resend::run(dir, withRetry(2), [&]() -> Poster& { return poster; }, nullptr, record);
+        QCOMPARE(exitCode, 143);
+        QVERIFY(record.interrupted);
+        QCOMPARE(poster.urls.size(), 1);
+        QCOMPARE(outcomes(record), QStringList{QStringLiteral("00000001 kept 143")});
+    }
+};
+
+QTEST_MAIN(TestDelivery)
+#include "tst_delivery.moc"
