@@ -21,9 +21,9 @@
 #include "post/ProxyCheck.h"
 #include "post/ProxyInstallation.h"
 #include "support/Interruption.h"
+#include "support/ProgressLine.h"
 #include "support/UrlDisplay.h"
 #include "support/console.h"
-#include "support/ProgressLine.h"
 #include "support/exitcodes.h"
 
 namespace {
@@ -152,7 +152,9 @@ Uploader::Uploader(const TransportOptions& transport, ProgressLine* progress)
 
 Uploader::~Uploader() = default;
 
-Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
+// The URL by value, as callers have always passed it.
+Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performance-unnecessary-value-param)
+                                                  const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     PostDetails ignored;
     const Outcome outcome = post(url, parts, bodyDevices, QDeadlineTimer(QDeadlineTimer::Forever), ignored);

@@ -8,8 +8,9 @@
 
 #include <iostream>
 
-#include "support/PosixFiles.h"
+#include "parse/FileLimits.h"
 #include "parse/numbers.h"
+#include "support/PosixFiles.h"
 
 namespace {
 
@@ -27,8 +28,6 @@ const char* const help_message =
     "\t--system-proxy            => (mandatory)   Use a system proxy\n"
     "\t--proxy <proxy>           => (mandatory)   Set proxy\n"
     "\t--version                 => (optionnal)   Display version\n";
-
-const qint64 maxCaFileBytes = qint64(16) << 20;
 
 // --help, grouped as the README groups the options. The usage text above stays as it always was.
 const char* const full_help =
@@ -79,6 +78,9 @@ const char* const full_help =
     "\n"
     "Long options may be abbreviated to any unique prefix. The exit status is 0\n"
     "when the server answered 200; quillfast(1) lists the others.\n";
+
+// The longest wait a time option takes: a year, in seconds.
+const int max_seconds = 86400 * 365;
 
 const char* const short_options = "u:n:f:j:w:o:p:t:v";
 
@@ -172,22 +174,256 @@ bool failWith(const char* message)
     return false;
 }
 
+// "--name" of an option, from the table above: the one place its name is written.
+QByteArray optionName(int id)
+{
+    for (const struct option& entry : long_options) {
+        if (entry.name && entry.val == id)
+            return QByteArray("--") + entry.name;
+    }
+    return QByteArray();
+}
+
+// Whether a group of options took an option: No leaves it to the next group.
+enum class Taken { No, Yes, Rejected };
+
+// The value of option id, as given, is not what it takes.
+Taken refused(int id, const char* expected)
+{
+    badValue(optionName(id).constData(), optarg, expected);
+    return Taken::Rejected;
+}
+
 // The options that describe an event, which a resend takes from its queue instead.
-const char* eventOptionName(int id)
+bool isEventOption(int id)
+{
+    static const QByteArray event_letters("ufjwopte");
+    return (id > 0 && id <= optionLastChar && event_letters.contains(char(id))) || id == optionQueue
+        || id == optionDryRun;
+}
+
+// One command line being read: the options, and what the checks at its end need.
+struct Reading {
+    ArgParser::Options& options;
+    QByteArray firstEventOption;
+    bool queueLimitGiven = false;
+};
+
+// The event: its URL, files and form variables.
+Taken takeEventOption(int id, const QString& argument, ArgParser::Options& options)
 {
     switch (id) {
-    case 'u': return "--url";
-    case 'f': return "--file";
-    case 'j': return "--json";
-    case 'w': return "--work-dir";
-    case 'o': return "--org";
-    case 'p': return "--project";
-    case 't': return "--type";
-    case 'e': return "--extra-post";
-    case optionQueue: return "--queue";
-    case optionDryRun: return "--dry-run";
-    default: return nullptr;
+    case 'u':
+        options.url = QUrl(argument);
+        return Taken::Yes;
+    case 'f':
+        options.files.append(argument);
+        return Taken::Yes;
+    case 'j':
+        options.jsonFile = argument;
+        return Taken::Yes;
+    case 'w':
+        options.workDir = argument;
+        // An empty one is the current directory, not the root.
+        if (!options.workDir.isEmpty() && !options.workDir.endsWith(QLatin1Char('/'))
+            && !options.workDir.endsWith(QLatin1Char('\\')))
+            options.workDir.append(QLatin1Char('/'));
+        return Taken::Yes;
+    case 'o':
+        options.postVariables.insert(QStringLiteral("org"), argument);
+        return Taken::Yes;
+    case 'p':
+        options.postVariables.insert(QStringLiteral("project"), argument);
+        return Taken::Yes;
+    case 't':
+        options.postVariables.insert(QStringLiteral("type"), argument);
+        return Taken::Yes;
+    case 'e': {
+        const QStringList nameValue = argument.split(QLatin1Char('='), Qt::KeepEmptyParts, Qt::CaseSensitive);
+        if (nameValue.size() != 2) {
+            reject(optarg, "an extra-post value");
+            return Taken::Rejected;
+        }
+        options.postVariables.insert(nameValue.at(0), nameValue.at(1));
+        return Taken::Yes;
     }
+    default:
+        return Taken::No;
+    }
+}
+
+// The proxy: the last of the three given wins.
+Taken takeProxyOption(int id, const QString& argument, ArgParser::Options& options)
+{
+    switch (id) {
+    case 'n':
+        options.proxyType = ArgParser::Options::NoProxy;
+        return Taken::Yes;
+    case 's':
+        options.proxyType = ArgParser::Options::SystemProxy;
+        return Taken::Yes;
+    case 'x':
+        // Checked now so that a proxy that cannot work stops the run before anything is made.
+        if (!ProxySetting::parse(argument, options.transport.proxySetting)) {
+            reject(ProxySetting::withoutPassword(argument).toLatin1().constData(), "a proxy host[:port]");
+            return Taken::Rejected;
+        }
+        options.proxyType = ArgParser::Options::ManualProxy;
+        options.proxy = argument;
+        return Taken::Yes;
+    default:
+        return Taken::No;
+    }
+}
+
+// How each post travels: certificates, headers and the time limits.
+Taken takeTransportOption(int id, const QString& argument, ArgParser::Options& options)
+{
+    TransportOptions& transport = options.transport;
+    switch (id) {
+    case optionCaCert: {
+        QByteArray caText;
+        QString why;
+        options.caCertFile = argument;
+        transport.caCertificates.clear();
+        // Only a regular file: a device or a pipe would be read for ever.
+        if (PosixFiles::readNamedFile(argument, FileLimits::caBundle, caText, why) == PosixFiles::Read::Ok)
+            transport.caCertificates = QSslCertificate::fromData(caText, QSsl::Pem);
+        if (transport.caCertificates.isEmpty())
+            return refused(id, "a readable PEM file with at least one certificate");
+        return Taken::Yes;
+    }
+    case optionHeader: {
+        QString why;
+        if (!transport.headers.add(argument, why)) {
+            badValueShown(optionName(id).constData(), why);
+            return Taken::Rejected;
+        }
+        return Taken::Yes;
+    }
+    case optionMtlsCert:
+        options.clientCertFile = argument;
+        return Taken::Yes;
+    case optionMtlsKey:
+        options.clientKeyFile = argument;
+        return Taken::Yes;
+    case optionMtlsPass:
+        options.clientKeyPassFile = argument;
+        return Taken::Yes;
+    case optionIdleTimeout:
+        if (!parseBounded(argument, 1, max_seconds, transport.idleTimeout))
+            return refused(id, "a positive whole number of seconds");
+        return Taken::Yes;
+    case optionMaxTime:
+        if (!parseBounded(argument, 1, max_seconds, transport.maxTime))
+            return refused(id, "a positive whole number of seconds");
+        return Taken::Yes;
+    case optionRetry:
+        if (!parseBounded(argument, 0, 10, transport.retry))
+            return refused(id, "a whole number from 0 to 10");
+        return Taken::Yes;
+    default:
+        return Taken::No;
+    }
+}
+
+// The queue: where an event waits, how much it may hold, and the resend.
+Taken takeQueueOption(int id, const QString& argument, Reading& reading)
+{
+    ArgParser::Options& options = reading.options;
+    switch (id) {
+    case optionQueue:
+        options.queueDir = argument;
+        if (argument.isEmpty())
+            return refused(id, "a directory");
+        return Taken::Yes;
+    case optionQueueMaxEvents:
+        reading.queueLimitGiven = true;
+        if (!parseBounded(argument, 1, 100000, options.queueMaxEvents))
+            return refused(id, "a whole number from 1 to 100000");
+        return Taken::Yes;
+    case optionQueueMaxBytes:
+        reading.queueLimitGiven = true;
+        if (!parseSize(argument, 1 << 20, qint64(1) << 40, options.queueMaxBytes))
+            return refused(id, "a size from 1M to 1024G: digits, then K, M or G");
+        return Taken::Yes;
+    case optionResend:
+        options.resendDir = argument;
+        if (argument.isEmpty())
+            return refused(id, "a directory");
+        return Taken::Yes;
+    default:
+        return Taken::No;
+    }
+}
+
+// What the run does and shows besides the post.
+Taken takeRunOption(int id, const QString& argument, ArgParser::Options& options)
+{
+    switch (id) {
+    case 'v':
+        options.displayVersion = true;
+        return Taken::Yes;
+    case optionHelp:
+        options.displayHelp = true;
+        return Taken::Yes;
+    case optionDryRun:
+        options.dryRun = true;
+        return Taken::Yes;
+    case optionReport:
+        options.reportFile = argument;
+        // The report may make a file or replace a regular one, never a device or a pipe.
+        if (argument.isEmpty())
+            return refused(id, "a file name");
+        if (!isReportTarget(argument))
+            return refused(id, "a new file, or a regular file to replace");
+        return Taken::Yes;
+    case optionZipLevel:
+        if (!parseBounded(argument, 0, 9, options.zipLevel))
+            return refused(id, "a whole number from 0 to 9");
+        return Taken::Yes;
+    case optionProgress:
+        if (!ProgressLine::parseMode(argument, options.progress))
+            return refused(id, "auto, always or never");
+        return Taken::Yes;
+    default:
+        return Taken::No;
+    }
+}
+
+Taken take(int id, const QString& argument, Reading& reading)
+{
+    Taken taken = takeEventOption(id, argument, reading.options);
+    if (taken == Taken::No)
+        taken = takeProxyOption(id, argument, reading.options);
+    if (taken == Taken::No)
+        taken = takeTransportOption(id, argument, reading.options);
+    if (taken == Taken::No)
+        taken = takeQueueOption(id, argument, reading);
+    if (taken == Taken::No)
+        taken = takeRunOption(id, argument, reading.options);
+    return taken;
+}
+
+// Options that only make sense together, checked once all are known.
+bool checkTogether(Reading& reading)
+{
+    ArgParser::Options& options = reading.options;
+    if (!options.resendDir.isEmpty() && !reading.firstEventOption.isEmpty()) {
+        std::cout << "--resend cannot be used with " << reading.firstEventOption.constData() << "\n\n" << help_message;
+        return false;
+    }
+    if (!options.queueDir.isEmpty() && options.dryRun)
+        return failWith("--queue cannot be used with --dry-run\n\n");
+    if (reading.queueLimitGiven && options.queueDir.isEmpty())
+        return failWith("--queue-max-events and --queue-max-bytes need --queue\n\n");
+    QString option;
+    QString file;
+    QString why;
+    if (!ClientCertificate::load(options.clientCertFile, options.clientKeyFile, options.clientKeyPassFile,
+                                 options.transport.clientCertificate, option, file, why))
+        return badValue(option.toLatin1().constData(), file.toLatin1().constData(), why.toLatin1().constData());
+    return true;
 }
 
 }
@@ -196,165 +432,26 @@ namespace ArgParser {
 
 bool generateTask(int argc, char** argv, Options& options)
 {
+    Reading reading{options, QByteArray(), false};
     int optionIndex = 0;
     int id;
-    const char* firstEventOption = nullptr;
-    bool queueLimitGiven = false;
     while ((id = getopt_long(argc, argv, short_options, long_options, &optionIndex)) != -1) {
-        if (!firstEventOption)
-            firstEventOption = eventOptionName(id);
+        if (reading.firstEventOption.isEmpty() && isEventOption(id))
+            reading.firstEventOption = optionName(id);
         // Each byte becomes the character of the same Latin-1 code.
         const QString argument = optarg ? QString::fromLatin1(optarg) : QString();
-        switch (id) {
-        case 'u':
-            options.url = QUrl(argument);
+        switch (take(id, argument, reading)) {
+        case Taken::Yes:
             break;
-        case 'f':
-            options.files.append(argument);
-            break;
-        case 'j':
-            options.jsonFile = argument;
-            break;
-        case 'w':
-            options.workDir = argument;
-            // An empty one is the current directory, not the root.
-            if (!options.workDir.isEmpty() && !options.workDir.endsWith(QLatin1Char('/'))
-                && !options.workDir.endsWith(QLatin1Char('\\')))
-                options.workDir.append(QLatin1Char('/'));
-            break;
-        case 'o':
-            options.postVariables.insert(QStringLiteral("org"), argument);
-            break;
-        case 'p':
-            options.postVariables.insert(QStringLiteral("project"), argument);
-            break;
-        case 't':
-            options.postVariables.insert(QStringLiteral("type"), argument);
-            break;
-        case 'e': {
-            const QStringList nameValue = argument.split(QLatin1Char('='), Qt::KeepEmptyParts, Qt::CaseSensitive);
-            if (nameValue.size() != 2)
-                return reject(optarg, "an extra-post value");
-            options.postVariables.insert(nameValue.at(0), nameValue.at(1));
-            break;
-        }
-        case 'n':
-            options.proxyType = Options::NoProxy;
-            break;
-        case 's':
-            options.proxyType = Options::SystemProxy;
-            break;
-        case 'x':
-            // Checked now so that a proxy that cannot work stops the run before anything is made.
-            if (!ProxySetting::parse(argument, options.transport.proxySetting))
-                return reject(ProxySetting::withoutPassword(argument).toLatin1().constData(), "a proxy host[:port]");
-            options.proxyType = Options::ManualProxy;
-            options.proxy = argument;
-            break;
-        case 'v':
-            options.displayVersion = true;
-            break;
-        case optionCaCert: {
-            QByteArray caText;
-            QString why;
-            options.caCertFile = argument;
-            options.transport.caCertificates.clear();
-            // Only a regular file: a device or a pipe would be read for ever.
-            if (PosixFiles::readNamedFile(argument, maxCaFileBytes, caText, why) == PosixFiles::Read::Ok)
-                options.transport.caCertificates = QSslCertificate::fromData(caText, QSsl::Pem);
-            if (options.transport.caCertificates.isEmpty())
-                return badValue("--cacert", optarg, "a readable PEM file with at least one certificate");
-            break;
-        }
-        case optionIdleTimeout:
-            if (!parseBounded(argument, 1, 86400 * 365, options.transport.idleTimeout))
-                return badValue("--idle-timeout", optarg, "a positive whole number of seconds");
-            break;
-        case optionRetry:
-            if (!parseBounded(argument, 0, 10, options.transport.retry))
-                return badValue("--retry", optarg, "a whole number from 0 to 10");
-            break;
-        case optionDryRun:
-            options.dryRun = true;
-            break;
-        case optionReport:
-            options.reportFile = argument;
-            // The report may make a file or replace a regular one, never a device or a pipe.
-            if (argument.isEmpty())
-                return badValue("--report", optarg, "a file name");
-            if (!isReportTarget(argument))
-                return badValue("--report", optarg, "a new file, or a regular file to replace");
-            break;
-        case optionHeader: {
-            QString why;
-            if (!options.transport.headers.add(argument, why))
-                return badValueShown("--header", why);
-            break;
-        }
-        case optionMtlsCert:
-            options.clientCertFile = argument;
-            break;
-        case optionMtlsKey:
-            options.clientKeyFile = argument;
-            break;
-        case optionMtlsPass:
-            options.clientKeyPassFile = argument;
-            break;
-        case optionQueue:
-            options.queueDir = argument;
-            if (argument.isEmpty())
-                return badValue("--queue", optarg, "a directory");
-            break;
-        case optionQueueMaxEvents:
-            queueLimitGiven = true;
-            if (!parseBounded(argument, 1, 100000, options.queueMaxEvents))
-                return badValue("--queue-max-events", optarg, "a whole number from 1 to 100000");
-            break;
-        case optionQueueMaxBytes:
-            queueLimitGiven = true;
-            if (!parseSize(argument, 1 << 20, qint64(1) << 40, options.queueMaxBytes))
-                return badValue("--queue-max-bytes", optarg, "a size from 1M to 1024G: digits, then K, M or G");
-            break;
-        case optionResend:
-            options.resendDir = argument;
-            if (argument.isEmpty())
-                return badValue("--resend", optarg, "a directory");
-            break;
-        case optionZipLevel:
-            if (!parseBounded(argument, 0, 9, options.zipLevel))
-                return badValue("--zip-level", optarg, "a whole number from 0 to 9");
-            break;
-        case optionProgress:
-            if (!ProgressLine::parseMode(argument, options.progress))
-                return badValue("--progress", optarg, "auto, always or never");
-            break;
-        case optionHelp:
-            options.displayHelp = true;
-            break;
-        case optionMaxTime:
-            if (!parseBounded(argument, 1, 86400 * 365, options.transport.maxTime))
-                return badValue("--max-time", optarg, "a positive whole number of seconds");
-            break;
-        default:
+        case Taken::Rejected:
+            return false;
+        case Taken::No:
             std::cout << help_message;
             return false;
         }
     }
-    // Options that only make sense together, checked once all are known.
-    if (!options.resendDir.isEmpty() && firstEventOption) {
-        std::cout << "--resend cannot be used with " << firstEventOption << "\n\n" << help_message;
+    if (!checkTogether(reading))
         return false;
-    }
-    if (!options.queueDir.isEmpty() && options.dryRun)
-        return failWith("--queue cannot be used with --dry-run\n\n");
-    if (queueLimitGiven && options.queueDir.isEmpty())
-        return failWith("--queue-max-events and --queue-max-bytes need --queue\n\n");
-    QString option;
-    QString file;
-    QString why;
-    if (!ClientCertificate::load(options.clientCertFile, options.clientKeyFile, options.clientKeyPassFile,
-                                 options.transport.clientCertificate, option, file, why))
-        return badValue(option.toLatin1().constData(), file.toLatin1().constData(), why.toLatin1().constData());
     options.transport.proxyType = options.proxyType;
     return true;
 }

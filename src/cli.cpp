@@ -12,13 +12,14 @@
 
 #include "Uploader.h"
 #include "archive/ArchiverProgress.h"
-#include "form/BodyFile.h"
-#include "queue/EventQueue.h"
-#include "support/Interruption.h"
-#include "support/PosixFiles.h"
 #include "archive/ProcessGroup.h"
 #include "deliver/Delivery.h"
+#include "form/BodyFile.h"
+#include "parse/FileLimits.h"
+#include "queue/EventQueue.h"
 #include "queue/Resend.h"
+#include "support/Interruption.h"
+#include "support/PosixFiles.h"
 #include "support/UrlDisplay.h"
 #include "support/console.h"
 #include "support/exitcodes.h"
@@ -26,8 +27,7 @@
 
 namespace {
 const char* const archiver_program = "7z";
-const qint64 maxJsonBytes = 64 << 20;
-const int maxArchiverOutput = 1 << 20;
+const int max_archiver_output = 1 << 20;
 
 enum class Source { Local, Peer };
 
@@ -136,7 +136,7 @@ int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine&
     qint64 leftOut = 0;
     auto keepOutput = [&] {
         const QByteArray chunk = archiver.readAll();
-        const int room = std::max(0, maxArchiverOutput - output.size());
+        const int room = std::max(0, max_archiver_output - output.size());
         output += chunk.left(room);
         leftOut += std::max(0, chunk.size() - room);
     };
@@ -179,7 +179,7 @@ bool Cli::buildForm(const QString& archiveName, QFile& archive, QList<FormPart>&
         // machine that has just crashed.
         QByteArray text;
         QString why;
-        switch (PosixFiles::readNamedFile(options.jsonFile, maxJsonBytes, text, why)) {
+        switch (PosixFiles::readNamedFile(options.jsonFile, FileLimits::description, text, why)) {
         case PosixFiles::Read::Unreadable:
             fail(record, QStringLiteral("Fail to open ") + options.jsonFile);
             return false;

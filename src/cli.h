@@ -7,9 +7,9 @@
 #include <QString>
 #include <QStringList>
 
+#include "argparser.h"
 #include "form/FormPart.h"
 #include "report/RunReport.h"
-#include "argparser.h"
 
 class QFile;
 class GroupedProcess;

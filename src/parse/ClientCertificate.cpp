@@ -7,17 +7,16 @@
 
 #include <memory>
 
+#include "parse/FileLimits.h"
 #include "support/PosixFiles.h"
 
 namespace {
-
-const qint64 maxFileBytes = 1 << 20;
 
 // The whole of a small regular file: a device or a pipe could be read for ever.
 bool readSmallFile(const QString& path, QByteArray& data)
 {
     QString why;
-    return PosixFiles::readNamedFile(path, maxFileBytes, data, why) == PosixFiles::Read::Ok;
+    return PosixFiles::readNamedFile(path, FileLimits::credential, data, why) == PosixFiles::Read::Ok;
 }
 
 // Qt has no way to ask whether a key belongs to a certificate; OpenSSL, which

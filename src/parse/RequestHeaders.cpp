@@ -2,11 +2,10 @@
 
 #include <algorithm>
 
+#include "parse/FileLimits.h"
 #include "support/PosixFiles.h"
 
 namespace {
-
-const qint64 maxFileBytes = 1 << 20;
 
 // RFC 7230's token: the characters a header name may hold.
 bool isToken(const QByteArray& name)
@@ -41,7 +40,7 @@ bool RequestHeaders::add(const QString& argument, QString& why)
     QByteArray text;
     QString problem;
     // Only a regular file: a device or a pipe could be read for ever.
-    switch (PosixFiles::readNamedFile(argument.mid(1), maxFileBytes, text, problem)) {
+    switch (PosixFiles::readNamedFile(argument.mid(1), FileLimits::credential, text, problem)) {
     case PosixFiles::Read::Unreadable:
         why = shown(argument, QByteArray()) + QLatin1String(" (a readable file of header lines)");
         return false;

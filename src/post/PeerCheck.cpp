@@ -8,10 +8,10 @@
 namespace PeerCheck {
 
 namespace {
-const int connectTimeoutMs = 5000;
-const int answerTimeoutMs = 2000;
-const char tlsAlert = 0x15;
-const char tlsHandshake = 0x16;
+const int connect_timeout_ms = 5000;
+const int answer_timeout_ms = 2000;
+const char tls_alert = 0x15;
+const char tls_handshake = 0x16;
 }
 
 void explainUnknown(const QUrl& url, int& statusCode, QString& message)
@@ -27,14 +27,14 @@ void explainUnknown(const QUrl& url, int& statusCode, QString& message)
     QTcpSocket socket;
     socket.setProxy(QNetworkProxy::NoProxy);
     socket.connectToHost(url.host(), quint16(url.port(https ? 443 : 80)));
-    if (!socket.waitForConnected(connectTimeoutMs))
+    if (!socket.waitForConnected(connect_timeout_ms))
         return;  // gone as well: nothing more can be told
     if (!https) {
         // A TLS server answers a plain request with an alert, or not at all.
         socket.write("HEAD / HTTP/1.0\r\n\r\n");
         char first = 0;
-        if (socket.waitForReadyRead(answerTimeoutMs) && socket.peek(&first, 1) == 1
-            && (first == tlsAlert || first == tlsHandshake)) {
+        if (socket.waitForReadyRead(answer_timeout_ms) && socket.peek(&first, 1) == 1
+            && (first == tls_alert || first == tls_handshake)) {
             message = QStringLiteral("Unknown error: the server answers in TLS (an https:// URL?)");
             return;
         }

@@ -7,7 +7,7 @@
 
 namespace {
 
-const int reachTimeoutMs = 5000;
+const int reach_timeout_ms = 5000;
 
 // Connects to the proxy itself, directly: 0 when it answers, else why not.
 int reachProxy(const QNetworkProxy& proxy)
@@ -15,7 +15,7 @@ int reachProxy(const QNetworkProxy& proxy)
     QTcpSocket socket;
     socket.setProxy(QNetworkProxy::NoProxy);
     socket.connectToHost(proxy.hostName(), proxy.port());
-    if (socket.waitForConnected(reachTimeoutMs))
+    if (socket.waitForConnected(reach_timeout_ms))
         return ExitCode::Success;
     switch (socket.error()) {
     case QAbstractSocket::HostNotFoundError: return ExitCode::ProxyNotFound;

@@ -7,14 +7,14 @@
 
 #include <algorithm>
 
-#include "support/Interruption.h"
 #include "post/WireProgress.h"
+#include "support/Interruption.h"
 
 namespace ReplyWatch {
 
 namespace {
 // Often enough that a flood on loopback is stopped before it costs much memory.
-const int tickMs = 50;
+const int tick_ms = 50;
 }
 
 QString idleMessage(int seconds)
@@ -62,7 +62,7 @@ public:
         if (Interruption* interruption = Interruption::current())
             QObject::connect(interruption, &Interruption::requested, &loop, [this] { end(End::Interrupted); });
         QTimer tick;
-        tick.setInterval(tickMs);
+        tick.setInterval(tick_ms);
         QObject::connect(&tick, &QTimer::timeout, &loop, [this] { checkClock(); });
         tick.start();
 

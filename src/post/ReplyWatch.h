@@ -32,9 +32,9 @@ struct Result {
     QByteArray body;         // the start of the reply's body, at most bodyLimit bytes
 };
 
-const int bodyLimit = 64 * 1024;
+constexpr int bodyLimit = 64 * 1024;
 // A collector's answer is a few lines; one that never ends must not hold the run.
-const qint64 replyLimit = qint64(4) << 20;
+constexpr qint64 replyLimit = qint64(4) << 20;
 
 Result watch(QNetworkReply& reply, const Settings& settings);
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "form/BodyFile.h"
-#include "support/PosixFiles.h"
 #include "queue/QueueEntry.h"
+#include "support/PosixFiles.h"
 
 // A spool folder of events that could not be delivered yet, each kept whole
 // so that a later run posts the same form again. Layout:

@@ -13,7 +13,7 @@ namespace Resend {
 
 namespace {
 
-const int maxAgeDays = 30;
+const int max_age_days = 30;
 
 void say(const ResendRecord::Event& event)
 {
@@ -58,10 +58,10 @@ public:
             record.events.append(event);
             return;
         }
-        if (kept.entry.created < QDateTime::currentDateTimeUtc().addDays(-maxAgeDays)) {
+        if (kept.entry.created < QDateTime::currentDateTimeUtc().addDays(-max_age_days)) {
             if (!queue.remove(name, why))
                 return localFailure(QStringLiteral("Fail to remove queue entry %1: %2").arg(queue.pathOf(name), why));
-            std::cout << "Dropped from queue: " << toConsole(queue.pathOf(name)) << " (older than " << maxAgeDays
+            std::cout << "Dropped from queue: " << toConsole(queue.pathOf(name)) << " (older than " << max_age_days
                       << " days)" << std::endl;
             event.outcome = QStringLiteral("dropped");
             record.events.append(event);

@@ -8,9 +8,9 @@
 
 namespace {
 
-const qint64 redrawMs = 200;
-const qint64 rateAfterMs = 1000;  // a rate from less than a second of data would be noise
-const int defaultColumns = 80;
+const qint64 redraw_ms = 200;
+const qint64 rate_after_ms = 1000;  // a rate from less than a second of data would be noise
+const int default_columns = 80;
 
 QString mebibytes(qint64 bytes)
 {
@@ -23,7 +23,7 @@ int terminalColumns()
     winsize size{};
     if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
-    return defaultColumns;
+    return default_columns;
 }
 
 }
@@ -87,7 +87,7 @@ void ProgressLine::uploading(qint64 sent, qint64 total)
                        .arg(mebibytes(sent), mebibytes(total))
                        .arg(sent * 100 / total);
     const qint64 elapsedMs = sinceUploadStart.elapsed();
-    if (elapsedMs >= rateAfterMs && sent > 0) {
+    if (elapsedMs >= rate_after_ms && sent > 0) {
         const double rate = double(sent) * 1000.0 / double(elapsedMs);
         text += QStringLiteral(", %1 MiB/s, %2 s left")
                     .arg(rate / (1 << 20), 0, 'f', 1)
@@ -133,7 +133,7 @@ void ProgressLine::summary(const QString& text)
 void ProgressLine::show(const QString& text, bool force)
 {
     // A few redraws a second are enough for a person and cheap for a terminal.
-    if (shown && !force && sinceDrawn.isValid() && !sinceDrawn.hasExpired(redrawMs))
+    if (shown && !force && sinceDrawn.isValid() && !sinceDrawn.hasExpired(redraw_ms))
         return;
     std::fprintf(stderr, "\r%s\033[K", fitted(text, terminalColumns()).toLatin1().constData());
     std::fflush(stderr);

@@ -146,6 +146,31 @@ private slots:
         QCOMPARE(p.out, message.isEmpty() ? std::string() : message.toStdString() + usage());
     }
 
+    // A resend takes its events from the queue: every option that describes one is refused beside it.
+    void resendCombinations_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("words");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("transport options") << QList<QByteArray>{"--resend", "q", "--retry", "2", "--report", "r.json",
+                                                                "--max-time", "5", "--progress", "never", "--idle-timeout",
+                                                                "3", "--header", "A: b", "--system-proxy"}
+                                           << QByteArray();
+        QTest::newRow("url") << QList<QByteArray>{"--resend", "q", "--url", "http://h"} << QByteArray("--url");
+        QTest::newRow("short file first") << QList<QByteArray>{"-f", "a", "--resend", "q", "-u", "x"} << QByteArray("--file");
+        QTest::newRow("extra-post") << QList<QByteArray>{"--extra-post", "a=b", "--resend", "q"} << QByteArray("--extra-post");
+        QTest::newRow("queue") << QList<QByteArray>{"--resend", "q", "--queue", "q"} << QByteArray("--queue");
+        QTest::newRow("dry-run") << QList<QByteArray>{"--resend", "q", "--dry-run"} << QByteArray("--dry-run");
+    }
+    void resendCombinations()
+    {
+        QFETCH(QList<QByteArray>, words);
+        QFETCH(QByteArray, message);
+        const Parsed p = parse(words);
+        QCOMPARE(p.ok, message.isEmpty());
+        if (!message.isEmpty())
+            QCOMPARE(p.out, "--resend cannot be used with " + message.toStdString() + "\n\n" + usage());
+    }
+
     // Options added later must not change what an accepted command line means.
     void oldPrefixesKeepTheirMeaning()
     {

@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "post/EnvironmentProxyFactory.h"
 #include "parse/ProxySetting.h"
+#include "post/EnvironmentProxyFactory.h"
 
 Q_DECLARE_METATYPE(ProxySetting::Scheme)
 
