@@ -20,6 +20,7 @@
 #include "post/PeerCheck.h"
 #include "post/ProxyCheck.h"
 #include "post/ProxyInstallation.h"
+#include "post/TlsSettings.h"
 #include "support/Interruption.h"
 #include "support/ProgressLine.h"
 #include "support/UrlDisplay.h"
@@ -31,8 +32,7 @@ namespace {
 // The same scheme, host and port: where --header values may go.
 bool sameOrigin(const QUrl& a, const QUrl& b)
 {
-    const int defaultPort = a.scheme() == QLatin1String("https") ? 443 : 80;
-    return a.scheme() == b.scheme() && a.host() == b.host() && a.port(defaultPort) == b.port(defaultPort);
+    return a.scheme() == b.scheme() && a.host() == b.host() && PeerCheck::portOf(a) == PeerCheck::portOf(b);
 }
 
 }
@@ -180,7 +180,7 @@ Outcome Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QLi
         if (reply.tunnelRefused) {
             // Remembered for the run: each redirect or retry would be refused again. Qt keys its
             // connections by proxy host and port only: the tunnel's connection must go.
-            refusedTunnels.insert(proxyEndpoint(proxy));
+            refusedTunnels.insert(UrlDisplay::proxyEndpoint(proxy));
             networkManager->clearConnectionCache();
             proxy = proxyFor(target);
             reply = postOnce(request, proxy, parts, bodyDevices);
@@ -203,10 +203,10 @@ QNetworkProxy Uploader::proxyFor(const QUrl& url)
 {
     QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
     if (proxy.type() == QNetworkProxy::HttpProxy && url.scheme() == QLatin1String("http")
-        && !refusedTunnels.contains(proxyEndpoint(proxy)))
+        && !refusedTunnels.contains(UrlDisplay::proxyEndpoint(proxy)))
         proxy.setCapabilities(QNetworkProxy::TunnelingCapability | QNetworkProxy::HostNameLookupCapability);
     networkManager->setProxy(proxy);
-    details.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(proxy);
+    details.proxy = proxy.type() == QNetworkProxy::NoProxy ? QString() : UrlDisplay::proxyUrl(proxy);
     return proxy;
 }
 
@@ -251,20 +251,9 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
     QNetworkRequest request(url);
     // Redirects are followed here, with this module's own rules.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    const QList<QSslCertificate>& caCertificates = transport.caCertificates;
-    const ClientCertificate& clientCertificate = transport.clientCertificate;
-    if (!caCertificates.isEmpty() || !clientCertificate.isEmpty()) {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        if (!caCertificates.isEmpty()) {
-            tls.setCaCertificates(caCertificates);
-            tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        }
-        if (!clientCertificate.isEmpty()) {
-            tls.setLocalCertificateChain(clientCertificate.chain);
-            tls.setPrivateKey(clientCertificate.key);
-        }
+    QSslConfiguration tls;
+    if (TlsSettings::forTransport(transport, tls))
         request.setSslConfiguration(tls);
-    }
     if (withHeaders) {
         for (const RequestHeaders::Header& header : transport.headers.list())
             request.setRawHeader(header.first, header.second);
@@ -306,10 +295,7 @@ ReplyWatch::Result Uploader::waitForReply(QNetworkReply& reply, const QNetworkPr
     ReplyWatch::Settings settings;
     settings.idleSeconds = transport.idleTimeout;
     settings.deadline = deadline;
-    const QUrl url = reply.url();
-    settings.peerPort = proxy.type() == QNetworkProxy::NoProxy
-        ? quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80))
-        : proxy.port();
+    settings.peerPort = proxy.type() == QNetworkProxy::NoProxy ? PeerCheck::portOf(reply.url()) : proxy.port();
     if (proxy.type() != QNetworkProxy::NoProxy)
         settings.peerGoneMs = proxyGoneMs(proxy);
     if (progress) {
@@ -348,7 +334,7 @@ Uploader::Reply Uploader::classify(QNetworkReply& reply, const QNetworkProxy& pr
         return {Outcome::interrupted(Interruption::received())};
     case ReplyWatch::End::PeerGone:
         if (proxy.type() != QNetworkProxy::NoProxy)
-            return {Outcome::transport(ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + proxyEndpoint(proxy))};
+            return {Outcome::transport(ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + UrlDisplay::proxyEndpoint(proxy))};
         return {Outcome::transport(ExitCode::RemoteHostClosed, QStringLiteral("Connection closed"))};
     case ReplyWatch::End::TooLarge:
     case ReplyWatch::End::Finished:

@@ -8,9 +8,8 @@
 
 #include <iostream>
 
-#include "parse/FileLimits.h"
+#include "parse/CaCertificates.h"
 #include "parse/numbers.h"
-#include "support/PosixFiles.h"
 
 namespace {
 
@@ -281,18 +280,12 @@ Taken takeTransportOption(int id, const QString& argument, ArgParser::Options& o
 {
     TransportOptions& transport = options.transport;
     switch (id) {
-    case optionCaCert: {
-        QByteArray caText;
-        QString why;
+    case optionCaCert:
         options.caCertFile = argument;
-        transport.caCertificates.clear();
-        // Only a regular file: a device or a pipe would be read for ever.
-        if (PosixFiles::readNamedFile(argument, FileLimits::caBundle, caText, why) == PosixFiles::Read::Ok)
-            transport.caCertificates = QSslCertificate::fromData(caText, QSsl::Pem);
+        transport.caCertificates = CaCertificates::load(argument);
         if (transport.caCertificates.isEmpty())
             return refused(id, "a readable PEM file with at least one certificate");
         return Taken::Yes;
-    }
     case optionHeader: {
         QString why;
         if (!transport.headers.add(argument, why)) {
@@ -339,12 +332,12 @@ Taken takeQueueOption(int id, const QString& argument, Reading& reading)
         return Taken::Yes;
     case optionQueueMaxEvents:
         reading.queueLimitGiven = true;
-        if (!parseBounded(argument, 1, 100000, options.queueMaxEvents))
+        if (!parseBounded(argument, 1, 100000, options.queueLimits.maxEvents))
             return refused(id, "a whole number from 1 to 100000");
         return Taken::Yes;
     case optionQueueMaxBytes:
         reading.queueLimitGiven = true;
-        if (!parseSize(argument, 1 << 20, qint64(1) << 40, options.queueMaxBytes))
+        if (!parseSize(argument, 1 << 20, qint64(1) << 40, options.queueLimits.maxBytes))
             return refused(id, "a size from 1M to 1024G: digits, then K, M or G");
         return Taken::Yes;
     case optionResend:

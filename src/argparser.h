@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "parse/TransportOptions.h"
+#include "queue/QueueLimits.h"
 #include "support/ProgressLine.h"
 
 namespace ArgParser {
@@ -41,8 +42,7 @@ struct Options {
 
     // The queue of events that could not be delivered yet.
     QString queueDir;                        // --queue: keep the event here after a transient failure
-    int queueMaxEvents = 100;                // --queue-max-events
-    qint64 queueMaxBytes = qint64(2) << 30;  // --queue-max-bytes
+    QueueLimits queueLimits;                 // --queue-max-events, --queue-max-bytes
     QString resendDir;                       // --resend: post every event kept there, and nothing else
 
     // Big dumps and people at terminals.

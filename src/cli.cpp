@@ -1,6 +1,5 @@
 #include "cli.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -15,8 +14,9 @@
 #include "archive/ProcessGroup.h"
 #include "deliver/Delivery.h"
 #include "form/BodyFile.h"
+#include "form/DryRun.h"
 #include "parse/FileLimits.h"
-#include "queue/EventQueue.h"
+#include "queue/Keeping.h"
 #include "queue/Resend.h"
 #include "support/Interruption.h"
 #include "support/PosixFiles.h"
@@ -300,14 +300,12 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
     record.archiveBytes = archive.size();
 
     if (options.dryRun) {
-        printDryRun(form);
+        std::cout << "Dry run: nothing sent to " << toConsole(UrlDisplay::text(options.url)) << std::endl;
+        DryRun::print(form);
         return ExitCode::Success;
     }
-    QList<QHttpPart> parts;
-    for (const FormPart& part : qAsConst(form))
-        parts.append(part.toHttpPart());
     Delivery delivery(*uploader, options.transport, &progress);
-    const Delivery::Result result = delivery.deliver(options.url, parts, {&archive});
+    const Delivery::Result result = delivery.deliver(options.url, form);
     record.posted = true;
     record.attempts = result.attempts;
     record.post = result.details;
@@ -326,67 +324,13 @@ int Cli::runSequence(RunRecord& record, ProgressLine& progress)
 
 int Cli::keepInQueue(const QList<FormPart>& form, RunRecord& record) const
 {
-    EventQueue::Entry event;
+    QueueEntry event;
     event.eventId = record.eventId;
     event.url = options.url;
     event.created = QDateTime::currentDateTimeUtc();
     event.recordOutcome(record.attempts, record.statusCode, record.errorString);
     event.parts = form;
-    EventQueue queue(options.queueDir, {options.queueMaxEvents, options.queueMaxBytes});
-    QString path;
-    QStringList dropped;
-    QString why;
-    // The signal that stopped the upload does not stop the keeping; the next one does.
-    const int signalsBefore = Interruption::count();
-    const bool kept = queue.open(true, why) == EventQueue::Opened::Ok
-        && queue.add(event, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; });
-    for (const QString& oldest : qAsConst(dropped))
-        std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
-    if (kept) {
-        std::cout << "Kept in queue: " << toConsole(path) << std::endl;
-        record.queuedAt = path;
-    } else {
-        std::cerr << "Fail to queue in " << toConsole(options.queueDir) << ": " << toConsole(why) << std::endl;
-    }
-    if (Interruption::count() > signalsBefore) {
-        record.interrupted = true;
-        return Outcome::interrupted(Interruption::received()).code;
-    }
-    return ExitCode::Success;
-}
-
-void Cli::printDryRun(const QList<FormPart>& form) const
-{
-    std::cout << "Dry run: nothing sent to " << toConsole(UrlDisplay::text(options.url)) << std::endl;
-    QByteArray json;
-    bool hasJson = false;
-    for (const FormPart& part : form) {
-        QCryptographicHash sha256(QCryptographicHash::Sha256);
-        qint64 size = part.body.size();
-        if (part.bodyDevice) {
-            part.bodyDevice->seek(0);
-            sha256.addData(part.bodyDevice);
-            size = part.bodyDevice->size();
-        } else {
-            sha256.addData(part.body);
-        }
-        QByteArray line = "name=\"" + part.name + '"';
-        if (!part.fileName.isEmpty())
-            line += " filename=\"" + part.fileName + '"';
-        if (!part.contentType.isEmpty())
-            line += " type=" + part.contentType;
-        line += " size=" + QByteArray::number(size) + " sha256=" + sha256.result().toHex();
-        if (part.fileName.isEmpty())
-            line += " value=\"" + part.body + '"';
-        std::cout << line.toStdString() << std::endl;
-        if (part.name == "jsonFile" && !part.fileName.isEmpty()) {
-            json = part.body;
-            hasJson = true;
-        }
-    }
-    if (hasJson) {
-        if (!json.isEmpty() && !json.endsWith('\n'))
-            json += '\n';
-        std::cout << "--- jsonFile ---\n" << json.toStdString() << "--- end ---" << std::endl;
-    }
+    const int stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt);
+    record.interrupted = record.interrupted || stopped != 0;
+    return stopped;
 }

@@ -45,7 +45,6 @@ private:
     bool buildForm(const QString& archiveName, QFile& archive, QList<FormPart>& form, RunRecord& record) const;
     // 0, or the code of a signal that stopped the keeping.
     int keepInQueue(const QList<FormPart>& form, RunRecord& record) const;
-    void printDryRun(const QList<FormPart>& form) const;
     // The last line a person at a terminal sees: the event, where it went, its status and the time.
     QString summaryLine(const RunRecord& record, int exitCode, qint64 elapsedMs) const;
 

@@ -41,8 +41,15 @@ Delivery::Delivery(Poster& poster, const TransportOptions& options, ProgressLine
 {
 }
 
-Delivery::Result Delivery::deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
+Delivery::Result Delivery::deliver(const QUrl& url, const QList<FormPart>& form)
 {
+    QList<QHttpPart> parts;
+    QList<QIODevice*> bodyDevices;
+    for (const FormPart& part : form) {
+        parts.append(part.toHttpPart());
+        if (part.bodyDevice)
+            bodyDevices.append(part.bodyDevice);
+    }
     const CpuPinning pinning;  // for the upload phase only: the archiver ran before, with the whole mask
     // The deadline covers the whole upload phase: every attempt, redirect and event.
     if (maxTime > 0 && deadline.isForever())

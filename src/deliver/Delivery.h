@@ -2,16 +2,15 @@
 #define DELIVERY_H
 
 #include <QDeadlineTimer>
-#include <QHttpPart>
 #include <QList>
 #include <QUrl>
 
+#include "form/FormPart.h"
 #include "parse/TransportOptions.h"
 #include "post/Outcome.h"
 #include "post/PostDetails.h"
 #include "post/Poster.h"
 
-class QIODevice;
 class ProgressLine;
 
 // Gets one form to the collector with the transport options of the command
@@ -36,7 +35,8 @@ public:
     // progress (which may be null) shows the real wait before each retry.
     Delivery(Poster& poster, const TransportOptions& options, ProgressLine* progress);
 
-    Result deliver(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices);
+    // Every part's body device, if it has one, is rewound before each attempt.
+    Result deliver(const QUrl& url, const QList<FormPart>& form);
     // The run's deadline has passed: nothing more may be sent.
     bool deadlinePassed() const;
 

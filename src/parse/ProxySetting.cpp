@@ -95,22 +95,3 @@ QNetworkProxy ProxySetting::toNetworkProxy() const
         proxy.setCapabilities(proxy.capabilities() & ~QNetworkProxy::HostNameLookupCapability);
     return proxy;
 }
-
-QString proxyEndpoint(const QNetworkProxy& proxy)
-{
-    const QString host = proxy.hostName().contains(QLatin1Char(':')) ? QLatin1Char('[') + proxy.hostName() + QLatin1Char(']')
-                                                                      : proxy.hostName();
-    return host + QLatin1Char(':') + QString::number(proxy.port());
-}
-
-QString proxyDisplayUrl(const QNetworkProxy& proxy)
-{
-    QString scheme = QStringLiteral("http");
-    if (proxy.type() == QNetworkProxy::Socks5Proxy)
-        scheme = (proxy.capabilities() & QNetworkProxy::HostNameLookupCapability) ? QStringLiteral("socks5h")
-                                                                                   : QStringLiteral("socks5");
-    const QString user = proxy.user().isEmpty()
-        ? QString()
-        : QString::fromLatin1(proxy.user().toLatin1().toPercentEncoding()) + QLatin1Char('@');
-    return scheme + QLatin1String("://") + user + proxyEndpoint(proxy);
-}

@@ -27,9 +27,4 @@ struct ProxySetting {
     QNetworkProxy toNetworkProxy() const;
 };
 
-// HOST:PORT of a proxy, for messages: never its user or password.
-QString proxyEndpoint(const QNetworkProxy& proxy);
-// The proxy as a URL without its password, for the report.
-QString proxyDisplayUrl(const QNetworkProxy& proxy);
-
 #endif

@@ -14,6 +14,11 @@ const char tls_alert = 0x15;
 const char tls_handshake = 0x16;
 }
 
+quint16 portOf(const QUrl& url)
+{
+    return quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+}
+
 void explainUnknown(const QUrl& url, int& statusCode, QString& message)
 {
     // Qt's own texts, given when the kernel refused the connect.
@@ -26,7 +31,7 @@ void explainUnknown(const QUrl& url, int& statusCode, QString& message)
     const bool https = url.scheme() == QLatin1String("https");
     QTcpSocket socket;
     socket.setProxy(QNetworkProxy::NoProxy);
-    socket.connectToHost(url.host(), quint16(url.port(https ? 443 : 80)));
+    socket.connectToHost(url.host(), portOf(url));
     if (!socket.waitForConnected(connect_timeout_ms))
         return;  // gone as well: nothing more can be told
     if (!https) {

@@ -10,6 +10,9 @@
 // attempt; a TLS server spoken to in plain HTTP will not change.
 namespace PeerCheck {
 
+// The port the URL's server listens on: the URL's own, or its scheme's (443 for https, 80 otherwise).
+quint16 portOf(const QUrl& url);
+
 // Rewrites the code and text when the cause can be told: 16 for an
 // unreachable network or host, 12 "Connection reset by peer" for a reset, or
 // 25 with a word about TLS for an http:// URL whose port answers in TLS.

@@ -3,6 +3,7 @@
 #include <QTcpSocket>
 
 #include "parse/ProxySetting.h"
+#include "support/UrlDisplay.h"
 #include "support/exitcodes.h"
 
 namespace {
@@ -93,7 +94,7 @@ void blameProxy(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, boo
     if (!isProxyFault(code))
         return;
     statusCode = code;
-    message = proxyText(code, message) + QLatin1String(": ") + proxyEndpoint(proxy);
+    message = proxyText(code, message) + QLatin1String(": ") + UrlDisplay::proxyEndpoint(proxy);
 }
 
 }

@@ -273,7 +273,30 @@ bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& droppe
         return false;
     };
 
-    Entry stored = event;
+    Entry stored;
+    QString failure;
+    if (!storeBodies(tempFd.get(), event, stored, failure, stop))
+        return abandon(failure);
+    // The description last: an entry.json is whole only after the bodies it names are.
+    if (!PosixFiles::writeNewFile(tempFd.get(), entry_file, stored.toJson()) || ::fsync(tempFd.get()) != 0)
+        return abandon(QStringLiteral("cannot write %1: %2").arg(pathOf(temp), errnoText()));
+
+    makeRoom(entryBytes(dirFd.get(), temp), dropped);
+
+    const QString name = Entry::folderName(event.created, event.eventId);
+    if (::renameat2(dirFd.get(), native(temp).constData(), dirFd.get(), native(name).constData(), RENAME_NOREPLACE) != 0)
+        return abandon(QStringLiteral("cannot rename %1: %2").arg(pathOf(temp), errnoText()));
+    ::fsync(dirFd.get());
+    entryPath = pathOf(name);
+    return true;
+}
+
+// Copies the bodies that go in files into the entry's folder; stored is the
+// event as its description records it.
+bool EventQueue::storeBodies(int entryFd, const Entry& event, Entry& stored, QString& why,
+                             const std::function<bool()>& stop)
+{
+    stored = event;
     stored.bodies.clear();
     stored.lastError = event.lastError.left(Entry::maxErrorChars);
     for (int i = 0; i < event.parts.size(); ++i) {
@@ -281,19 +304,20 @@ bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& droppe
         if (!Entry::storedInFile(part))
             continue;
         Entry::StoredBody body;
-        QString failure;
-        if (!storeBody(tempFd.get(), i, part, body, failure, stop))
-            return abandon(failure);
+        if (!storeBody(entryFd, i, part, body, why, stop))
+            return false;
         stored.bodies.append(body);
         part.bodyDevice = nullptr;
     }
-    if (!PosixFiles::writeNewFile(tempFd.get(), entry_file, stored.toJson()) || ::fsync(tempFd.get()) != 0)
-        return abandon(QStringLiteral("cannot write %1: %2").arg(pathOf(temp), errnoText()));
+    return true;
+}
 
-    // Room for it, oldest first.
+// Drops the oldest entries until one more of newBytes fits both limits.
+void EventQueue::makeRoom(qint64 newBytes, QStringList& dropped) const
+{
     QStringList kept = entries();
     QList<qint64> sizes;
-    qint64 total = entryBytes(dirFd.get(), temp);
+    qint64 total = newBytes;
     for (const QString& name : qAsConst(kept)) {
         sizes.append(entryBytes(dirFd.get(), name));
         total += sizes.last();
@@ -305,13 +329,6 @@ bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& droppe
         if (remove(oldest, ignored))
             dropped.append(pathOf(oldest));
     }
-
-    const QString name = Entry::folderName(event.created, event.eventId);
-    if (::renameat2(dirFd.get(), native(temp).constData(), dirFd.get(), native(name).constData(), RENAME_NOREPLACE) != 0)
-        return abandon(QStringLiteral("cannot rename %1: %2").arg(pathOf(temp), errnoText()));
-    ::fsync(dirFd.get());
-    entryPath = pathOf(name);
-    return true;
 }
 
 bool EventQueue::read(const QString& name, Kept& kept, QString& why) const

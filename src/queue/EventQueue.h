@@ -11,6 +11,7 @@
 
 #include "form/BodyFile.h"
 #include "queue/QueueEntry.h"
+#include "queue/QueueLimits.h"
 #include "support/PosixFiles.h"
 
 // A spool folder of events that could not be delivered yet, each kept whole
@@ -34,10 +35,7 @@ class EventQueue {
 public:
     using Entry = QueueEntry;
 
-    struct Limits {
-        int maxEvents = 100;
-        qint64 maxBytes = qint64(2) << 30;
-    };
+    using Limits = QueueLimits;
 
     enum class Opened { Ok, Missing, Unsafe };
 
@@ -91,6 +89,10 @@ public:
     };
 
 private:
+    static bool storeBodies(int entryFd, const Entry& event, Entry& stored, QString& why,
+                            const std::function<bool()>& stop);
+    void makeRoom(qint64 newBytes, QStringList& dropped) const;
+
     QString dir;
     Limits limits;
     PosixFiles::Fd dirFd;

@@ -93,16 +93,9 @@ private:
 
     void post(EventQueue::Kept& kept, ResendRecord::Event& event)
     {
-        QList<QHttpPart> parts;
-        QList<QIODevice*> devices;
-        for (const FormPart& part : qAsConst(kept.entry.parts)) {
-            parts.append(part.toHttpPart());
-            if (part.bodyDevice)
-                devices.append(part.bodyDevice);
-        }
         if (!delivery)
             delivery.emplace(poster(), transport, progress);  // only now: the real poster installs the proxy
-        const Delivery::Result result = delivery->deliver(kept.entry.url, parts, devices);
+        const Delivery::Result result = delivery->deliver(kept.entry.url, kept.entry.parts);
         kept.bodies.clear();
 
         kept.entry.recordOutcome(result.attempts, result.outcome.code, result.outcome.text);

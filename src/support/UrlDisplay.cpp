@@ -24,4 +24,23 @@ QString withoutPassword(QString text, const QUrl& url)
     return text;
 }
 
+QString proxyEndpoint(const QNetworkProxy& proxy)
+{
+    const QString host = proxy.hostName().contains(QLatin1Char(':')) ? QLatin1Char('[') + proxy.hostName() + QLatin1Char(']')
+                                                                      : proxy.hostName();
+    return host + QLatin1Char(':') + QString::number(proxy.port());
+}
+
+QString proxyUrl(const QNetworkProxy& proxy)
+{
+    QString scheme = QStringLiteral("http");
+    if (proxy.type() == QNetworkProxy::Socks5Proxy)
+        scheme = (proxy.capabilities() & QNetworkProxy::HostNameLookupCapability) ? QStringLiteral("socks5h")
+                                                                                   : QStringLiteral("socks5");
+    const QString user = proxy.user().isEmpty()
+        ? QString()
+        : QString::fromLatin1(proxy.user().toLatin1().toPercentEncoding()) + QLatin1Char('@');
+    return scheme + QLatin1String("://") + user + proxyEndpoint(proxy);
+}
+
 }

@@ -1,6 +1,7 @@
 #ifndef URLDISPLAY_H
 #define URLDISPLAY_H
 
+#include <QNetworkProxy>
 #include <QString>
 #include <QUrl>
 
@@ -14,6 +15,11 @@ QString text(const QUrl& url);
 QString text(const QString& urlText);
 // A text (such as Qt's error text) with every form of url in it shown without the password.
 QString withoutPassword(QString text, const QUrl& url);
+
+// HOST:PORT of a proxy, for messages: never its user or password.
+QString proxyEndpoint(const QNetworkProxy& proxy);
+// The proxy as a URL without its password, for the report.
+QString proxyUrl(const QNetworkProxy& proxy);
 
 }
 

@@ -141,7 +141,7 @@ private slots:
         ScriptedPoster poster(script);
         Delivery delivery(poster, withRetry(retry), nullptr);
         const QUrl url(QStringLiteral("http://collector.test/submit"));
-        const Delivery::Result result = delivery.deliver(url, {QHttpPart(), QHttpPart()}, {});
+        const Delivery::Result result = delivery.deliver(url, {FormPart(), FormPart()});
         QTEST(result.attempts, "attempts");
         QTEST(result.outcome.code, "code");
         QTEST(result.verdict, "verdict");
@@ -157,7 +157,7 @@ private slots:
         Delivery delivery(poster, withRetry(3, 1), nullptr);
         QElapsedTimer clock;
         clock.start();
-        const Delivery::Result result = delivery.deliver(QUrl(QStringLiteral("http://collector.test/")), {}, {});
+        const Delivery::Result result = delivery.deliver(QUrl(QStringLiteral("http://collector.test/")), {});
         QVERIFY(clock.elapsed() < 5000);
         QCOMPARE(result.attempts, 1);
         QCOMPARE(result.outcome.kind, Outcome::Kind::Deadline);

@@ -2,6 +2,7 @@
 
 #include "parse/ProxySetting.h"
 #include "post/EnvironmentProxyFactory.h"
+#include "support/UrlDisplay.h"
 
 Q_DECLARE_METATYPE(ProxySetting::Scheme)
 
@@ -70,7 +71,7 @@ private slots:
         QCOMPARE(proxy.type(), scheme == ProxySetting::Http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy);
         // socks5 resolves names here: Qt must not hand them to the proxy.
         QCOMPARE(bool(proxy.capabilities() & QNetworkProxy::HostNameLookupCapability), scheme != ProxySetting::Socks5);
-        QVERIFY(!proxyDisplayUrl(proxy).contains(QStringLiteral("pass")));
+        QVERIFY(!UrlDisplay::proxyUrl(proxy).contains(QStringLiteral("pass")));
     }
 
     void environment_data()
@@ -115,7 +116,7 @@ private slots:
             environment.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
         EnvironmentProxyFactory factory(environment);
         const QNetworkProxy chosen = factory.proxyFor(QUrl(url));
-        QCOMPARE(chosen.type() == QNetworkProxy::NoProxy ? QString() : proxyDisplayUrl(chosen), proxy);
+        QCOMPARE(chosen.type() == QNetworkProxy::NoProxy ? QString() : UrlDisplay::proxyUrl(chosen), proxy);
         QCOMPARE(factory.problems().size(), problems);
         QCOMPARE(factory.queryProxy(QNetworkProxyQuery(QUrl(url))).value(0), chosen);
     }
