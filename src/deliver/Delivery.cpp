@@ -23,6 +23,7 @@ void pause(qint64 ms)
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     timer.start(int(std::min<qint64>(ms, std::numeric_limits<int>::max())));
     if (Interruption* interruption = Interruption::current())
@@ -80,7 +81,9 @@ bool Delivery::waitToRetry(int attempt, Result& result)
     std::cout << "Retry " << attempt << " of " << retries << " in " << shown
               << " s: " << toConsoleEscaped(result.outcome.text) << std::endl;
     pause(realWaitMs);
-    if (deadline.hasExpired()) {
+    // A wait cut to the deadline ends at it, even when the timer fires a little early.
+    const bool cutToDeadline = realWaitMs < waitMs && !Interruption::received();
+    if (cutToDeadline || deadline.hasExpired()) {
         result.outcome = Outcome::deadline(maxTime);
         return false;
     }
