@@ -1,7 +1,9 @@
 """Shared helpers for the end-to-end tests: the runner, a scripted HTTP(S)
 server that records raw requests, a multipart parser, stand-in archivers and
 a tinyproxy instance. Everything listens on loopback and is stopped by its test."""
+import json
 import os
+import re
 import resource
 import shlex
 import shutil
@@ -75,6 +77,11 @@ class Case(unittest.TestCase):
         os.chmod(path, mode)
         return os.fsdecode(path)
 
+    def report(self, name="report.json"):
+        """The JSON report a run wrote to name, in the scratch directory."""
+        with open(os.path.join(self.dir, name)) as f:
+            return json.load(f)
+
     def zips(self, subdir=""):
         return [f for f in os.listdir(os.path.join(self.dir, subdir)) if f.endswith(".zip")]
 
@@ -86,6 +93,25 @@ class Case(unittest.TestCase):
     def upload(self, url, *extra, **kw):
         """One run against url with upload_args, the form variables and extra."""
         return self.run_tool(["-u", url] + self.upload_args + VARS + list(extra), **kw)
+
+    def run_fault(self, label, args, outcomes, bound=30, archive=True, **kw):
+        """One run that must fail within bound seconds with one of the outcomes, a set of
+        (status, stderr) pairs, stderr bytes or a pattern; with archive, it keeps its whole
+        archive of the file "dump"."""
+        for f in self.zips():
+            os.remove(os.path.join(self.dir, f))
+        start = time.time()
+        r = self.run_tool(args, timeout=bound + 30, **kw)
+        elapsed = time.time() - start
+        self.assertLess(elapsed, bound, label)
+        self.assertTrue(any(r.rc == exit_code(rc) and (re.fullmatch(err, r.err) if isinstance(err, re.Pattern)
+                                                        else r.err == err) for rc, err in outcomes), (label, r))
+        self.assertNotEqual(r.rc, 0, label)
+        if archive:
+            [name] = self.zips()
+            self.assertGreater(os.path.getsize(os.path.join(self.dir, name)), os.path.getsize(os.path.join(self.dir, "dump")),
+                               label)
+        return r
 
     def stand_in(self, script):
         """A '7z' first on PATH that runs the given shell script body."""
@@ -175,7 +201,20 @@ class Request:
         return parts
 
 
-class Server:
+class Stoppable:
+    """Something a test starts and must stop again, also through a with statement."""
+
+    def stop(self):
+        raise NotImplementedError
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Server(Stoppable):
     """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers) or
     (status, headers, body), raw bytes sent as they are before the connection is
     closed, or a word: 'close' drops the connection unanswered, 'stall' reads the
@@ -235,12 +274,6 @@ class Server:
         self.sock.close()
         self.thread.join(5)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
     def _accept(self):
         while not self.stopped:
             try:
@@ -256,87 +289,101 @@ class Server:
                 conn = self.context.wrap_socket(conn, server_side=True)
             reader = conn.makefile("rb")
             while True:
-                line = reader.readline()
-                if not line:
+                request = self._read_head(reader)
+                if request is None:
                     return
-                headers = []
-                while True:
-                    h = reader.readline()
-                    if h in (b"\r\n", b"\n", b""):
-                        break
-                    k, _, v = h.decode("latin-1").partition(":")
-                    headers.append((k.strip(), v.strip()))
-                request = Request(line.decode("latin-1").rstrip("\r\n"), headers, b"")
-                length = int(request.header("Content-Length") or 0)
                 reply = self.replies[min(len(self.requests) - self.first + 1, len(self.replies)) - 1]
                 self.requests.append(request)
-                if reply == "close-headers":
+                reply = self._read_body(reply, conn, reader, request)
+                if reply is None or not self._answer(reply, conn, request):
                     return
-                if reply == "stall-unread":
-                    self._stall()
-                    return
-                if reply == "early-413":
-                    conn.sendall(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-                    conn.shutdown(socket.SHUT_WR)
-                    while reader.read(65536):  # a lingering close: the answer is not lost to a reset
-                        pass
-                    return
-                if reply == "slow-read":  # takes the body at about 1 MB/s, then answers 200
-                    for _ in range(0, length, 16384):
-                        request.body += reader.read(min(16384, length - len(request.body)))
-                        time.sleep(0.016)
-                    reply = (200, {})
-                request.body += reader.read(length // 2 if reply == "close-body" else length - len(request.body))
-                if reply in ("close", "close-body"):
-                    return
-                if isinstance(reply, bytes):
-                    conn.sendall(reply)
-                    return
-                if reply == "stall":
-                    self._stall()
-                    return
-                if reply == "late-body":  # to a HEAD, a stray body: it comes late, on a connection kept open
-                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n")
-                    time.sleep(0.3)
-                    conn.sendall(b"stray body\n")
-                    continue
-                if reply == "slow":
-                    time.sleep(0.5)
-                    reply = (200, {})
-                if reply == "drip":  # a body that never ends: one byte every 100 ms
-                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
-                    deadline = time.time() + 30
-                    while not self.stopped and time.time() < deadline:
-                        conn.sendall(b".")
-                        time.sleep(0.1)
-                    return
-                if isinstance(reply, str) and reply in self.FLOODS:  # an answer that never ends, as fast as it is read
-                    head, block = self.FLOODS[reply]
-                    conn.sendall(head)
-                    deadline = time.time() + 30
-                    while not self.stopped and time.time() < deadline:
-                        conn.sendall(block)
-                    return
-                if reply == "slow-headers":  # a whole 200, one byte every 200 ms
-                    for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n":
-                        conn.sendall(bytes([byte]))
-                        time.sleep(0.2)
-                    continue
-                if reply == "trickle":
-                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
-                    for _ in range(15):
-                        time.sleep(0.2)
-                        conn.sendall(b".")
-                    continue
-                status, extra, body = reply if len(reply) == 3 else reply + (b"",)
-                head = "HTTP/1.1 %d Scripted\r\nContent-Length: %d\r\n" % (status, len(body))
-                head += "".join("%s: %s\r\n" % kv for kv in extra.items())
-                conn.sendall(head.encode("latin-1") + b"\r\n" + (b"" if request.line.startswith("HEAD") else body))
         except (OSError, ssl.SSLError, ValueError):
             pass
         finally:
             conn.close()
 
+    @staticmethod
+    def _read_head(reader):
+        """The request line and headers, or None when the connection has ended."""
+        line = reader.readline()
+        if not line:
+            return None
+        headers = []
+        while True:
+            h = reader.readline()
+            if h in (b"\r\n", b"\n", b""):
+                break
+            k, _, v = h.decode("latin-1").partition(":")
+            headers.append((k.strip(), v.strip()))
+        return Request(line.decode("latin-1").rstrip("\r\n"), headers, b"")
+
+    def _read_body(self, reply, conn, reader, request):
+        """Reads the body as the reply would; the reply to send, or None when the connection is done."""
+        length = int(request.header("Content-Length") or 0)
+        if reply == "close-headers":
+            return None
+        if reply == "stall-unread":
+            self._stall()
+            return None
+        if reply == "early-413":
+            conn.sendall(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            conn.shutdown(socket.SHUT_WR)
+            while reader.read(65536):  # a lingering close: the answer is not lost to a reset
+                pass
+            return None
+        if reply == "slow-read":  # takes the body at about 1 MB/s, then answers 200
+            for _ in range(0, length, 16384):
+                request.body += reader.read(min(16384, length - len(request.body)))
+                time.sleep(0.016)
+            reply = (200, {})
+        request.body += reader.read(length // 2 if reply == "close-body" else length - len(request.body))
+        return None if reply in ("close", "close-body") else reply
+
+    def _answer(self, reply, conn, request):
+        """Sends the reply; whether the connection stays for another request."""
+        if isinstance(reply, bytes):
+            conn.sendall(reply)
+            return False
+        if reply == "stall":
+            self._stall()
+            return False
+        if reply == "late-body":  # to a HEAD, a stray body: it comes late, on a connection kept open
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n")
+            time.sleep(0.3)
+            conn.sendall(b"stray body\n")
+            return True
+        if reply == "slow":
+            time.sleep(0.5)
+            reply = (200, {})
+        if reply == "drip":  # a body that never ends: one byte every 100 ms
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
+            self._keep_sending(conn, b".", 0.1)
+            return False
+        if isinstance(reply, str) and reply in self.FLOODS:  # an answer that never ends, as fast as it is read
+            head, block = self.FLOODS[reply]
+            conn.sendall(head)
+            self._keep_sending(conn, block, 0)
+            return False
+        if reply in ("slow-headers", "trickle"):  # a whole 200 one byte every 200 ms, or its 15-byte body
+            whole = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % (0 if reply == "slow-headers" else 15)
+            if reply == "trickle":
+                conn.sendall(whole)
+            for byte in whole if reply == "slow-headers" else b"." * 15:
+                time.sleep(0.2)
+                conn.sendall(bytes([byte]))
+            return True
+        status, extra, body = reply if len(reply) == 3 else reply + (b"",)
+        head = "HTTP/1.1 %d Scripted\r\nContent-Length: %d\r\n" % (status, len(body))
+        head += "".join("%s: %s\r\n" % kv for kv in extra.items())
+        conn.sendall(head.encode("latin-1") + b"\r\n" + (b"" if request.line.startswith("HEAD") else body))
+        return True
+
+    def _keep_sending(self, conn, block, pause):
+        """block again and again, for at most 30 s or until the server stops."""
+        deadline = time.time() + 30
+        while not self.stopped and time.time() < deadline:
+            conn.sendall(block)
+            time.sleep(pause)
 
     def _stall(self):
         deadline = time.time() + 30
@@ -410,7 +457,7 @@ def in_hosts_namespace(argv, hosts):
     return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$@"', hosts] + list(argv)
 
 
-class Peer:
+class Peer(Stoppable):
     """A real server that a test starts on a free loopback port, from a config it
     writes, and stops; a daemon that drops root gets a directory it owns."""
     dir = None
@@ -431,12 +478,6 @@ class Peer:
         stop_process(self.process)
         if self.dir:
             shutil.rmtree(self.dir, True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 class TinyProxy(Peer):

@@ -30,3 +30,11 @@ class CommandLine(Case):
         self.assertIn(b"bogus", r.err)
         self.check(["--version", "--extra-post", b"caf\xe9"], 1, b'"caf\xe9" is not an extra-post value!\n\n' + USAGE)
         self.check(COMPLETE + ["--proxy", "host:99999"], 1, b'"host:99999" is not a proxy host[:port]!\n\n' + USAGE)
+
+    def test_bad_values(self):
+        self.write("dump", b"not a certificate")
+        for extra in (["--retry", "x"], ["--idle-timeout", "-3"], ["--cacert", "dump"]):
+            r = self.upload("http://127.0.0.1:9/", *extra)
+            self.assertEqual((r.rc, r.err), (1, b""))
+            self.assertTrue(r.out.startswith(b"Bad value for " + extra[0].encode()) and r.out.endswith(USAGE), r)
+        self.assertEqual(self.zips(), [])

@@ -23,10 +23,6 @@ class Collectors(Case):
         with open(os.path.join(self.dir, name), "rb") as f:
             return f.read()
 
-    def report(self):
-        with open(os.path.join(self.dir, "report.json")) as f:
-            return json.load(f)
-
     def test_308_chain(self):
         with Server() as server, Nginx(server.port, "location = /a { return 308 /b; }\n"
                                                     "location = /b { return 308 /upload; }\n" + PROXIED) as nginx:

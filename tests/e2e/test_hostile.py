@@ -5,7 +5,6 @@ import os
 import signal
 import stat
 import subprocess
-import threading
 import time
 
 from harness import BIN, USAGE, VARS, Case, Server, closed_port, exit_code
@@ -148,25 +147,3 @@ class Hostile(Case):
             child = int(f.read())
         time.sleep(0.2)
         self.assertFalse(os.path.exists("/proc/%d" % child) and b"sleep" in open("/proc/%d/cmdline" % child, "rb").read())
-
-
-class HostileProxies(Case):
-    def test_proxy_that_closes_on_connect(self):
-        self.write("dump", b"small")
-        with Server(["close"]) as proxy:
-            for env, args in (({}, ["--proxy", "127.0.0.1:%d" % proxy.port]),
-                              ({"https_proxy": "http://127.0.0.1:%d" % proxy.port}, ["--system-proxy"])):
-                start = time.time()
-                r = self.run_tool(["-u", "https://collector.example/x", "-f", "dump"] + VARS + args, env=env)
-                self.assertEqual((r.rc, r.err), (18, b"Proxy connection closed: 127.0.0.1:%d\n" % proxy.port), r)
-                self.assertLess(time.time() - start, 10)
-
-    def test_stray_answer_to_the_probe(self):
-        # A proxy that will not tunnel, then relays a collector's HEAD-like answer with its body late:
-        # whatever it leaves on the connection, the form arrives once.
-        self.write("dump", b"small")
-        with Server([(403, {}), "late-body", (200, {})]) as proxy:
-            r = self.run_tool(["-u", "http://collector.example/x", "-f", "dump", "--proxy", "127.0.0.1:%d" % proxy.port]
-                              + VARS)
-            self.assertEqual(r.rc, 0, r)
-            self.assertEqual([q.line.split()[0] for q in proxy.requests], ["CONNECT", "OPTIONS", "POST"])

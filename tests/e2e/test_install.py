@@ -1,5 +1,4 @@
 """The installed tree, the manual page, the bash completion and the Debian package."""
-import json
 import os
 import re
 import shutil
@@ -146,8 +145,7 @@ class Install(Case):
         for args in (["-u", "http://127.0.0.1:9/", "-f", "dump", "-o", "o", "-p", "p", "-t", "t", "--queue", "q"],
                      ["--resend", "q"]):
             run(binary, *args, "--report", "r.json", cwd=self.dir)
-            with open(os.path.join(self.dir, "r.json")) as f:
-                reports.append(json.load(f))
+            reports.append(self.report("r.json"))
         keys = set(reports[0]) | set(reports[1]) | set(reports[1]["events"][0])
         page = run("man", "-l", MANUAL, env=dict(os.environ, MANWIDTH="200", MAN_KEEP_FORMATTING="")).stdout.decode()
         with open(README) as f:

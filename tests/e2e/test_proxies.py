@@ -1,14 +1,14 @@
 """Proxies as companies run them: squid asking for Basic or Digest credentials,
-microsocks with and without a user, the environment's rules, and failures that
-name the proxy. The collector has a name (Qt never proxies a loopback host),
-given through a private /etc/hosts."""
+tinyproxy, microsocks with and without a user, the environment's rules, failures
+that name the proxy, and proxies that close or answer out of turn. The collector
+has a name (Qt never proxies a loopback host), given through a private /etc/hosts."""
 import os
 import re
 import shutil
 import tempfile
 import time
 
-from harness import closed_port, Case, Microsocks, Nginx, Server, Squid, exit_code, self_signed
+from harness import VARS, closed_port, Case, Microsocks, Nginx, Server, Squid, TinyProxy, exit_code, self_signed
 
 PASSWORD = "p@ss w0rd"
 ENCODED = "p%40ss%20w0rd"
@@ -183,3 +183,92 @@ class Proxies(Case):
         for scheme, env, (rc, err) in rows:
             r, seconds = self.send(self.url(scheme), args=["--system-proxy"], env=env)
             self.check(env, r, seconds, rc, err)
+
+
+class ProxyFaults(Case):
+    """A proxy that refuses, closes or asks for credentials: the failure names the proxy."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(3 << 20))  # more than the socket buffers take at once
+
+    def test_proxy_faults(self):
+        url = ["-u", "http://collector.invalid/x", "-f", "dump"] + VARS
+        port = closed_port()
+        self.run_fault("proxy refuses", url + ["--proxy", "127.0.0.1:%d" % port],
+                       {(17, b"Proxy connection refused: 127.0.0.1:%d\n" % port)})
+        with Server(["close"]) as closing:
+            self.run_fault("proxy closes", url + ["--proxy", "127.0.0.1:%d" % closing.port],
+                           {(18, b"Proxy connection closed: 127.0.0.1:%d\n" % closing.port)})
+        with Server() as server:
+            with TinyProxy(self.dir, server.port, auth=("user", "secret")) as proxy:
+                through = url + ["--proxy", "127.0.0.1:%d" % proxy.port]
+                # A request without a body meets the 407 first, whatever the size of the body.
+                asked = (407, b"Proxy requires authentication: 127.0.0.1:%d\n" % proxy.port)
+                self.run_fault("proxy auth", through, {asked}, bound=5)
+                self.write("dump", b"small")
+                r = self.run_tool(through)
+                self.assertEqual((r.rc, r.err), (exit_code(asked[0]), asked[1]))
+            self.assertEqual(server.requests, [])
+
+
+class ForwardingProxies(Case):
+    """tinyproxy in front of a loopback collector, named by --proxy or the environment."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(2 << 20))
+
+    def test_proxies(self):
+        with Server() as server:
+            with TinyProxy(self.dir, server.port) as proxy:
+                url = "http://collector/events"
+                for args, env in ((["--proxy", "127.0.0.1:%d" % proxy.port], {}),
+                                  (["--proxy", "http://127.0.0.1:%d/" % proxy.port], {}),
+                                  (["--system-proxy"], {"http_proxy": "http://127.0.0.1:%d" % proxy.port})):
+                    count = len(server.requests)
+                    r = self.upload(url, *args, env=env)
+                    self.assertEqual((r.rc, r.err), (0, b""), r)
+                    # The POST goes through a tunnel, which tinyproxy opens upstream: only the
+                    # CONNECT carries its Via.
+                    connect, post = server.requests[count:]
+                    self.assertEqual(connect.line, "CONNECT collector:80 HTTP/1.1")
+                    self.assertIn("tinyproxy", connect.header("Via"))
+                    self.assertEqual(post.line, "POST /events HTTP/1.1")
+
+    def test_proxy_environment(self):
+        with Server() as server:
+            with TinyProxy(self.dir, server.port) as proxy:
+                # no_proxy sends it direct, here to the server through a private hosts file.
+                count = len(server.requests)
+                r = self.upload("http://collector:%d/direct" % server.port, "--system-proxy", names=["collector"],
+                                env={"http_proxy": "http://127.0.0.1:%d" % proxy.port, "no_proxy": "collector"})
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual(server.requests[count].line, "POST /direct HTTP/1.1")
+                self.assertIsNone(server.requests[count].header("Via"))
+                # Without a proxy option no proxy is used, whatever the environment says.
+                r = self.upload("http://collector:%d/plain" % server.port, names=["collector"],
+                                env={"http_proxy": "http://127.0.0.1:1"})
+                self.assertEqual((r.rc, server.requests[-1].line), (0, "POST /plain HTTP/1.1"))
+
+
+class HostileProxies(Case):
+    def test_proxy_that_closes_on_connect(self):
+        self.write("dump", b"small")
+        with Server(["close"]) as proxy:
+            for env, args in (({}, ["--proxy", "127.0.0.1:%d" % proxy.port]),
+                              ({"https_proxy": "http://127.0.0.1:%d" % proxy.port}, ["--system-proxy"])):
+                start = time.time()
+                r = self.run_tool(["-u", "https://collector.example/x", "-f", "dump"] + VARS + args, env=env)
+                self.assertEqual((r.rc, r.err), (18, b"Proxy connection closed: 127.0.0.1:%d\n" % proxy.port), r)
+                self.assertLess(time.time() - start, 10)
+
+    def test_stray_answer_to_the_probe(self):
+        # A proxy that will not tunnel, then relays a collector's HEAD-like answer with its body late:
+        # whatever it leaves on the connection, the form arrives once.
+        self.write("dump", b"small")
+        with Server([(403, {}), "late-body", (200, {})]) as proxy:
+            r = self.run_tool(["-u", "http://collector.example/x", "-f", "dump", "--proxy", "127.0.0.1:%d" % proxy.port]
+                              + VARS)
+            self.assertEqual(r.rc, 0, r)
+            self.assertEqual([q.line.split()[0] for q in proxy.requests], ["CONNECT", "OPTIONS", "POST"])

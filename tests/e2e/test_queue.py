@@ -80,9 +80,8 @@ class Queue(QueueCase):
             self.assertEqual(parts[0][1], b'{"id":"%s"}' % event_id)
             with open(os.path.join(self.dir, event_id.decode() + ".zip"), "rb") as f:
                 self.assertEqual(parts[1][1], f.read())  # the same bytes, the same event
-            with open(os.path.join(self.dir, "r.json")) as f:
-                self.assertEqual([(e["eventId"], e["outcome"], e["attempts"]) for e in json.load(f)["events"]],
-                                 [(event_id.decode(), outcome, 2)])
+            self.assertEqual([(e["eventId"], e["outcome"], e["attempts"]) for e in self.report("r.json")["events"]],
+                             [(event_id.decode(), outcome, 2)])
             if outcome == "delivered":
                 self.assertEqual(self.entries(), [])
             elif outcome == "kept":

@@ -127,8 +127,7 @@ class QueueTrust(QueueCase):
             failed = os.path.join(self.dir, "q", "failed", os.path.basename(entry))
             self.assertEqual(os.path.isdir(failed), left == "failed", label)
             if left == "failed":  # what could not be read is in the report too
-                with open(os.path.join(self.dir, "r.json")) as f:
-                    events = json.load(f)["events"]
+                events = self.report("r.json")["events"]
                 self.assertEqual([(e["eventId"], e["outcome"]) for e in events], [(event_id, "failed")])
             if posts:
                 self.assertEqual(self.posts(count)[0].parts()[1][1], archive)  # the kept copy, not the emptied one

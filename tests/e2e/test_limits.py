@@ -1,0 +1,60 @@
+"""Time limits and second chances: the idle timeout, retries and the deadline."""
+import os
+import re
+import time
+
+from harness import closed_port, Case, Server, exit_code
+
+
+class TimeLimits(Case):
+    upload_args = ["-f", "dump", "-j", "e.json"]
+
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(100000))
+        self.write("e.json", b'{"id":"$eventId"}')
+
+    def test_idle_timeout(self):
+        with Server(["stall"]) as server:
+            start = time.time()
+            r = self.upload(server.url(), "--idle-timeout", "1", timeout=30)
+        self.assertEqual((r.rc, r.err), (14, b"No data transferred for 1 s\n"))
+        self.assertLess(time.time() - start, 10)
+        with Server(["trickle"]) as server:
+            r = self.upload(server.url(), "--idle-timeout", "1", timeout=30)
+        self.assertEqual((r.rc, r.err), (0, b""), r)
+
+    def test_retry(self):
+        rows = [  # replies, --retry, exit status, POSTs, Retry lines
+            ([(503, {"Retry-After": "1"}), (200, {})], "2", 0, 2, [b"Retry 1 of 2 in 1 s: "]),
+            # 429 has no exit code of its own (it comes out as 27), but is retried all the same.
+            ([(429, {"Retry-After": "1"}), (200, {})], "2", 0, 2, [b"Retry 1 of 2 in 1 s: "]),
+            ([(500, {})], "2", 500, 3, [b"Retry 1 of 2 in 1 s: ", b"Retry 2 of 2 in 2 s: "]),
+            ([(404, {})], "3", 404, 1, []),
+        ]
+        for replies, count, status, posts, lines in rows:
+            with Server(replies) as server:
+                r = self.upload(server.url(), "--retry", count)
+            self.assertEqual((r.rc, len(server.requests)), (exit_code(status), posts), r)
+            # jitter may round a wait up by one second
+            got = [l for l in r.out.split(b"\n") if l.startswith(b"Retry")]
+            self.assertEqual(len(got), len(lines), r)
+            for line, want in zip(got, lines):
+                self.assertRegex(line, re.escape(want[:16]) + b"(%c|%d) s: " % (want[16], want[16] - 47))
+            self.assertEqual(r.out.count(b"Upload to "), posts)
+            self.assertEqual(len({tuple((tuple(h), b) for h, b in rq.parts()) for rq in server.requests}), 1)
+        port = closed_port()
+        r = self.upload("http://127.0.0.1:%d/" % port, "--retry", "1")
+        self.assertEqual((r.rc, len(re.findall(b"Retry 1 of 1 in [12] s: Connection refused\n", r.out))), (11, 1), r)
+
+    def test_max_time(self):
+        report = os.path.join(self.dir, "report.json")
+        for extra, posts in (([], 1), (["--retry", "3"], 1), (["--retry", "3", "--idle-timeout", "1"], 1)):
+            with Server(["drip"]) as server:
+                start = time.time()
+                r = self.upload(server.url(), "--max-time", "2", "--report", report, *extra)
+                seconds = time.time() - start
+            # The drip keeps the link moving, so only the deadline ends it, and no retry follows.
+            self.assertEqual((r.rc, r.err, len(server.requests)), (14, b"Operation timed out after 2 s\n", posts), r)
+            self.assertLess(seconds, 3)
+            self.assertIs(self.report()["maxTimeReached"], True)

@@ -1,0 +1,68 @@
+"""What a run shows of itself without sending, and what it writes down: the dry run and the report."""
+import hashlib
+import os
+
+from harness import Case, Server, exit_code
+
+
+class Reports(Case):
+    upload_args = ["-f", "dump", "-j", "e.json"]
+
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(100000))
+        self.write("e.json", b'{"id":"$eventId"}')
+
+    def test_dry_run(self):
+        with Server() as server:
+            r = self.upload(server.url(), "--dry-run", "--extra-post", b"k=v\xe9")
+        self.assertEqual((r.rc, r.err, server.requests), (0, b"", []), r)
+        [zipname] = self.zips()
+        eid = zipname[:20].encode()
+        with open(os.path.join(self.dir, zipname), "rb") as f:
+            archive = f.read()
+        json_body = b'{"id":"' + eid + b'"}'
+
+        def line(name, body, filename=None, ctype=None):
+            text = b'name="%s"' % name + (b' filename="%s"' % filename if filename else b"")
+            text += b" type=" + ctype if ctype else b""
+            text += b" size=%d sha256=%s" % (len(body), hashlib.sha256(body).hexdigest().encode())
+            return text + (b' value="%s"' % body if not filename else b"")
+
+        self.assertEqual(r.out.split(b"\n")[-11:], [
+            b"Dry run: nothing sent to " + server.url().encode(),
+            line(b"jsonFile", json_body, eid + b".json", b"application/octet-stream"),
+            line(b"zipFile", archive, zipname.encode(), b"application/x-zip-compressed"),
+            line(b"k", b"v\xe9"), line(b"org", b"o"), line(b"project", b"p"), line(b"type", b"t"),
+            b"--- jsonFile ---", json_body, b"--- end ---", b""])
+
+    def test_report(self):
+        report = os.path.join(self.dir, "report.json")
+        rows = [  # replies, extra args, exit, statusCode, redirects, attempts, finalUrl path
+            ([(200, {"Content-Type": "application/json"}, b'{"id":"e1"}')], [], 0, 200, 0, 1, "/upload"),
+            ([(302, {"Location": "/b"}), (307, {"Location": "c"}), (200, {})], [], 0, 200, 2, 1, "/c"),
+            ([(500, {})], ["--retry", "1"], 500, 500, 0, 2, "/upload"),
+            ([(200, {})], ["--dry-run"], 0, None, 0, 0, None),
+        ]
+        for replies, extra, rc, status, redirects, attempts, final in rows:
+            with Server(replies) as server:
+                r = self.upload(server.url(), "--report", report, *extra)
+            self.assertEqual(r.rc, exit_code(rc), r)
+            got = self.report()
+            self.assertEqual((got["exitCode"], got["statusCode"], got["redirects"], got["attempts"], got["dryRun"]),
+                             (rc, status, redirects, attempts, "--dry-run" in extra))
+            self.assertEqual(got["finalUrl"], final and server.url(final))
+            self.assertEqual(got["url"], server.url())
+            self.assertEqual(os.path.getsize(os.path.join(self.dir, got["archivePath"])), got["archiveBytes"])
+            self.assertEqual(len(got["eventId"]), 20)
+            if status:
+                self.assertGreater(got["bytesSent"], got["archiveBytes"])
+            # The reply's body and type, and no error text on success.
+            body = replies[-1][2].decode() if len(replies[-1]) == 3 else ""
+            self.assertEqual((got["responseBody"], got["errorString"] == ""), (status and body, rc == 0))
+            self.assertEqual(got["responseContentType"], "application/json" if body else None)
+            self.assertIs(got["interrupted"], False)
+            self.assertIsInstance(got["elapsedMs"], (int, float))
+        r = self.upload("http://127.0.0.1:9/", "--report", os.path.join(self.dir, "no", "such", "dir.json"))
+        self.assertEqual(r.rc, 11)
+        self.assertIn(b"Fail to write report ", r.err)
