@@ -150,6 +150,16 @@ class Case(unittest.TestCase):
         return Result(rc, out, err, peak)
 
 
+class EventCase(Case):
+    """Runs that send a 100 kB dump and a JSON description with a placeholder."""
+    upload_args = ["-f", "dump", "-j", "e.json"]
+
+    def setUp(self):
+        super().setUp()
+        self.write("dump", os.urandom(100000))
+        self.write("e.json", b'{"id":"$eventId"}')
+
+
 def run_measured(argv, cwd, env, timeout, preexec=None):
     """Runs argv to its end: exit status, stdout, stderr and its peak resident size in MiB
     (the largest of the process and its children, as the kernel counts it)."""

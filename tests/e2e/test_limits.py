@@ -3,17 +3,10 @@ import os
 import re
 import time
 
-from harness import closed_port, Case, Server, exit_code
+from harness import closed_port, EventCase, Server, exit_code
 
 
-class TimeLimits(Case):
-    upload_args = ["-f", "dump", "-j", "e.json"]
-
-    def setUp(self):
-        super().setUp()
-        self.write("dump", os.urandom(100000))
-        self.write("e.json", b'{"id":"$eventId"}')
-
+class TimeLimits(EventCase):
     def test_idle_timeout(self):
         with Server(["stall"]) as server:
             start = time.time()

@@ -7,17 +7,10 @@ import struct
 import subprocess
 import termios
 
-from harness import BIN, VARS, Case, Server
+from harness import BIN, VARS, EventCase, Server
 
 
-class Progress(Case):
-    upload_args = ["-f", "dump", "-j", "e.json"]
-
-    def setUp(self):
-        super().setUp()
-        self.write("dump", os.urandom(100000))
-        self.write("e.json", b'{"id":"$eventId"}')
-
+class Progress(EventCase):
     def test_progress(self):
         self.write("dump", os.urandom(8 << 20))
         rows = [  # --progress, whether stderr is a terminal, whether the line shows

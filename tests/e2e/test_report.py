@@ -2,17 +2,10 @@
 import hashlib
 import os
 
-from harness import Case, Server, exit_code
+from harness import EventCase, Server, exit_code
 
 
-class Reports(Case):
-    upload_args = ["-f", "dump", "-j", "e.json"]
-
-    def setUp(self):
-        super().setUp()
-        self.write("dump", os.urandom(100000))
-        self.write("e.json", b'{"id":"$eventId"}')
-
+class Reports(EventCase):
     def test_dry_run(self):
         with Server() as server:
             r = self.upload(server.url(), "--dry-run", "--extra-post", b"k=v\xe9")

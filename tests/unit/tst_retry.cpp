@@ -5,6 +5,25 @@
 class TestRetry : public QObject {
     Q_OBJECT
 private slots:
+    void delays()
+    {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (int retry = 1; retry <= 10; ++retry) {
+            const qint64 base = std::min<qint64>(60000, 1000LL << (retry - 1));
+            QCOMPARE(RetryPolicy::delayMs(retry, 500, QByteArray(), now, 0.0), base);
+            const qint64 most = RetryPolicy::delayMs(retry, 500, QByteArray(), now, 0.999);
+            QVERIFY(most >= base && most <= std::min<qint64>(60000, base * 5 / 4));
+        }
+        QCOMPARE(RetryPolicy::delayMs(1, 503, "7", now, 0.5), qint64(7000));
+        QCOMPARE(RetryPolicy::delayMs(1, 429, "100000", now, 0.5), qint64(300000));
+        QCOMPARE(RetryPolicy::delayMs(1, 500, "7", now, 0.0), qint64(1000));  // only 429 and 503 are asked to wait
+        QCOMPARE(RetryPolicy::delayMs(2, 503, "junk", now, 0.0), qint64(2000));
+        for (int code : {11, 12, 13, 14, 16, 18, 20, 101, 103, 408, 429, 500, 502, 503, 504})
+            QVERIFY(RetryPolicy::isTransient(code));
+        for (int code : {3, 6, 15, 17, 19, 21, 25, 28, 100, 201, 400, 404, 413, 501, -1})
+            QVERIFY(!RetryPolicy::isTransient(code));
+    }
+
     void retryAfter_data()
     {
         QTest::addColumn<QByteArray>("header");
@@ -25,24 +44,6 @@ private slots:
         QCOMPARE(RetryPolicy::parseRetryAfterMs(header, now), ms);
     }
 
-    void delays()
-    {
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        for (int retry = 1; retry <= 10; ++retry) {
-            const qint64 base = std::min<qint64>(60000, 1000LL << (retry - 1));
-            QCOMPARE(RetryPolicy::delayMs(retry, 500, QByteArray(), now, 0.0), base);
-            const qint64 most = RetryPolicy::delayMs(retry, 500, QByteArray(), now, 0.999);
-            QVERIFY(most >= base && most <= std::min<qint64>(60000, base * 5 / 4));
-        }
-        QCOMPARE(RetryPolicy::delayMs(1, 503, "7", now, 0.5), qint64(7000));
-        QCOMPARE(RetryPolicy::delayMs(1, 429, "100000", now, 0.5), qint64(300000));
-        QCOMPARE(RetryPolicy::delayMs(1, 500, "7", now, 0.0), qint64(1000));  // only 429 and 503 are asked to wait
-        QCOMPARE(RetryPolicy::delayMs(2, 503, "junk", now, 0.0), qint64(2000));
-        for (int code : {11, 12, 13, 14, 16, 18, 20, 101, 103, 408, 429, 500, 502, 503, 504})
-            QVERIFY(RetryPolicy::isTransient(code));
-        for (int code : {3, 6, 15, 17, 19, 21, 25, 28, 100, 201, 400, 404, 413, 501, -1})
-            QVERIFY(!RetryPolicy::isTransient(code));
-    }
 };
 
 QTEST_APPLESS_MAIN(TestRetry)
