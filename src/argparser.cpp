@@ -180,7 +180,7 @@ QByteArray optionName(int id)
         if (entry.name && entry.val == id)
             return QByteArray("--") + entry.name;
     }
-    return QByteArray();
+    return {};
 }
 
 // Whether a group of options took an option: No leaves it to the next group.

@@ -34,14 +34,14 @@ class ScriptedPoster : public Poster {
 public:
     enum class Then { Answer, WaitForDeadline, RaiseSigterm };
 
-    explicit ScriptedPoster(QList<Step> script, Then then = Then::Answer)
+    explicit ScriptedPoster(const QList<Step>& script, Then then = Then::Answer)
         : script(script.begin(), script.end())
         , then(then)
     {
     }
 
-    Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>&, QDeadlineTimer deadline,
-                 PostDetails& details) override
+    Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& /*bodyDevices*/,
+                 QDeadlineTimer deadline, PostDetails& details) override
     {
         urls.append(url);
         partCounts.append(parts.size());
