@@ -376,7 +376,7 @@ Taken takeRunOption(int id, const QString& argument, ArgParser::Options& options
             return refused(id, "a whole number from 0 to 9");
         return Taken::Yes;
     case optionProgress:
-        if (!ProgressLine::parseMode(argument, options.progress))
+        if (!parseProgressMode(argument, options.progress))
             return refused(id, "auto, always or never");
         return Taken::Yes;
     default:

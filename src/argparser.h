@@ -9,7 +9,7 @@
 
 #include "parse/TransportOptions.h"
 #include "queue/QueueLimits.h"
-#include "support/ProgressLine.h"
+#include "support/ProgressMode.h"
 
 namespace ArgParser {
 
@@ -47,7 +47,7 @@ struct Options {
 
     // Big dumps and people at terminals.
     int zipLevel = -1;                                       // --zip-level 0-9; -1: 7z's own default
-    ProgressLine::Mode progress = ProgressLine::Mode::Auto;  // --progress
+    ProgressMode progress = ProgressMode::Auto;              // --progress
 
     // How every post travels: the proxy (its type is proxyType's), the certificates
     // loaded from the files above, --header, --idle-timeout, --retry and --max-time.

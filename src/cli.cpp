@@ -20,6 +20,7 @@
 #include "queue/Resend.h"
 #include "support/Interruption.h"
 #include "support/PosixFiles.h"
+#include "support/ProgressLine.h"
 #include "support/UrlDisplay.h"
 #include "support/console.h"
 #include "support/exitcodes.h"

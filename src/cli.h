@@ -13,6 +13,7 @@
 
 class QFile;
 class GroupedProcess;
+class ProgressLine;
 
 // Drives one run: the version banner, or event id, archive, form, upload and report.
 class Cli {

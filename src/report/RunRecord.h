@@ -4,7 +4,6 @@
 #include <QList>
 #include <QString>
 
-#include "post/Outcome.h"
 #include "post/PostDetails.h"
 
 // What one run of an event did, filled step by step, for the report and the summary line.

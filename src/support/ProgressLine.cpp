@@ -38,19 +38,6 @@ ProgressLine::~ProgressLine()
     clear();
 }
 
-bool ProgressLine::parseMode(const QString& text, Mode& mode)
-{
-    if (text == QLatin1String("auto"))
-        mode = Mode::Auto;
-    else if (text == QLatin1String("always"))
-        mode = Mode::Always;
-    else if (text == QLatin1String("never"))
-        mode = Mode::Never;
-    else
-        return false;
-    return true;
-}
-
 QString ProgressLine::fitted(const QString& text, int columns)
 {
     // The last column stays free: a terminal that wraps at it would leave a stale row.

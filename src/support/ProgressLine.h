@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include "support/ProgressMode.h"
+
 // One line on standard error for a person at a terminal: how far the archive
 // and the upload have come, rewritten in place, cut to the terminal's width
 // and cleared before any other line is printed, then one summary line at the
@@ -11,7 +13,7 @@
 // output they always did.
 class ProgressLine {
 public:
-    enum class Mode { Auto, Always, Never };  // Auto: on when standard error is a terminal
+    using Mode = ProgressMode;
 
     explicit ProgressLine(Mode mode);
     ~ProgressLine();
@@ -31,8 +33,6 @@ public:
     // The run's last line, when the progress line is on.
     void summary(const QString& text);
 
-    // "Auto", "always" or "never" as the command line gives it; false for anything else.
-    static bool parseMode(const QString& text, Mode& mode);
     // The line as a terminal of that many columns shows it: never wider, so that it never wraps.
     static QString fitted(const QString& text, int columns);
 
