@@ -18,6 +18,7 @@
 #include "parse/FileLimits.h"
 #include "queue/Keeping.h"
 #include "queue/Resend.h"
+#include "report/RunReport.h"
 #include "support/Interruption.h"
 #include "support/PosixFiles.h"
 #include "support/ProgressLine.h"

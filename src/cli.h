@@ -9,7 +9,7 @@
 
 #include "argparser.h"
 #include "form/FormPart.h"
-#include "report/RunReport.h"
+#include "report/RunRecord.h"
 
 class QFile;
 class GroupedProcess;
