@@ -193,6 +193,12 @@ Taken refused(int id, const char* expected)
     return Taken::Rejected;
 }
 
+// Taken when the value passed its check, refused otherwise.
+Taken checked(bool passed, int id, const char* expected)
+{
+    return passed ? Taken::Yes : refused(id, expected);
+}
+
 // The options that describe an event, which a resend takes from its queue instead.
 bool isEventOption(int id)
 {
@@ -283,9 +289,7 @@ Taken takeTransportOption(int id, const QString& argument, ArgParser::Options& o
     case optionCaCert:
         options.caCertFile = argument;
         transport.caCertificates = CaCertificates::load(argument);
-        if (transport.caCertificates.isEmpty())
-            return refused(id, "a readable PEM file with at least one certificate");
-        return Taken::Yes;
+        return checked(!transport.caCertificates.isEmpty(), id, "a readable PEM file with at least one certificate");
     case optionHeader: {
         QString why;
         if (!transport.headers.add(argument, why)) {
@@ -304,17 +308,13 @@ Taken takeTransportOption(int id, const QString& argument, ArgParser::Options& o
         options.clientKeyPassFile = argument;
         return Taken::Yes;
     case optionIdleTimeout:
-        if (!parseBounded(argument, 1, max_seconds, transport.idleTimeout))
-            return refused(id, "a positive whole number of seconds");
-        return Taken::Yes;
+        return checked(parseBounded(argument, 1, max_seconds, transport.idleTimeout), id,
+                       "a positive whole number of seconds");
     case optionMaxTime:
-        if (!parseBounded(argument, 1, max_seconds, transport.maxTime))
-            return refused(id, "a positive whole number of seconds");
-        return Taken::Yes;
+        return checked(parseBounded(argument, 1, max_seconds, transport.maxTime), id,
+                       "a positive whole number of seconds");
     case optionRetry:
-        if (!parseBounded(argument, 0, 10, transport.retry))
-            return refused(id, "a whole number from 0 to 10");
-        return Taken::Yes;
+        return checked(parseBounded(argument, 0, 10, transport.retry), id, "a whole number from 0 to 10");
     default:
         return Taken::No;
     }
@@ -327,24 +327,18 @@ Taken takeQueueOption(int id, const QString& argument, Reading& reading)
     switch (id) {
     case optionQueue:
         options.queueDir = argument;
-        if (argument.isEmpty())
-            return refused(id, "a directory");
-        return Taken::Yes;
+        return checked(!argument.isEmpty(), id, "a directory");
     case optionQueueMaxEvents:
         reading.queueLimitGiven = true;
-        if (!parseBounded(argument, 1, 100000, options.queueLimits.maxEvents))
-            return refused(id, "a whole number from 1 to 100000");
-        return Taken::Yes;
+        return checked(parseBounded(argument, 1, 100000, options.queueLimits.maxEvents), id,
+                       "a whole number from 1 to 100000");
     case optionQueueMaxBytes:
         reading.queueLimitGiven = true;
-        if (!parseSize(argument, 1 << 20, qint64(1) << 40, options.queueLimits.maxBytes))
-            return refused(id, "a size from 1M to 1024G: digits, then K, M or G");
-        return Taken::Yes;
+        return checked(parseSize(argument, 1 << 20, qint64(1) << 40, options.queueLimits.maxBytes), id,
+                       "a size from 1M to 1024G: digits, then K, M or G");
     case optionResend:
         options.resendDir = argument;
-        if (argument.isEmpty())
-            return refused(id, "a directory");
-        return Taken::Yes;
+        return checked(!argument.isEmpty(), id, "a directory");
     default:
         return Taken::No;
     }
@@ -368,17 +362,11 @@ Taken takeRunOption(int id, const QString& argument, ArgParser::Options& options
         // The report may make a file or replace a regular one, never a device or a pipe.
         if (argument.isEmpty())
             return refused(id, "a file name");
-        if (!isReportTarget(argument))
-            return refused(id, "a new file, or a regular file to replace");
-        return Taken::Yes;
+        return checked(isReportTarget(argument), id, "a new file, or a regular file to replace");
     case optionZipLevel:
-        if (!parseBounded(argument, 0, 9, options.zipLevel))
-            return refused(id, "a whole number from 0 to 9");
-        return Taken::Yes;
+        return checked(parseBounded(argument, 0, 9, options.zipLevel), id, "a whole number from 0 to 9");
     case optionProgress:
-        if (!parseProgressMode(argument, options.progress))
-            return refused(id, "auto, always or never");
-        return Taken::Yes;
+        return checked(parseProgressMode(argument, options.progress), id, "auto, always or never");
     default:
         return Taken::No;
     }
