@@ -359,8 +359,7 @@ Outcome Uploader::answered(QNetworkReply& reply, const QNetworkProxy& proxy, con
                                   QStringLiteral("Only an interim answer (%1) was read: the final one was lost").arg(status));
     // The status line and headers were whole: the answer stands, without the rest of its body.
     if (wait.end == ReplyWatch::End::TooLarge)
-        return isRecognisedStatus(status) ? Outcome::answer(status, ReplyWatch::tooLargeMessage())
-                                          : Outcome::transport(ExitCode::ProtocolFailure, ReplyWatch::tooLargeMessage());
+        return Outcome::tooLarge(isRecognisedStatus(status) ? status : ExitCode::ProtocolFailure);
     QString text = UrlDisplay::withoutPassword(reply.errorString(), url);
     // Qt says only that the handshake failed: add why the certificate was refused.
     if (reply.error() == QNetworkReply::SslHandshakeFailedError && !handshakeErrors.isEmpty()) {

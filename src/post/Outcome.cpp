@@ -26,12 +26,18 @@ Outcome Outcome::interrupted(int signal)
 
 Outcome Outcome::deadline(int seconds)
 {
-    return {ExitCode::Timeout, ReplyWatch::deadlineMessage(seconds), Kind::Deadline};
+    return {ExitCode::Timeout, QStringLiteral("Operation timed out after %1 s").arg(seconds), Kind::Deadline};
 }
 
 Outcome Outcome::idle(int seconds)
 {
-    return {ExitCode::Timeout, ReplyWatch::idleMessage(seconds), Kind::Transport};
+    return {ExitCode::Timeout, QStringLiteral("No data transferred for %1 s").arg(seconds), Kind::Transport};
+}
+
+Outcome Outcome::tooLarge(int code)
+{
+    const QString text = QStringLiteral("Reply larger than %1 bytes: cut off").arg(ReplyWatch::replyLimit);
+    return code >= 100 ? answer(code, text) : transport(code, text);
 }
 
 bool Outcome::isDelivered() const

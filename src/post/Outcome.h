@@ -26,6 +26,8 @@ struct Outcome {
     static Outcome interrupted(int signal);
     static Outcome deadline(int seconds);
     static Outcome idle(int seconds);
+    // A reply past ReplyWatch::replyLimit, cut off: its status when it has a usable one, or a transport code.
+    static Outcome tooLarge(int code);
 
     bool isDelivered() const;
     // Ended by a signal or by the deadline: nothing more may be tried.

@@ -17,21 +17,6 @@ namespace {
 const int tick_ms = 50;
 }
 
-QString idleMessage(int seconds)
-{
-    return QStringLiteral("No data transferred for %1 s").arg(seconds);
-}
-
-QString deadlineMessage(int seconds)
-{
-    return QStringLiteral("Operation timed out after %1 s").arg(seconds);
-}
-
-QString tooLargeMessage()
-{
-    return QStringLiteral("Reply larger than %1 bytes: cut off").arg(replyLimit);
-}
-
 namespace {
 
 // One wait: the state that the reply's signals and the clock share.

@@ -38,11 +38,6 @@ constexpr qint64 replyLimit = qint64(4) << 20;
 
 Result watch(QNetworkReply& reply, const Settings& settings);
 
-// The texts of the two limits, for every place that reports them.
-QString idleMessage(int seconds);
-QString deadlineMessage(int seconds);
-QString tooLargeMessage();
-
 }
 
 #endif
