@@ -142,6 +142,10 @@ int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine&
         output += chunk.left(room);
         leftOut += std::max(0, chunk.size() - room);
     };
+    // Drained at every read of the pipe, inside the waits below: between two polls
+    // a chattering archiver would otherwise pile up a hundred MB in QProcess's buffer.
+    const QObject drain;
+    QObject::connect(&archiver, &QProcess::readyRead, &drain, keepOutput);
     QElapsedTimer clock;
     clock.start();
     ArchiverProgress inputs(options.files);

@@ -374,13 +374,16 @@ class Server(Stoppable):
             conn.sendall(head)
             self._keep_sending(conn, block, 0)
             return False
-        if reply in ("slow-headers", "trickle"):  # a whole 200 one byte every 200 ms, or its 15-byte body
-            whole = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % (0 if reply == "slow-headers" else 15)
-            if reply == "trickle":
-                conn.sendall(whole)
-            for byte in whole if reply == "slow-headers" else b"." * 15:
-                time.sleep(0.2)
+        if reply == "slow-headers":  # a whole 200, one byte every 200 ms
+            for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n":
                 conn.sendall(bytes([byte]))
+                time.sleep(0.2)
+            return True
+        if reply == "trickle":
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
+            for _ in range(15):
+                time.sleep(0.2)
+                conn.sendall(b".")
             return True
         status, extra, body = reply if len(reply) == 3 else reply + (b"",)
         head = "HTTP/1.1 %d Scripted\r\nContent-Length: %d\r\n" % (status, len(body))
@@ -393,7 +396,8 @@ class Server(Stoppable):
         deadline = time.time() + 30
         while not self.stopped and time.time() < deadline:
             conn.sendall(block)
-            time.sleep(pause)
+            if pause:
+                time.sleep(pause)
 
     def _stall(self):
         deadline = time.time() + 30
