@@ -215,8 +215,10 @@ Uploader::Reply Uploader::postOnce(const QNetworkRequest& request, const QNetwor
                                    const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     if (ProxyCheck::needsProbe(proxy, request.url())) {
+        // Only a refusal of the credentials is the probe's to report; any other
+        // failure of it is no reason not to send: the POST goes as if there had been none.
         Outcome probe = probeProxy(request, proxy);
-        if (ProxyCheck::isProxyFault(probe.code) || probe.isStopped())
+        if (ProxyCheck::isAuthenticationRefused(probe.code) || probe.isStopped())
             return {probe};
     }
     for (QIODevice* device : bodyDevices)
@@ -251,6 +253,10 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
     QNetworkRequest request(url);
     // Redirects are followed here, with this module's own rules.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Qt would offer gzip and inflate the whole answer in memory, past any cap: only
+    // the start of the body is kept for the report, so it may come as it is. A
+    // request that names its own encoding is never inflated by Qt either.
+    request.setRawHeader("Accept-Encoding", "identity");
     QSslConfiguration tls;
     if (TlsSettings::forTransport(transport, tls))
         request.setSslConfiguration(tls);
@@ -336,6 +342,8 @@ Uploader::Reply Uploader::classify(QNetworkReply& reply, const QNetworkProxy& pr
         if (proxy.type() != QNetworkProxy::NoProxy)
             return {Outcome::transport(ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + UrlDisplay::proxyEndpoint(proxy))};
         return {Outcome::transport(ExitCode::RemoteHostClosed, QStringLiteral("Connection closed"))};
+    case ReplyWatch::End::HeadersTooLarge:
+        return {Outcome::headersTooLarge()};
     case ReplyWatch::End::TooLarge:
     case ReplyWatch::End::Finished:
         break;

@@ -8,7 +8,10 @@
 
 #include <iostream>
 
+#include "form/EventForm.h"
+#include "form/FormPart.h"
 #include "parse/CaCertificates.h"
+#include "parse/SecretArguments.h"
 #include "parse/numbers.h"
 
 namespace {
@@ -161,12 +164,6 @@ bool badValueShown(const char* option, const QString& shown)
     return false;
 }
 
-bool isReportTarget(const QString& path)
-{
-    struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) != 0 ? errno == ENOENT : S_ISREG(info.st_mode);
-}
-
 bool failWith(const char* message)
 {
     std::cout << message << help_message;
@@ -226,7 +223,9 @@ Taken takeEventOption(int id, const QString& argument, ArgParser::Options& optio
         return Taken::Yes;
     case 'j':
         options.jsonFile = argument;
-        return Taken::Yes;
+        // What the part's file name takes from the path must fit in its header.
+        return checked(FormPart::mayHold(EventForm::jsonPartFileName(QString(), argument).toLatin1()), id,
+                       "a path whose last '.' is followed by no control character");
     case 'w':
         options.workDir = argument;
         // An empty one is the current directory, not the root.
@@ -249,6 +248,9 @@ Taken takeEventOption(int id, const QString& argument, ArgParser::Options& optio
             reject(optarg, "an extra-post value");
             return Taken::Rejected;
         }
+        // A name that could never be sent whole is refused before anything is made.
+        if (!FormPart::mayHold(nameValue.at(0).toLatin1()))
+            return refused(id, "a name without control characters");
         options.postVariables.insert(nameValue.at(0), nameValue.at(1));
         return Taken::Yes;
     }
@@ -357,12 +359,14 @@ Taken takeRunOption(int id, const QString& argument, ArgParser::Options& options
     case optionDryRun:
         options.dryRun = true;
         return Taken::Yes;
-    case optionReport:
+    case optionReport: {
         options.reportFile = argument;
-        // The report may make a file or replace a regular one, never a device or a pipe.
-        if (argument.isEmpty())
-            return refused(id, "a file name");
-        return checked(isReportTarget(argument), id, "a new file, or a regular file to replace");
+        // Checked now, and its folder held, so that nothing is made or sent for a report
+        // that could not be written, and the report lands in the folder checked.
+        QString why;
+        const bool opened = options.report.open(argument, why);
+        return checked(opened, id, why.toLatin1().constData());
+    }
     case optionZipLevel:
         return checked(parseBounded(argument, 0, 9, options.zipLevel), id, "a whole number from 0 to 9");
     case optionProgress:
@@ -384,6 +388,17 @@ Taken take(int id, const QString& argument, Reading& reading)
     if (taken == Taken::No)
         taken = takeRunOption(id, argument, reading.options);
     return taken;
+}
+
+// The option's value, once read, no longer shows its secret to other users of the machine.
+void hideSecrets(int id)
+{
+    if (!optarg)
+        return;
+    if (id == 'u' || id == 'x')
+        SecretArguments::hidePassword(optarg);
+    else if (id == optionHeader)
+        SecretArguments::hideHeaderValue(optarg);
 }
 
 // Options that only make sense together, checked once all are known.
@@ -423,6 +438,7 @@ bool generateTask(int argc, char** argv, Options& options)
         const QString argument = optarg ? QString::fromLatin1(optarg) : QString();
         switch (take(id, argument, reading)) {
         case Taken::Yes:
+            hideSecrets(id);
             break;
         case Taken::Rejected:
             return false;

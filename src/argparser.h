@@ -9,6 +9,7 @@
 
 #include "parse/TransportOptions.h"
 #include "queue/QueueLimits.h"
+#include "support/FileTarget.h"
 #include "support/ProgressMode.h"
 
 namespace ArgParser {
@@ -34,6 +35,7 @@ struct Options {
     QString caCertFile;                      // --cacert: verify against these CAs
     bool dryRun = false;                     // --dry-run: show the form, send nothing
     QString reportFile;                      // --report: JSON result written here
+    FileTarget report;                       // its folder, held open and checked from the start
 
     // Credentials for the collector.
     QString clientCertFile;                  // --mtls-cert

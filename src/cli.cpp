@@ -15,6 +15,7 @@
 #include "deliver/Delivery.h"
 #include "form/BodyFile.h"
 #include "form/DryRun.h"
+#include "form/EventForm.h"
 #include "parse/FileLimits.h"
 #include "queue/Keeping.h"
 #include "queue/Resend.h"
@@ -107,20 +108,6 @@ QString Cli::archiverMessage(QByteArray output)
     return QString::fromLatin1(text).trimmed();
 }
 
-QByteArray Cli::fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables)
-{
-    json.replace("$eventId", eventId.toLatin1());
-    json.replace("$org", variables.value(QStringLiteral("org")).toLatin1());
-    json.replace("$project", variables.value(QStringLiteral("project")).toLatin1());
-    json.replace("$type", variables.value(QStringLiteral("type")).toLatin1());
-    return json;
-}
-
-QString Cli::jsonPartFileName(const QString& eventId, const QString& jsonPath)
-{
-    return eventId + jsonPath.mid(jsonPath.lastIndexOf(QLatin1Char('.'), -1, Qt::CaseSensitive));
-}
-
 int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine& progress) const
 {
     const QString program = QLatin1String(archiver_program);
@@ -197,9 +184,9 @@ bool Cli::buildForm(const QString& archiveName, QFile& archive, QList<FormPart>&
         }
         FormPart part;
         part.name = "jsonFile";
-        part.fileName = jsonPartFileName(record.eventId, options.jsonFile).toLatin1();
+        part.fileName = EventForm::jsonPartFileName(record.eventId, options.jsonFile).toLatin1();
         part.contentType = "application/octet-stream";
-        part.body = fillPlaceholders(text, record.eventId, options.postVariables);
+        part.body = EventForm::fillPlaceholders(text, record.eventId, options.postVariables);
         form.append(part);
     }
 
@@ -250,9 +237,10 @@ int Cli::run()
                 uploader.emplace(options.transport, &progress);
             return *uploader;
         };
-        const int exitCode = Resend::run(options.resendDir, options.transport, poster, &progress, record);
-        if (!options.reportFile.isEmpty())
-            RunReport::writeResend(options.reportFile, options.resendDir, record, exitCode, clock.elapsed());
+        int exitCode = Resend::run(options.resendDir, options.transport, poster, &progress, record);
+        // A report that was asked for and is not there is a failure, whatever the resend did.
+        if (options.report.isSet() && !RunReport::writeResend(options.report, options.resendDir, record, exitCode, clock.elapsed()))
+            exitCode = ExitCode::LocalFailure;
         QMap<QString, int> outcomes;
         for (const ResendRecord::Event& event : qAsConst(record.events))
             ++outcomes[event.outcome];
@@ -267,11 +255,12 @@ int Cli::run()
     }
     RunRecord record;
     const int exitCode = runSequence(record, progress);
-    if (!options.reportFile.isEmpty())
-        RunReport::write(options.reportFile, options.url, options.dryRun, record, exitCode, clock.elapsed());
+    const bool reported = !options.report.isSet()
+        || RunReport::write(options.report, options.url, options.dryRun, record, exitCode, clock.elapsed());
     if (!options.dryRun)
         progress.summary(summaryLine(record, exitCode, clock.elapsed()));
-    return exitCode;
+    // A report that was asked for and is not there is a failure, whatever the upload did.
+    return reported ? exitCode : ExitCode::LocalFailure;
 }
 
 QString Cli::summaryLine(const RunRecord& record, int exitCode, qint64 elapsedMs) const

@@ -35,10 +35,6 @@ public:
     // The archiver's merged output as shown to the user: up to the first NUL,
     // each run of line ends and '|' made one line end, trimmed.
     static QString archiverMessage(QByteArray output);
-    // Replaces $eventId, $org, $project and $type, in that order, in the JSON bytes.
-    static QByteArray fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables);
-    // The event id followed by the JSON path from its last '.' on (the whole path when it has none).
-    static QString jsonPartFileName(const QString& eventId, const QString& jsonPath);
 
 private:
     int runSequence(RunRecord& record, ProgressLine& progress);

@@ -5,6 +5,8 @@
 
 #include <iostream>
 
+#include "support/console.h"
+
 namespace DryRun {
 
 void print(const QList<FormPart>& form)
@@ -36,9 +38,15 @@ void print(const QList<FormPart>& form)
         }
     }
     if (hasJson) {
-        if (!json.isEmpty() && !json.endsWith('\n'))
-            json += '\n';
-        std::cout << "--- jsonFile ---\n" << json.toStdString() << "--- end ---" << std::endl;
+        // A file's text: its lines as they are, their control characters escaped.
+        std::cout << "--- jsonFile ---\n";
+        if (json.endsWith('\n'))
+            json.chop(1);
+        if (!json.isEmpty()) {
+            for (const QByteArray& jsonLine : json.split('\n'))
+                std::cout << toConsoleEscaped(QString::fromLatin1(jsonLine)) << '\n';
+        }
+        std::cout << "--- end ---" << std::endl;
     }
 }
 

@@ -17,6 +17,14 @@ struct FormPart {
     QString bodyFile;                 // the file that bodyDevice reads, when it is one
 
     QHttpPart toHttpPart() const;
+
+    // What a part's name, file name or type may hold, for the form and for the
+    // queue's reader alike: any byte but a control character (C0 or DEL), which
+    // would break the part's header. A name may be empty.
+    static bool mayHold(const QByteArray& text);
+    // A name or file name as it goes between the quotes of Content-Disposition:
+    // a '"' as %22, as RFC 7578 and browsers send it.
+    static QByteArray quoted(const QByteArray& text);
 };
 
 #endif

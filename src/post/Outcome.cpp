@@ -1,5 +1,6 @@
 #include "post/Outcome.h"
 
+#include "post/HeaderBound.h"
 #include "post/ReplyWatch.h"
 #include "support/Interruption.h"
 #include "support/exitcodes.h"
@@ -38,6 +39,13 @@ Outcome Outcome::tooLarge(int code)
 {
     const QString text = QStringLiteral("Reply larger than %1 bytes: cut off").arg(ReplyWatch::replyLimit);
     return code >= 100 ? answer(code, text) : transport(code, text);
+}
+
+Outcome Outcome::headersTooLarge()
+{
+    return transport(ExitCode::ProtocolFailure, QStringLiteral("Reply headers longer than %1 lines or %2 bytes: cut off")
+                                                    .arg(HeaderBound::maxLines)
+                                                    .arg(HeaderBound::maxBytes));
 }
 
 bool Outcome::isDelivered() const

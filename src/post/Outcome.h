@@ -28,6 +28,8 @@ struct Outcome {
     static Outcome idle(int seconds);
     // A reply past ReplyWatch::replyLimit, cut off: its status when it has a usable one, or a transport code.
     static Outcome tooLarge(int code);
+    // A reply whose header lines passed HeaderBound's bounds: no usable answer.
+    static Outcome headersTooLarge();
 
     bool isDelivered() const;
     // Ended by a signal or by the deadline: nothing more may be tried.

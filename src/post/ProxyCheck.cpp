@@ -26,6 +26,13 @@ int reachProxy(const QNetworkProxy& proxy)
     }
 }
 
+// A failure that the proxy caused.
+bool isProxyFault(int statusCode)
+{
+    return (statusCode >= ExitCode::ProxyConnectionRefused && statusCode <= ExitCode::ProxyAuthenticationRequired)
+        || statusCode == ExitCode::UnknownProxy || statusCode == HttpStatus::ProxyAuthenticationRequired;
+}
+
 QString proxyText(int statusCode, const QString& qtText)
 {
     switch (statusCode) {
@@ -57,10 +64,10 @@ bool isTunnelRefused(const QNetworkProxy& proxy, const QUrl& url, const QString&
         && qtText == QLatin1String("Proxy denied connection") && bytesSent == 0;
 }
 
-bool isProxyFault(int statusCode)
+
+bool isAuthenticationRefused(int statusCode)
 {
-    return (statusCode >= ExitCode::ProxyConnectionRefused && statusCode <= ExitCode::ProxyAuthenticationRequired)
-        || statusCode == ExitCode::UnknownProxy || statusCode == HttpStatus::ProxyAuthenticationRequired;
+    return statusCode == ExitCode::ProxyAuthenticationRequired || statusCode == HttpStatus::ProxyAuthenticationRequired;
 }
 
 void blameProxy(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,

@@ -23,8 +23,8 @@ bool needsProbe(const QNetworkProxy& proxy, const QUrl& url);
 void blameProxy(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,
                QString& message);
 
-// A failure that the proxy caused: no use sending the body after it.
-bool isProxyFault(int statusCode);
+// The proxy wants credentials that are missing or wrong (407, or 21).
+bool isAuthenticationRefused(int statusCode);
 
 // The proxy would not open a tunnel for an http:// URL (many allow CONNECT to
 // port 443 only): the request is to be forwarded instead.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "post/HeaderBound.h"
 #include "post/WireProgress.h"
 #include "support/Interruption.h"
 
@@ -26,6 +27,7 @@ public:
         : reply(reply)
         , settings(settings)
         , wire(settings.peerPort)
+        , headerBound(reply, [this] { end(End::HeadersTooLarge); })
     {
         sinceProgress.start();
         wire.advanced();  // what the connections already there had received before this exchange
@@ -123,6 +125,7 @@ private:
     Result result;
     QEventLoop loop;
     WireProgress wire;
+    HeaderBound headerBound;
     QElapsedTimer sinceProgress;
     QElapsedTimer noConnection;
     qint64 received = 0;

@@ -10,11 +10,12 @@ class QNetworkReply;
 
 // Waits for one reply, and ends it early when no byte moves for the idle
 // time, when the deadline passes, when the process is asked to stop, when
-// the reply's body passes replyLimit, or when no connection to the peer is
-// left while Qt still waits (it does, when a proxy closes on CONNECT).
+// the reply's body passes replyLimit, when its header lines pass their bound
+// (HeaderBound), or when no connection to the peer is left while Qt still
+// waits (it does, when a proxy closes on CONNECT).
 namespace ReplyWatch {
 
-enum class End { Finished, Idle, Deadline, Interrupted, TooLarge, PeerGone };
+enum class End { Finished, Idle, Deadline, Interrupted, TooLarge, HeadersTooLarge, PeerGone };
 
 struct Settings {
     int idleSeconds = 0;                             // 0: no idle limit

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -25,6 +26,8 @@ const char* const failed_dir = "failed";
 const char* const lock_file = ".lock";
 const char* const temp_prefix = ".tmp-";
 const char* const removal_prefix = ".del-";
+// How long a new entry's folder may stand before its writer has locked it.
+const int temp_grace_seconds = 60;
 
 QByteArray native(const QString& name)
 {
@@ -50,6 +53,13 @@ QStringList namesIn(int dirFd)
     ::closedir(listing);
     names.sort();
     return names;
+}
+
+// ".tmp-" and the 16 hex digits that add() gives it: only a name of that exact form is the queue's own.
+bool isTempName(const QString& name)
+{
+    static const QRegularExpression temp(QStringLiteral("\\A\\.tmp-[0-9a-f]{16}\\z"));
+    return temp.match(name).hasMatch();
 }
 
 // The only files an entry (or a temporary or removed one) may hold.
@@ -231,10 +241,13 @@ void EventQueue::clearLeftovers() const
         if (name.startsWith(QLatin1String(removal_prefix))
             && QueueEntry::isFolderName(name.mid(int(qstrlen(removal_prefix))))) {
             removeEntryFolder(dirFd.get(), name, why);
-        } else if (name.startsWith(QLatin1String(temp_prefix))) {
-            // Its writer holds a lock on it for as long as it lives, in whatever PID namespace.
-            const Fd temp = PosixFiles::openFolder(dirFd.get(), native(name), why);
-            if (temp.isOpen() && ::flock(temp.get(), LOCK_EX | LOCK_NB) == 0)
+        } else if (isTempName(name)) {
+            // Its writer holds a lock on it for as long as it lives, in whatever PID namespace;
+            // one just made is not locked yet, and is left alone for a minute.
+            struct stat info {};
+            const Fd temp = PosixFiles::openFolder(dirFd.get(), native(name), why, &info);
+            if (temp.isOpen() && ::time(nullptr) - info.st_mtime >= temp_grace_seconds
+                && ::flock(temp.get(), LOCK_EX | LOCK_NB) == 0)
                 removeEntryFolder(dirFd.get(), name, why);
         }
     }

@@ -12,11 +12,6 @@ namespace {
 
 const QString created_format = QStringLiteral("yyyyMMdd'T'HHmmss.zzz'Z'");
 
-bool isSafeHeaderText(const QByteArray& text)
-{
-    return std::none_of(text.begin(), text.end(), [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; });
-}
-
 // An integer field within [low, high], or false.
 bool readInteger(const QJsonObject& object, const char* key, qint64 low, qint64 high, qint64& value)
 {
@@ -55,8 +50,8 @@ bool readPart(const QJsonObject& object, int index, QueueEntry& entry, QString& 
 {
     FormPart part;
     if (!readBytes(object, "name", part.name) || !readBytes(object, "fileName", part.fileName)
-        || !readBytes(object, "contentType", part.contentType) || part.name.isEmpty()
-        || !isSafeHeaderText(part.name) || !isSafeHeaderText(part.fileName) || !isSafeHeaderText(part.contentType)) {
+        || !readBytes(object, "contentType", part.contentType) || !FormPart::mayHold(part.name)
+        || !FormPart::mayHold(part.fileName) || !FormPart::mayHold(part.contentType)) {
         why = QStringLiteral("part %1 has a bad name, file name or type").arg(index);
         return false;
     }

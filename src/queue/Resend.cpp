@@ -43,6 +43,19 @@ public:
 
     bool mustStop() const { return Interruption::received() || (delivery && delivery->deadlinePassed()); }
 
+    // Ends a pass that a signal or the deadline stopped between two events: the
+    // events not tried stay queued, and the run ends as any run they stop.
+    int stopped()
+    {
+        if (lastStopped)  // the event it stopped has said so already
+            return exitCode;
+        const Outcome outcome = Interruption::received() ? Outcome::interrupted(Interruption::received())
+                                                         : Outcome::deadline(transport.maxTime);
+        record.interrupted = outcome.kind == Outcome::Kind::Interrupted;
+        record.maxTimeReached = outcome.kind == Outcome::Kind::Deadline;
+        return failWith(record, outcome.text, outcome.code);
+    }
+
     void handle(const QString& name)
     {
         EventQueue::Kept kept;
@@ -109,6 +122,7 @@ private:
         record.events.append(event);
         record.interrupted = result.outcome.kind == Outcome::Kind::Interrupted;
         record.maxTimeReached = delivery->deadlinePassed();
+        lastStopped = result.outcome.isStopped();
     }
 
     void delivered(const EventQueue::Kept& kept, ResendRecord::Event& event)
@@ -146,6 +160,7 @@ private:
     EventQueue& queue;
     ResendRecord& record;
     std::optional<Delivery> delivery;
+    bool lastStopped = false;  // the last event posted was stopped by a signal or the deadline
 };
 
 }
@@ -176,7 +191,7 @@ int run(const QString& queueDir, const TransportOptions& transport, const Poster
     Pass pass(transport, poster, progress, queue, record);
     for (const QString& name : queue.entries()) {
         if (pass.mustStop())
-            break;
+            return pass.stopped();
         pass.handle(name);
     }
     return pass.exitCode;

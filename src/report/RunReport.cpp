@@ -3,7 +3,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <iostream>
 
@@ -15,16 +14,18 @@ namespace RunReport {
 namespace {
 
 // Written whole or not at all, so a reader never sees half a report.
-void save(const QString& path, const QJsonObject& report)
+bool save(const FileTarget& target, const QJsonObject& report)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 || !file.commit())
-        std::cerr << "Fail to write report " << toConsole(path) << ": " << toConsole(file.errorString()) << std::endl;
+    QString why;
+    if (target.write(QJsonDocument(report).toJson(), why))
+        return true;
+    std::cerr << "Fail to write report " << toConsole(target.path()) << ": " << toConsole(why) << std::endl;
+    return false;
 }
 
 }
 
-void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& record, int exitCode,
+bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunRecord& record, int exitCode,
            qint64 elapsedMs)
 {
     const QJsonObject report{
@@ -51,10 +52,10 @@ void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& r
          record.posted && !record.post.responseContentType.isNull()
              ? QJsonValue(QString::fromLatin1(record.post.responseContentType)) : QJsonValue()},
     };
-    save(path, report);
+    return save(target, report);
 }
 
-void writeResend(const QString& path, const QString& queueDir, const ResendRecord& record, int exitCode,
+bool writeResend(const FileTarget& target, const QString& queueDir, const ResendRecord& record, int exitCode,
                  qint64 elapsedMs)
 {
     QJsonArray events;
@@ -64,7 +65,7 @@ void writeResend(const QString& path, const QString& queueDir, const ResendRecor
                                   {QStringLiteral("statusCode"), event.statusCode},
                                   {QStringLiteral("errorString"), event.errorString},
                                   {QStringLiteral("attempts"), event.attempts}});
-    save(path, QJsonObject{{QStringLiteral("resend"), queueDir},
+    return save(target, QJsonObject{{QStringLiteral("resend"), queueDir},
                            {QStringLiteral("exitCode"), exitCode},
                            {QStringLiteral("errorString"), record.errorString},
                            {QStringLiteral("interrupted"), record.interrupted},

@@ -5,14 +5,16 @@
 #include <QUrl>
 
 #include "report/RunRecord.h"
+#include "support/FileTarget.h"
 
 namespace RunReport {
 
-// Writes the record as JSON to path, whole or not at all; a failure is printed, not returned.
-void write(const QString& path, const QUrl& url, bool dryRun, const RunRecord& record, int exitCode,
+// Writes the record as JSON to the target, whole or not at all; false, after
+// "Fail to write report PATH: WHY" on standard error, when it could not.
+bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunRecord& record, int exitCode,
            qint64 elapsedMs);
 // The same for a resend: each event's outcome.
-void writeResend(const QString& path, const QString& queueDir, const ResendRecord& record, int exitCode,
+bool writeResend(const FileTarget& target, const QString& queueDir, const ResendRecord& record, int exitCode,
                  qint64 elapsedMs);
 
 }

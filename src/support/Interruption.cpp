@@ -32,6 +32,9 @@ extern "C" void onSignal(int signal)
 
 Interruption::Interruption()
 {
+    // A run hears only the signals that come while it is under way.
+    receivedSignal = 0;
+    signalCount = 0;
     if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     notifier = new QSocketNotifier(wakeFds[0], QSocketNotifier::Read, this);

@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "support/console.h"
+
 namespace {
 
 const qint64 redraw_ms = 200;
@@ -113,7 +115,8 @@ void ProgressLine::summary(const QString& text)
     if (!on)
         return;
     clear();
-    std::fprintf(stderr, "%s\n", text.toLatin1().constData());
+    // It names the URL, which a redirect may have chosen.
+    std::fprintf(stderr, "%s\n", toConsoleEscaped(text).c_str());
     std::fflush(stderr);
 }
 
@@ -122,7 +125,7 @@ void ProgressLine::show(const QString& text, bool force)
     // A few redraws a second are enough for a person and cheap for a terminal.
     if (shown && !force && sinceDrawn.isValid() && !sinceDrawn.hasExpired(redraw_ms))
         return;
-    std::fprintf(stderr, "\r%s\033[K", fitted(text, terminalColumns()).toLatin1().constData());
+    std::fprintf(stderr, "\r%s\033[K", toConsoleEscaped(fitted(text, terminalColumns())).c_str());
     std::fflush(stderr);
     sinceDrawn.start();
     shown = true;

@@ -2,7 +2,6 @@
 #define CONSOLE_H
 
 #include <QString>
-#include <cstdio>
 #include <string>
 
 // Program text holds one character per input byte (Latin-1), so it must leave
@@ -13,21 +12,9 @@ inline std::string toConsole(const QString& text)
 }
 
 // Text that a peer or a file supplied: its control characters (tab aside)
-// leave as \xHH, so that none of them can drive the terminal.
-inline std::string toConsoleEscaped(const QString& text)
-{
-    std::string out;
-    for (const char c : text.toLatin1()) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
+// leave as \xHH, so that none of them can drive the terminal: C0 and DEL,
+// and C1 (0x80-0x9F) whether raw or written in UTF-8 (0xC2 0x80-0x9F). Other
+// UTF-8 sequences pass whole, so that their continuation bytes stay theirs.
+std::string toConsoleEscaped(const QString& text);
 
 #endif

@@ -27,8 +27,8 @@ std::string captureOutput(Fn fn)
 }
 
 // Runs generateTask on words (the program name first) with a fresh scanner;
-// printed gets what it wrote.
-inline bool runParser(std::vector<std::string> words, ArgParser::Options& options, std::string& printed)
+// printed gets what it wrote, and words what the parser left of them.
+inline bool runParser(std::vector<std::string>& words, ArgParser::Options& options, std::string& printed)
 {
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);

@@ -238,6 +238,7 @@ class Server(Stoppable):
     connection it keeps (to a HEAD, a stray body); 'flood', 'flood-chunked' and
     'flood-headers' answer without end, 'slow-headers' sends a 200 one byte every
     200 ms, and 'slow-read' takes the body at about 1 MB/s.
+    A reply may also be a dict from request method to reply ("*" for any other).
     The last reply repeats."""
 
     FLOODS = {
@@ -303,6 +304,9 @@ class Server(Stoppable):
                 if request is None:
                     return
                 reply = self.replies[min(len(self.requests) - self.first + 1, len(self.replies)) - 1]
+                if isinstance(reply, dict):
+                    method = request.line.split(" ", 1)[0]
+                    reply = reply.get(method, reply.get("*"))
                 self.requests.append(request)
                 reply = self._read_body(reply, conn, reader, request)
                 if reply is None or not self._answer(reply, conn, request):

@@ -170,13 +170,17 @@ class Collectors(Case):
                     os.remove(os.path.join(self.dir, name))
             with Server(["stall-unread"]) as server:
                 env = dict(os.environ, PATH=(path + os.pathsep if path else "") + os.environ["PATH"])
-                process = subprocess.Popen([BIN, "-u", server.url(), "-f", "dump", "--report", "report.json"] + VARS,
+                url = server.url().replace("://", "://user:SECRETPW@")
+                process = subprocess.Popen([BIN, "-u", url, "-f", "dump", "--report", "report.json"] + VARS,
                                            cwd=self.dir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 deadline = time.time() + 30
                 while time.time() < deadline and not (server.requests if path is None
                                                       else os.path.exists(os.path.join(self.dir, "started"))):
                     time.sleep(0.05)
                 time.sleep(0.3)
+                # Every user of the machine reads the command line of a run under way: no password there.
+                with open("/proc/%d/cmdline" % process.pid, "rb") as f:
+                    self.assertIn(b"://user:********@127.0.0.1:", f.read())
                 process.send_signal(sent)
                 start = time.time()
                 out, got = process.communicate(timeout=30)

@@ -1,11 +1,15 @@
 """Hostile peers and odd inputs: memory stays bounded, nothing blocks on a FIFO,
 no special file is replaced, no secret or control character reaches the
 terminal, no form is sent twice, and what may pass is retried and kept."""
+import json
 import os
+import re
 import signal
 import stat
+import struct
 import subprocess
 import time
+import zlib
 
 from harness import BIN, USAGE, VARS, Case, Server, closed_port, exit_code
 
@@ -48,6 +52,46 @@ class Hostile(Case):
             self.assertLess(seconds, bound, label)
             self.assertLess(r.peak_mib, PEAK_MIB, label)
             self.assertEqual(b"\nKept in queue: " in r.out, "--queue" in extra, label)
+
+    def test_bombs_and_floods_of_lines(self):
+        def headers(count, line=b"X-%d: a"):
+            return b"".join((line % i if b"%d" in line else line) + b"\r\n" for i in range(count))
+        # 1 GiB of zeros in 1 MiB of gzip: Qt would inflate it all in memory.
+        deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+        block = deflate.compress(bytes(MIB)) + deflate.flush(zlib.Z_FULL_FLUSH)
+        crc = 0
+        for _ in range(1024):
+            crc = zlib.crc32(bytes(MIB), crc)
+        bomb = b"\x1f\x8b\x08\0\0\0\0\0\0\xff" + block * 1024 + deflate.flush() + struct.pack("<II", crc, 1 << 30)
+        too_many = rb"Reply headers longer than 1000 lines or 262144 bytes: cut off\n"
+        rows = [  # reply head, body, extra arguments, exit status, stderr (a pattern)
+            (b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n" % len(bomb), bomb, [], 0, b""),
+            (b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n" + headers(990), b"", [], 0, b""),
+            (b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n" + headers(100000), b"", ["--max-time", "10"], 28, too_many),
+            (b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n" + headers(100000, b"X-Same: a"), b"", [], 28, too_many),
+            (b"HTTP/1.1 200 OK\r\n" + headers(1, b"X-Long: " + b"a" * 300000), b"", [], 28, too_many),
+        ]
+        for head, body, extra, rc, err in rows:
+            with Server([head + b"\r\n" + body]) as server:
+                r, seconds = self.timed(["-u", server.url(), "-f", "dump"] + VARS + extra)
+                [request] = server.requests
+            label = (head[:60], extra)
+            self.assertEqual((r.rc, request.header("Accept-Encoding")), (exit_code(rc), "identity"), (label, r))
+            self.assertRegex(r.err, b"^" + err + b"$", label)
+            self.assertLess(seconds, 3, label)  # whatever --max-time allows
+            self.assertLess(r.peak_mib, PEAK_MIB if "ASAN_OPTIONS" in os.environ else 96, label)
+
+    def test_c1_controls_are_escaped(self):
+        rows = [  # replies, what stdout ends with, what stderr holds (the summary line included)
+            ([b"HTTP/1.1 503 \x9b" b"31m \xc2\x9b" b"2J caf\xc3\xa9\r\nContent-Length: 0\r\n\r\n"], b"",
+             b" - server replied: \\x9b31m \\xc2\\x9b2J caf\xc3\xa9\n"),
+            ([(302, {"Location": "/a%C2%9Bb"}), (200, {})], b"/a\\x9bb\n", b"/a\\x9bb: 200 in "),
+        ]
+        for replies, out, err in rows:
+            with Server(replies) as server:
+                r = self.run_tool(["-u", server.url(), "-f", "dump", "--progress", "always"] + VARS)
+            self.assertTrue(r.out.endswith(out) and err in r.err, r)
+            self.assertFalse(re.search(rb"[\x80-\x9f]", r.out + r.err.replace(b"\xc3\xa9", b"")), r)
 
     def test_unreachable_collector_is_transient(self):
         if os.geteuid() != 0:
@@ -101,6 +145,58 @@ class Hostile(Case):
                 self.assertTrue(r.err.endswith(err), (args, r.err))
             mode = os.stat(os.path.join(self.dir, name)).st_mode
             self.assertTrue(stat.S_ISFIFO(mode) or stat.S_ISCHR(mode), name)  # never replaced
+
+    def test_report_in_shared_folders(self):
+        if os.geteuid() != 0:
+            self.skipTest("another user's files need root")
+        for name, mode in (("shared", 0o1777), ("open", 0o777)):
+            os.mkdir(os.path.join(self.dir, name))
+            os.chmod(os.path.join(self.dir, name), mode)
+        secret = self.write("secret", b"root only\n", 0o600)
+        os.mknod(os.path.join(self.dir, "null"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        report = os.path.join(self.dir, "shared", "r.json")
+
+        def planted(make):
+            def plant():
+                make()
+                os.lchown(report, 65534, 65534)  # by another user of the machine
+            return plant
+
+        link_to_secret = planted(lambda: os.symlink(secret, report))
+        dangling = planted(lambda: os.symlink(os.path.join(self.dir, "made"), report))
+        theirs = planted(lambda: open(report, "wb").close())
+        swap_later = self.stand_in('ln -s "$PWD/null" shared/r.json && exec /usr/bin/7z "$@"\n')
+        bad = b'Bad value for --report: "%s" (%s)\n'
+        rows = [  # before the run, --report, 7z's folder, exit status, stdout starts with, stderr ends with
+            (link_to_secret, "shared/r.json", None, 1, bad % (b"shared/r.json", b"a name that is not a symbolic link"), b""),
+            (dangling, "shared/r.json", None, 1, bad % (b"shared/r.json", b"a name that is not a symbolic link"), b""),
+            (theirs, "shared/r.json", None, 1, bad % (b"shared/r.json", b"in a sticky folder, a new file or one of your own"),
+             b""),
+            (None, "open/r.json", None, 1,
+             bad % (b"open/r.json", b"a file in a folder that others cannot write, unless it is sticky"), b""),
+            (None, "shared/r.json", None, 0, b"7z output", b""),
+            # Swapped for a link while the run is under way: the write is checked too, and never follows it.
+            (None, "shared/r.json", swap_later, 255, b"7z output",
+             b"Fail to write report shared/r.json: it is a symbolic link\n"),
+        ]
+        with Server() as server:
+            for prepare, name, bindir, rc, out, err in rows:
+                if os.path.lexists(report):
+                    os.unlink(report)
+                if prepare:
+                    prepare()
+                r = self.run_tool(["-u", server.url(), "-f", "dump", "--report", name] + VARS, path_prefix=bindir)
+                label = (prepare and prepare.__name__, name, bindir)
+                self.assertEqual(r.rc, rc, (label, r))
+                self.assertTrue(r.out.startswith(out) and r.err.endswith(err), (label, r))
+                with open(secret, "rb") as f:
+                    self.assertEqual(f.read(), b"root only\n")
+                self.assertFalse(os.path.lexists(os.path.join(self.dir, "made")), label)
+                self.assertTrue(stat.S_ISCHR(os.stat(os.path.join(self.dir, "null")).st_mode), label)
+                if rc == 0:
+                    self.assertEqual(os.lstat(report).st_uid, 0)
+                    with open(report) as f:
+                        self.assertEqual(json.load(f)["exitCode"], 0)
 
     def test_command_line_inputs(self):
         for name, data in (("a*", b"1"), ("ab", b"2"), ("abc", b"3"), ("q?", b"4"), ("qx", b"5")):

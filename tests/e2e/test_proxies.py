@@ -263,12 +263,18 @@ class HostileProxies(Case):
                 self.assertEqual((r.rc, r.err), (18, b"Proxy connection closed: 127.0.0.1:%d\n" % proxy.port), r)
                 self.assertLess(time.time() - start, 10)
 
-    def test_stray_answer_to_the_probe(self):
-        # A proxy that will not tunnel, then relays a collector's HEAD-like answer with its body late:
-        # whatever it leaves on the connection, the form arrives once.
+    def test_odd_answers_to_the_probe(self):
+        # A proxy that will not tunnel, then relays a collector's odd answers to the probe.
         self.write("dump", b"small")
-        with Server([(403, {}), "late-body", (200, {})]) as proxy:
-            r = self.run_tool(["-u", "http://collector.example/x", "-f", "dump", "--proxy", "127.0.0.1:%d" % proxy.port]
-                              + VARS)
-            self.assertEqual(r.rc, 0, r)
-            self.assertEqual([q.line.split()[0] for q in proxy.requests], ["CONNECT", "OPTIONS", "POST"])
+        rows = [  # replies, the requests the proxy sees
+            # An answer with a body that comes late: whatever it leaves on the connection, the form arrives once.
+            ([(403, {}), "late-body", (200, {})], ["CONNECT", "OPTIONS", "POST"]),
+            # A collector that drops every probe: the form is sent all the same.
+            ([{"CONNECT": (403, {}), "OPTIONS": "close", "*": (200, {})}], ["CONNECT"] + ["OPTIONS"] * 4 + ["POST"]),
+        ]
+        for replies, methods in rows:
+            with Server(replies) as proxy:
+                r = self.run_tool(["-u", "http://collector.example/x", "-f", "dump", "--proxy",
+                                   "127.0.0.1:%d" % proxy.port] + VARS)
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual([q.line.split()[0] for q in proxy.requests], methods)

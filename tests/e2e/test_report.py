@@ -56,6 +56,21 @@ class Reports(EventCase):
             self.assertEqual(got["responseContentType"], "application/json" if body else None)
             self.assertIs(got["interrupted"], False)
             self.assertIsInstance(got["elapsedMs"], (int, float))
-        r = self.upload("http://127.0.0.1:9/", "--report", os.path.join(self.dir, "no", "such", "dir.json"))
-        self.assertEqual(r.rc, 11)
-        self.assertIn(b"Fail to write report ", r.err)
+
+    def test_report_that_cannot_be_written(self):
+        # Checked before anything is made; a folder that goes away meanwhile fails the run, never 0.
+        os.mkdir(os.path.join(self.dir, "gone"))
+        bindir = self.stand_in('rmdir gone && exec /usr/bin/7z "$@"\n')
+        rows = [  # report, exit status, stdout starts with, stderr, an archive is made
+            ("no/such/dir.json", 1, b'Bad value for --report: "no/such/dir.json" (a file in a folder that exists)\n', b"",
+             False),
+            ("gone/r.json", 255, b"", b"Fail to write report gone/r.json: No such file or directory\n",
+             True),
+        ]
+        with Server() as server:
+            for report, rc, out, err, archived in rows:
+                r = self.upload(server.url(), "--report", report, path_prefix=bindir)
+                self.assertEqual(r.rc, rc, (report, r))
+                self.assertTrue(r.out.startswith(out) and r.err == err, (report, r))
+                self.assertEqual(bool(self.zips()), archived, report)
+        self.assertEqual(server.posts(), 1)  # the event itself went

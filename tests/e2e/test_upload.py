@@ -56,7 +56,7 @@ class Form(Case):
             ([], [(b"org", b""), (b"project", b""), (b"type", b"")]),
             (["--json", "empty.json"], [(b"jsonFile", b""), (b"org", b""), (b"project", b""), (b"type", b"")]),
             (["--json", "raw.json", "--extra-post", "=v", "--extra-post", 'q"k=1'],
-             [(b"jsonFile", raw), (b"", b"v"), (b"org", b""), (b"project", b""), (b'q"k', b"1"), (b"type", b"")]),
+             [(b"jsonFile", raw), (b"", b"v"), (b"org", b""), (b"project", b""), (b"q%22k", b"1"), (b"type", b"")]),
         ]
         for extra, expected in rows:
             r, [request] = self.post(["-f", "a", "-o", "", "-p", "", "-t", ""] + extra)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "argparser.h"
+#include "form/FormPart.h"
 #include "parser_run.h"
 #include "require.h"
 
@@ -22,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const std::string usage = [] {
         ArgParser::Options unused;
         std::string printed;
-        runParser({"quillfast", "-?"}, unused, printed);
+        std::vector<std::string> help{"quillfast", "-?"};
+        runParser(help, unused, printed);
         return printed;
     }();
 
@@ -49,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 || options.workDir.endsWith(QLatin1Char('\\')),
             "workDir is empty or ends in a separator");
     for (auto it = options.postVariables.cbegin(); it != options.postVariables.cend(); ++it)
-        require(!it.key().contains(QLatin1Char('=')), "no form variable name holds '='");
+        require(!it.key().contains(QLatin1Char('=')) && FormPart::mayHold(it.key().toLatin1()),
+                "no form variable name holds '=' or a control character");
 
     bool valid = false;
     printed = captureOutput([&] { valid = options.isValid(); });

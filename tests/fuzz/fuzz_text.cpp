@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "cli.h"
+#include "form/EventForm.h"
 #include "require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QMap<QString, QString> variables{{QStringLiteral("org"), QString::fromLatin1(values.value(1))},
                                            {QStringLiteral("project"), QString::fromLatin1(values.value(2))},
                                            {QStringLiteral("type"), QString::fromLatin1(values.value(3))}};
-    const QByteArray filled = Cli::fillPlaceholders(json, eventId, variables);
+    const QByteArray filled = EventForm::fillPlaceholders(json, eventId, variables);
     if (!json.contains('$'))
         require(filled == json, "a JSON text without '$' comes out unchanged");
     if (!input.left(std::max(newline, 0)).contains('$'))

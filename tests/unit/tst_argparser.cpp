@@ -9,15 +9,15 @@ struct Parsed {
     bool valid;
     std::string out;
     ArgParser::Options options;
+    std::vector<std::string> argv;  // the words as the parser left them
 };
 
 static Parsed parse(const QList<QByteArray>& words)
 {
-    std::vector<std::string> argv{"quillfast"};
+    Parsed p{false, false, {}, {}, {"quillfast"}};
     for (const QByteArray& word : words)
-        argv.push_back(word.toStdString());
-    Parsed p{false, false, {}, {}};
-    p.ok = runParser(argv, p.options, p.out);
+        p.argv.push_back(word.toStdString());
+    p.ok = runParser(p.argv, p.options, p.out);
     if (p.ok)
         p.out += captureOutput([&] { p.valid = p.options.isValid(); });
     return p;
@@ -240,7 +240,36 @@ private slots:
                                        << QByteArray("Bad value for --cacert: \"/dev/zero\" (a readable PEM file with at least one certificate)\n\n");
         QTest::newRow("report empty") << QList<QByteArray>{"--report", ""}
                                       << QByteArray("Bad value for --report: \"\" (a file name)\n\n");
+        QTest::newRow("report in no folder") << QList<QByteArray>{"--report", "/nonexistent/r.json"}
+                                             << QByteArray("Bad value for --report: \"/nonexistent/r.json\" (a file in a folder that exists)\n\n");
+        // A name that no part header could carry, and would never be resent.
+        QTest::newRow("name with LF") << QList<QByteArray>{"--extra-post", "a\nb=v"}
+                                      << QByteArray("Bad value for --extra-post: \"a\nb=v\" (a name without control characters)\n\n");
+        QTest::newRow("name with \\x01") << QList<QByteArray>{"--extra-post", "\x01=v"}
+                                         << QByteArray("Bad value for --extra-post: \"\x01=v\" (a name without control characters)\n\n");
+        QTest::newRow("json extension with ESC") << QList<QByteArray>{"--json", "e.j\x1bson"}
+                                                 << QByteArray("Bad value for --json: \"e.j\x1bson\" (a path whose last '.' is followed by no control character)\n\n");
+        QTest::newRow("json without a dot, with LF") << QList<QByteArray>{"-j", "e\njson"}
+                                                     << QByteArray("Bad value for --json: \"e\njson\" (a path whose last '.' is followed by no control character)\n\n");
     }
+    // Other users of the machine read /proc/PID/cmdline: the secrets leave the words once read.
+    void secretsLeaveTheArguments()
+    {
+        QTemporaryFile headers;
+        QVERIFY(headers.open() && headers.write("X-Key: from a file\n") > 0 && headers.flush());
+        const QByteArray fromFile = "@" + QFile::encodeName(headers.fileName());
+        const Parsed p = parse({"-u", "https://bob:s3cr%40t@h:1/x?a=b@c", "--proxy=http://al:p@ss@ph:3128",
+                                "--hea", "Authorization: Bearer tok", "--header", fromFile, "--json", "dir\n/e.json"});
+        QVERIFY(p.ok);
+        QCOMPARE(p.options.url.password(), QStringLiteral("s3cr@t"));
+        QCOMPARE(p.options.transport.proxySetting.password, QStringLiteral("p@ss"));
+        QCOMPARE(p.options.transport.headers.list().value(0).second, QByteArray("Bearer tok"));
+        QCOMPARE(p.argv.at(2), std::string("https://bob:********@h:1/x?a=b@c"));
+        QCOMPARE(p.argv.at(3), std::string("--proxy=http://al:****@ph:3128"));
+        QCOMPARE(p.argv.at(5), std::string("Authorization:***********"));
+        QCOMPARE(p.argv.at(7), fromFile.toStdString());
+    }
+
     void newOptionValues()
     {
         QFETCH(QList<QByteArray>, words);

@@ -1,6 +1,8 @@
 #include <QtTest>
 
 #include "cli.h"
+#include "form/EventForm.h"
+#include "support/console.h"
 
 class TestCli : public QObject {
     Q_OBJECT
@@ -56,10 +58,10 @@ private slots:
     {
         QMap<QString, QString> vars{{QStringLiteral("org"), QStringLiteral("$type-$eventId")},
                                     {QStringLiteral("type"), QStringLiteral("crash")}};
-        QCOMPARE(Cli::fillPlaceholders("$eventId|$org|$project|$types|$ORG|$organisation", QStringLiteral("ID"), vars),
+        QCOMPARE(EventForm::fillPlaceholders("$eventId|$org|$project|$types|$ORG|$organisation", QStringLiteral("ID"), vars),
                  QByteArray("ID|crash-$eventId||crashs|$ORG|crash-$eventIdanisation"));
         const QByteArray raw("\xef\xbb\xbf{\r\n\"a\": 1}\n");
-        QCOMPARE(Cli::fillPlaceholders(raw, QStringLiteral("ID"), vars), raw);
+        QCOMPARE(EventForm::fillPlaceholders(raw, QStringLiteral("ID"), vars), raw);
     }
 
     void jsonFileName_data()
@@ -76,7 +78,25 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(QString, name);
-        QCOMPARE(Cli::jsonPartFileName(QStringLiteral("ID"), path), name);
+        QCOMPARE(EventForm::jsonPartFileName(QStringLiteral("ID"), path), name);
+    }
+
+    // What a peer or a file sent reaches the terminal without a control character.
+    void consoleEscaping_data()
+    {
+        QTest::addColumn<QByteArray>("text");  // as the program holds it: a character per byte
+        QTest::addColumn<QByteArray>("shown");
+        QTest::newRow("C0 and DEL") << QByteArray("a\x1b[2J\r\n\x7f\tb") << QByteArray("a\\x1b[2J\\x0d\\x0a\\x7f\tb");
+        QTest::newRow("raw C1") << QByteArray("\x9b" "31m\x85") << QByteArray("\\x9b" "31m\\x85");
+        QTest::newRow("C1 in UTF-8") << QByteArray("\xc2\x9b" "2J") << QByteArray("\\xc2\\x9b" "2J");
+        QTest::newRow("other UTF-8 whole") << QByteArray("caf\xc3\xa9 \xe2\x82\xac \xc2\xa0") << QByteArray("caf\xc3\xa9 \xe2\x82\xac \xc2\xa0");
+        QTest::newRow("Latin-1 letters") << QByteArray("caf\xe9 \xa0") << QByteArray("caf\xe9 \xa0");
+        QTest::newRow("cut sequence") << QByteArray("\xe2\x82") << QByteArray("\xe2\\x82");
+    }
+    void consoleEscaping()
+    {
+        QFETCH(QByteArray, text);
+        QTEST(QByteArray::fromStdString(toConsoleEscaped(QString::fromLatin1(text))), "shown");
     }
 };
 

@@ -6,6 +6,7 @@
 #include "deliver/Delivery.h"
 #include "queue/EventQueue.h"
 #include "queue/Resend.h"
+#include "parser_run.h"
 #include "queue_entries.h"
 #include "support/Interruption.h"
 
@@ -32,7 +33,7 @@ Step transport(int code)
 // or raise a signal, as a real post would meet them.
 class ScriptedPoster : public Poster {
 public:
-    enum class Then { Answer, WaitForDeadline, RaiseSigterm };
+    enum class Then { Answer, WaitForDeadline, RaiseSigterm, AnswerThenRaiseSigterm };
 
     explicit ScriptedPoster(const QList<Step>& script, Then then = Then::Answer)
         : script(script.begin(), script.end())
@@ -53,6 +54,8 @@ public:
             std::raise(SIGTERM);
             return Outcome::interrupted(SIGTERM);
         }
+        if (then == Then::AnswerThenRaiseSigterm)  // the signal comes once the event is in, before the next
+            std::raise(SIGTERM);
         const Step step = script.empty() ? status(200) : script.front();
         if (!script.empty())
             script.pop_front();
@@ -224,20 +227,39 @@ private slots:
         QCOMPARE(queue.entries().size(), 3);
     }
 
-    // Last: a signal, once received, stays received for the whole process.
+    // A signal ends the resend whenever it comes: during a post, or between two.
+    void resendStopsAtASignal_data()
+    {
+        QTest::addColumn<int>("then");
+        QTest::addColumn<QStringList>("events");
+        QTest::newRow("during a post") << int(ScriptedPoster::Then::RaiseSigterm)
+                                       << QStringList{QStringLiteral("00000001 kept 143")};
+        QTest::newRow("between two posts") << int(ScriptedPoster::Then::AnswerThenRaiseSigterm)
+                                           << QStringList{QStringLiteral("00000001 delivered 200")};
+    }
     void resendStopsAtASignal()
     {
+        QFETCH(int, then);
         QTemporaryDir scratch;
         const QString dir = scratch.filePath(QStringLiteral("queue"));
         QCOMPARE(fillQueue(dir).size(), 3);
         const Interruption interruption;
-        ScriptedPoster poster({}, ScriptedPoster::Then::RaiseSigterm);
+        ScriptedPoster poster({}, ScriptedPoster::Then(then));
         ResendRecord record;
-        const int exitCode = Resend::run(dir, withRetry(2), [&]() -> Poster& { return poster; }, nullptr, record);
+        int exitCode = 0;
+        const std::string printed = captureOutput([&] {
+            exitCode = Resend::run(dir, withRetry(2), [&]() -> Poster& { return poster; }, nullptr, record);
+        });
         QCOMPARE(exitCode, 143);
         QVERIFY(record.interrupted);
         QCOMPARE(poster.urls.size(), 1);
-        QCOMPARE(outcomes(record), QStringList{QStringLiteral("00000001 kept 143")});
+        QTEST(outcomes(record), "events");
+        // Said once, and the untried events stay queued.
+        QCOMPARE(QString::fromStdString(printed).count(QStringLiteral("Interrupted by SIGTERM\n")), 1);
+        EventQueue queue(dir);
+        QString why;
+        QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
+        QCOMPARE(queue.entries().size(), 3 - (record.events.at(0).outcome == QLatin1String("delivered")));
     }
 };
 

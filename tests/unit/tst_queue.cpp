@@ -130,25 +130,45 @@ private slots:
                  QStringList());
     }
 
+    // Only a folder of the exact form add() makes, a minute old and held by no writer, is a leftover.
+    void abandonedEntriesAreCleared_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<int>("ageSeconds");
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<bool>("cleared");
+        QTest::newRow("dead writer") << QByteArray(".tmp-0123456789abcdef") << 120 << false << true;
+        QTest::newRow("writer still at work") << QByteArray(".tmp-0123456789abcdef") << 120 << true << false;
+        QTest::newRow("just made, not locked yet") << QByteArray(".tmp-0123456789abcdef") << 0 << false << false;
+        QTest::newRow("not of the form") << QByteArray(".tmp-dead") << 120 << false << false;
+        QTest::newRow("line feed") << QByteArray(".tmp-\n") << 120 << false << false;
+        QTest::newRow("bytes") << QByteArray(".tmp-\xff\xfe") << 120 << false << false;
+        QTest::newRow("one digit more") << QByteArray(".tmp-0123456789abcdef0") << 120 << false << false;
+        QTest::newRow("upper case") << QByteArray(".tmp-0123456789ABCDEF") << 120 << false << false;
+    }
     void abandonedEntriesAreCleared()
     {
+        QFETCH(QByteArray, name);
+        QFETCH(int, ageSeconds);
+        QFETCH(bool, locked);
         QTemporaryDir scratch;
-        const QString dir = scratch.filePath(QStringLiteral("q"));
-        // A writer that died half way, and one that still holds its lock.
-        QVERIFY(QDir().mkpath(dir + QStringLiteral("/.tmp-dead")));
-        QFile(dir + QStringLiteral("/.tmp-dead/part-0")).open(QIODevice::WriteOnly);
-        QVERIFY(QDir().mkpath(dir + QStringLiteral("/.tmp-live")));
-        const int live = ::open(QFile::encodeName(dir + QStringLiteral("/.tmp-live")).constData(), O_RDONLY | O_DIRECTORY);
-        QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
-        EventQueue queue(dir);
+        const QByteArray dir = QFile::encodeName(scratch.filePath(QStringLiteral("q")));
+        const QByteArray leftover = dir + '/' + name;
+        QVERIFY(::mkdir(dir.constData(), 0700) == 0 && ::mkdir(leftover.constData(), 0700) == 0);
+        QFile(QFile::decodeName(leftover + "/part-0")).open(QIODevice::WriteOnly);
+        const timespec aged[2] = {{::time(nullptr) - ageSeconds, 0}, {::time(nullptr) - ageSeconds, 0}};
+        QVERIFY(::utimensat(AT_FDCWD, leftover.constData(), aged, 0) == 0);
+        const int held = ::open(leftover.constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(held >= 0 && (!locked || ::flock(held, LOCK_EX) == 0));
+        EventQueue queue(QFile::decodeName(dir));
         QString path;
         QString why;
         QStringList dropped;
         QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
         QVERIFY(queue.add(makeEntry(QStringLiteral("id-1"), QString(), 0), path, dropped, why));
-        ::close(live);
-        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.tmp-dead")));
-        QVERIFY(QFileInfo::exists(dir + QStringLiteral("/.tmp-live")));
+        ::close(held);
+        struct stat info {};
+        QTEST(::lstat(leftover.constData(), &info) != 0, "cleared");
         QCOMPARE(queue.entries(), QStringList{QFileInfo(path).fileName()});  // no half entry is ever listed
     }
 
@@ -169,6 +189,10 @@ private slots:
         QTest::newRow("no failed mark") << QByteArray("failed") << QJsonValue() << QStringLiteral("a bad failed mark");
         QTest::newRow("format 1") << QByteArray("format") << QJsonValue(1) << QStringLiteral("not an entry of this program's format");
         QTest::newRow("name with CR LF") << QByteArray("parts/2/name") << QJsonValue(QStringLiteral("a\r\nX: y")) << QStringLiteral("part 2 has a bad name, file name or type");
+        QTest::newRow("name with \\x01") << QByteArray("parts/2/name") << QJsonValue(QStringLiteral("\x01")) << QStringLiteral("part 2 has a bad name, file name or type");
+        // What the command line takes is read back: an empty name, a quote.
+        QTest::newRow("empty name") << QByteArray("parts/2/name") << QJsonValue(QString()) << QString();
+        QTest::newRow("quote in a file name") << QByteArray("parts/0/fileName") << QJsonValue(QStringLiteral("a\".json")) << QString();
         QTest::newRow("body outside") << QByteArray("parts/1/body") << QJsonValue(QStringLiteral("../../etc/shadow")) << QStringLiteral("part 1 has a bad body file, size or sha256");
         QTest::newRow("body of another part") << QByteArray("parts/1/body") << QJsonValue(QStringLiteral("part-0")) << QStringLiteral("part 1 has a bad body file, size or sha256");
         QTest::newRow("variable with a file") << QByteArray("parts/2/fileName") << QJsonValue(QStringLiteral("x")) << QStringLiteral("part 2 has a bad body file, size or sha256");
