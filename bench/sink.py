@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """A loopback HTTP sink for the benchmark: it reads each POST whole, counts the
 body, hashes the zipFile part of the multipart form as it streams by, answers
-200 and logs one JSON line per request. --rate caps how fast it reads."""
+(200, or --status) and logs one JSON line per request. --rate caps how fast it
+reads; --tls CERT KEY speaks HTTPS. A connection is kept for the next request,
+as a collector behind a keep-alive front end keeps it, unless the client asks
+to close it."""
 import argparse
 import hashlib
 import json
 import socket
+import ssl
 import sys
+import threading
 import time
 
 CHUNK = 1 << 20
@@ -71,13 +76,23 @@ class Body:
             self.in_headers = True
 
 
-def serve(conn, rate, log):
+def serve(conn, args, log, lock):
+    """Answers the requests of one connection until the client closes it."""
     reader = conn.makefile("rb", buffering=0)
-    head = b""
+    rest = b""
+    while True:
+        rest = serve_one(conn, reader, rest, args, log, lock)
+        if rest is None:
+            return
+
+
+def serve_one(conn, reader, head, args, log, lock):
+    """One request, whose first bytes may already be in head: what was read past it, or None at the end."""
+    rate = args.rate * 1e6
     while b"\r\n\r\n" not in head:
         data = conn.recv(65536)
         if not data:
-            return
+            return None
         head += data
     block, _, rest = head.partition(b"\r\n\r\n")
     line, headers = headers_of(block)
@@ -87,6 +102,8 @@ def serve(conn, rate, log):
     boundary = headers["content-type"].split("boundary=", 1)[1].strip('"').encode()
     body = Body(boundary)
     start = time.monotonic()
+    extra = rest[length:]
+    rest = rest[:length]
     body.feed(bytearray(rest), len(rest))
     buffer = bytearray(CHUNK if not rate else 65536)
     view = memoryview(buffer)
@@ -100,30 +117,47 @@ def serve(conn, rate, log):
             if ahead > 0:
                 time.sleep(ahead)
     elapsed = time.monotonic() - start
-    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-    log.write(json.dumps({"request": line, "bodyBytes": body.total, "zipBytes": body.zip_bytes,
-                          "zipSha256": body.zip_hash.hexdigest(), "seconds": elapsed}) + "\n")
-    log.flush()
+    close = headers.get("connection", "").lower() == "close"
+    conn.sendall(b"HTTP/1.1 %d Sink\r\nContent-Length: 0\r\n%s\r\n"
+                 % (args.status, b"Connection: close\r\n" if close else b""))
+    with lock:
+        log.write(json.dumps({"request": line, "bodyBytes": body.total, "zipBytes": body.zip_bytes,
+                              "zipSha256": body.zip_hash.hexdigest(), "seconds": elapsed}) + "\n")
+        log.flush()
+    return None if close else extra
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--rate", type=float, default=0, help="read at most this many MB/s (0: no limit)")
     parser.add_argument("--log", required=True, help="append one JSON line per request here")
+    parser.add_argument("--status", type=int, default=200, help="the status every request is answered with")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="speak HTTPS with this certificate")
     args = parser.parse_args()
+    context = None
+    if args.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*args.tls)
     server = socket.socket()
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind(("127.0.0.1", 0))
     server.listen(8)
     print(server.getsockname()[1], flush=True)
+    lock = threading.Lock()
+
+    def connection(conn):
+        with conn:
+            try:
+                if context:
+                    conn = context.wrap_socket(conn, server_side=True)
+                serve(conn, args, log, lock)
+            except (OSError, ValueError, KeyError, IndexError) as error:
+                print("sink: %s" % error, file=sys.stderr)
+
     with open(args.log, "a") as log:
         while True:
             conn, _ = server.accept()
-            with conn:
-                try:
-                    serve(conn, args.rate * 1e6, log)
-                except (OSError, ValueError, KeyError, IndexError) as error:
-                    print("sink: %s" % error, file=sys.stderr)
+            threading.Thread(target=connection, args=(conn,), daemon=True).start()
 
 
 if __name__ == "__main__":

@@ -387,7 +387,7 @@ Outcome Uploader::answered(QNetworkReply& reply, const QNetworkProxy& proxy, con
 
 void Uploader::sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors)
 {
-    if (transport.caCertificates.isEmpty())
+    if (!transport.caCertificates.isSet())
         p_kNetworkReply->ignoreSslErrors();
     else
         handshakeErrors = p_kSslErrors;

@@ -290,8 +290,7 @@ Taken takeTransportOption(int id, const QString& argument, ArgParser::Options& o
     switch (id) {
     case optionCaCert:
         options.caCertFile = argument;
-        transport.caCertificates = CaCertificates::load(argument);
-        return checked(!transport.caCertificates.isEmpty(), id, "a readable PEM file with at least one certificate");
+        return checked(transport.caCertificates.load(argument), id, "a readable PEM file with at least one certificate");
     case optionHeader: {
         QString why;
         if (!transport.headers.add(argument, why)) {

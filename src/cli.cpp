@@ -17,6 +17,7 @@
 #include "form/DryRun.h"
 #include "form/EventForm.h"
 #include "parse/FileLimits.h"
+#include "post/TlsSettings.h"
 #include "queue/Keeping.h"
 #include "queue/Resend.h"
 #include "report/RunReport.h"
@@ -119,6 +120,9 @@ int Cli::archiveFiles(GroupedProcess& archiver, RunRecord& record, ProgressLine&
         return fail(record, QStringLiteral("Failed to start ") + program);
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
     archiver.closeWriteChannel();
+    // The upload's TLS is made ready meanwhile, on the CPU the archiver leaves idle.
+    if (!options.dryRun)
+        TlsSettings::prepare(options.transport, options.url);
     // No time limit, but a signal to stop ends the archiver too. Its output
     // is read as it comes and kept up to a bound: 7z may chatter without end.
     QByteArray output;

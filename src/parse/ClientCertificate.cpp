@@ -86,6 +86,6 @@ bool ClientCertificate::load(const QString& certFile, const QString& keyFile, co
     if (!keyMatches(certificatePem, keyPem, passphrase))
         return fail("--mtls-key", keyFile, "the private key of the --mtls-cert certificate");
     loaded.chain = chain;
-    loaded.key = key;
+    loaded.key = std::make_shared<const QSslKey>(key);
     return true;
 }

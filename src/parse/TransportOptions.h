@@ -1,9 +1,7 @@
 #ifndef TRANSPORTOPTIONS_H
 #define TRANSPORTOPTIONS_H
 
-#include <QList>
-#include <QSslCertificate>
-
+#include "parse/CaCertificates.h"
 #include "parse/ClientCertificate.h"
 #include "parse/ProxySetting.h"
 #include "parse/RequestHeaders.h"
@@ -15,7 +13,7 @@ struct TransportOptions {
 
     ProxyType proxyType = NoProxy;
     ProxySetting proxySetting;              // read only for ManualProxy
-    QList<QSslCertificate> caCertificates;  // --cacert: verify against these; empty: accept every certificate
+    CaCertificates caCertificates;          // --cacert: verify against these; unset: accept every certificate
     ClientCertificate clientCertificate;    // --mtls-cert, --mtls-key, --mtls-pass
     RequestHeaders headers;                 // --header, on every POST to the URL's own origin
     int idleTimeout = 0;                    // --idle-timeout seconds; 0: no limit

@@ -16,6 +16,9 @@ namespace ReplyWatch {
 namespace {
 // Often enough that a flood on loopback is stopped before it costs much memory.
 const int tick_ms = 50;
+// While the connection is being made: Nagle goes before the first bytes of the request do.
+const int connecting_tick_ms = 1;
+const int connecting_ticks = 1000;
 }
 
 namespace {
@@ -36,7 +39,10 @@ public:
     Result run()
     {
         QObject::connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        QObject::connect(&reply, &QNetworkReply::encrypted, &loop, [this] { result.encrypted = true; });
+        QObject::connect(&reply, &QNetworkReply::encrypted, &loop, [this] {
+            result.encrypted = true;
+            wire.sendWithoutDelay();
+        });
         QObject::connect(&reply, &QNetworkReply::readyRead, &loop, [this] { readBody(); });
         QObject::connect(&reply, &QNetworkReply::uploadProgress, &loop,
                          [this](qint64 sent, qint64 total) { uploaded(sent, total); });
@@ -52,6 +58,15 @@ public:
         tick.setInterval(tick_ms);
         QObject::connect(&tick, &QTimer::timeout, &loop, [this] { checkClock(); });
         tick.start();
+        QTimer connecting;
+        connecting.setInterval(connecting_tick_ms);
+        int connectingTicks = 0;
+        QObject::connect(&connecting, &QTimer::timeout, &loop, [&] {
+            if (wire.sendWithoutDelay() || ++connectingTicks == connecting_ticks)
+                connecting.stop();
+        });
+        if (!wire.sendWithoutDelay())  // a connection kept from an earlier exchange has it already
+            connecting.start();
 
         if (Interruption::received())
             end(End::Interrupted);
@@ -79,6 +94,8 @@ private:
     // Qt ends with a progress of 0 of 0 once the reply is in: keep the most that was sent.
     void uploaded(qint64 sent, qint64 total)
     {
+        if (result.bytesSent == 0 && sent > 0)
+            wire.sendWithoutDelay();  // what Nagle holds of the first chunk leaves at once
         if (sent > result.bytesSent) {
             result.bytesSent = sent;
             sinceProgress.restart();

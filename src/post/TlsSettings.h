@@ -2,6 +2,7 @@
 #define TLSSETTINGS_H
 
 #include <QSslConfiguration>
+#include <QUrl>
 
 #include "parse/TransportOptions.h"
 
@@ -12,6 +13,11 @@ namespace TlsSettings {
 // the client certificate when there is one. False when neither is given:
 // requests keep Qt's own configuration.
 bool forTransport(const TransportOptions& transport, QSslConfiguration& tls);
+
+// Starts Qt's TLS and makes the --cacert certificates now, when the URL or
+// the options will need them, rather than at the first handshake: called
+// while the archiver runs, it takes that time off the run.
+void prepare(const TransportOptions& transport, const QUrl& url);
 
 }
 

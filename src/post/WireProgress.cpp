@@ -43,6 +43,14 @@ std::uint16_t peerPortOf(int fd)
 
 }
 
+// Nagle off; set again when it is set already, which costs one call. Fails,
+// harmlessly, on a socket that is not TCP.
+void noDelay(int fd)
+{
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 // Calls visit for each socket among this process's descriptors, with its status.
 template <typename Visit>
 void forEachSocket(Visit visit)
@@ -60,6 +68,16 @@ void forEachSocket(Visit visit)
     }
 }
 
+bool WireProgress::sendWithoutDelay()
+{
+    bool toPeer = false;
+    forEachSocket([this, &toPeer](int fd, const struct stat&) {
+        noDelay(fd);
+        toPeer = toPeer || peerPortOf(fd) == port;
+    });
+    return toPeer;
+}
+
 void WireProgress::shutDown() const
 {
     forEachSocket([this](int fd, const struct stat&) {
@@ -75,6 +93,7 @@ bool WireProgress::advanced()
     bool moved = false;
     opening = false;
     forEachSocket([&](int fd, const struct stat& before) {
+        noDelay(fd);
         tcp_info info{};
         socklen_t length = sizeof info;
         if (peerPortOf(fd) != port) {
@@ -112,6 +131,21 @@ bool WireProgress::advanced()
 bool WireProgress::advanced()
 {
     return false;
+}
+
+bool WireProgress::sendWithoutDelay()
+{
+    return false;
+}
+
+bool WireProgress::sendWithoutDelay()
+{
+    bool toPeer = false;
+    forEachSocket([this, &toPeer](int fd, const struct stat&) {
+        noDelay(fd);
+        toPeer = toPeer || peerPortOf(fd) == port;
+    });
+    return toPeer;
 }
 
 void WireProgress::shutDown() const

@@ -27,6 +27,13 @@ public:
     // Shuts down this process's connections to the port: Qt's thread may be
     // reading a flood from one in a loop that nothing else stops.
     void shutDown() const;
+    // Turns Nagle's algorithm off on every TCP connection of this process
+    // (advanced() does so too, at each call). Qt never
+    // does: the last small segment of a body, or a body behind its headers
+    // on a reused connection, then waits for the peer's delayed ACK, about
+    // 40 ms an exchange. On Linux it also sends at once what Nagle holds.
+    // True when a connection to the port was among them.
+    bool sendWithoutDelay();
 
 private:
     std::uint16_t port;

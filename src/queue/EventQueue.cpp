@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <cerrno>
 #include <cstdio>
@@ -34,7 +35,9 @@ QByteArray native(const QString& name)
     return QFile::encodeName(name);
 }
 
-QStringList namesIn(int dirFd)
+// The folder's names, sorted; realFolders, when given, gets those that the
+// listing itself says are folders (most file systems say so).
+QStringList namesIn(int dirFd, QSet<QString>* realFolders = nullptr)
 {
     QStringList names;
     const int copy = ::dup(dirFd);
@@ -47,8 +50,11 @@ QStringList namesIn(int dirFd)
     ::rewinddir(listing);  // the copy shares its position with every other copy
     while (const dirent* item = ::readdir(listing)) {
         const QString name = QFile::decodeName(item->d_name);
-        if (name != QLatin1String(".") && name != QLatin1String(".."))
-            names.append(name);
+        if (name == QLatin1String(".") || name == QLatin1String(".."))
+            continue;
+        names.append(name);
+        if (realFolders && item->d_type == DT_DIR)
+            realFolders->insert(name);
     }
     ::closedir(listing);
     names.sort();
@@ -110,14 +116,16 @@ bool sha256Of(int fd, qint64 size, QByteArray& hex)
     return true;
 }
 
-qint64 entryBytes(int dirFd, const QString& name)
+// The bytes of an entry's files, as the format names them: its description
+// and its bodies, each found with one fstatat and never read.
+// folder is the entry's name and a '/'.
+qint64 entryBytes(int dirFd, const QByteArray& folder, const struct stat& description)
 {
-    QString why;
-    const Fd folder = PosixFiles::openFolder(dirFd, native(name), why);
-    qint64 bytes = 0;
-    for (const QString& file : namesIn(folder.get())) {
+    qint64 bytes = description.st_size;
+    for (int part = 0; part < QueueEntry::maxBodies; ++part) {
         struct stat info {};
-        if (::fstatat(folder.get(), native(file).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+        if (::fstatat(dirFd, (folder + QueueEntry::bodyFileName(part)).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(info.st_mode))
             bytes += info.st_size;
     }
     return bytes;
@@ -219,25 +227,45 @@ QString EventQueue::pathOf(const QString& name) const
 
 QStringList EventQueue::entries() const
 {
+    QSet<QString> folders;
+    const QStringList names = namesIn(dirFd.get(), &folders);
+    return listEntries(names, folders, nullptr);
+}
+
+QStringList EventQueue::listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes) const
+{
     QStringList found;
-    for (const QString& name : namesIn(dirFd.get())) {
+    const uid_t self = ::geteuid();
+    for (const QString& name : names) {
+        if (!QueueEntry::isFolderName(name))
+            continue;
+        // A real folder of the user's own, with a description: the listing tells a folder from
+        // a link, and the description's owner is the entry's; a file system that does not tell costs a call.
         struct stat info {};
+        if (!folders.contains(name)
+            && (::fstatat(dirFd.get(), native(name).constData(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)))
+            continue;
+        const QByteArray folder = native(name) + '/';
         struct stat marker {};
-        if (QueueEntry::isFolderName(name)
-            && ::fstatat(dirFd.get(), native(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
-            && ::fstatat(dirFd.get(), native(name + QLatin1Char('/') + QLatin1String(entry_file)).constData(), &marker,
-                         AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISREG(marker.st_mode))
-            found.append(name);
+        if (::fstatat(dirFd.get(), (folder + entry_file).constData(), &marker, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(marker.st_mode) || marker.st_uid != self)
+            continue;
+        found.append(name);
+        if (bytes)
+            bytes->append(entryBytes(dirFd.get(), folder, marker));
     }
     return found;
 }
 
 void EventQueue::clearLeftovers() const
 {
+    clearLeftovers(namesIn(dirFd.get()));
+}
+
+void EventQueue::clearLeftovers(const QStringList& names) const
+{
     QString why;
-    for (const QString& name : namesIn(dirFd.get())) {
+    for (const QString& name : names) {
         if (name.startsWith(QLatin1String(removal_prefix))
             && QueueEntry::isFolderName(name.mid(int(qstrlen(removal_prefix))))) {
             removeEntryFolder(dirFd.get(), name, why);
@@ -256,7 +284,10 @@ void EventQueue::clearLeftovers() const
 bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why,
                      const std::function<bool()>& stop) const
 {
-    clearLeftovers();
+    // The folder is read once, whatever the number of entries.
+    QSet<QString> folders;
+    const QStringList names = namesIn(dirFd.get(), &folders);
+    clearLeftovers(names);
     // An event larger than the whole queue is refused before anything is copied.
     qint64 bytes = event.toJson().size();
     for (const FormPart& part : event.parts)
@@ -291,10 +322,14 @@ bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& droppe
     if (!storeBodies(tempFd.get(), event, stored, failure, stop))
         return abandon(failure);
     // The description last: an entry.json is whole only after the bodies it names are.
-    if (!PosixFiles::writeNewFile(tempFd.get(), entry_file, stored.toJson()) || ::fsync(tempFd.get()) != 0)
+    const QByteArray description = stored.toJson();
+    if (!PosixFiles::writeNewFile(tempFd.get(), entry_file, description) || ::fsync(tempFd.get()) != 0)
         return abandon(QStringLiteral("cannot write %1: %2").arg(pathOf(temp), errnoText()));
 
-    makeRoom(entryBytes(dirFd.get(), temp), dropped);
+    qint64 storedBytes = description.size();
+    for (const Entry::StoredBody& body : qAsConst(stored.bodies))
+        storedBytes += body.size;
+    makeRoom(names, folders, storedBytes, dropped);
 
     const QString name = Entry::folderName(event.created, event.eventId);
     if (::renameat2(dirFd.get(), native(temp).constData(), dirFd.get(), native(name).constData(), RENAME_NOREPLACE) != 0)
@@ -325,16 +360,14 @@ bool EventQueue::storeBodies(int entryFd, const Entry& event, Entry& stored, QSt
     return true;
 }
 
-// Drops the oldest entries until one more of newBytes fits both limits.
-void EventQueue::makeRoom(qint64 newBytes, QStringList& dropped) const
+void EventQueue::makeRoom(const QStringList& names, const QSet<QString>& folders, qint64 newBytes,
+                          QStringList& dropped) const
 {
-    QStringList kept = entries();
     QList<qint64> sizes;
+    QStringList kept = listEntries(names, folders, &sizes);
     qint64 total = newBytes;
-    for (const QString& name : qAsConst(kept)) {
-        sizes.append(entryBytes(dirFd.get(), name));
-        total += sizes.last();
-    }
+    for (const qint64 size : qAsConst(sizes))
+        total += size;
     while (!kept.isEmpty() && (kept.size() + 1 > limits.maxEvents || total > limits.maxBytes)) {
         const QString oldest = kept.takeFirst();
         total -= sizes.takeFirst();

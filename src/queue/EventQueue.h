@@ -2,6 +2,7 @@
 #define EVENTQUEUE_H
 
 #include <QFile>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -91,7 +92,12 @@ public:
 private:
     static bool storeBodies(int entryFd, const Entry& event, Entry& stored, QString& why,
                             const std::function<bool()>& stop);
-    void makeRoom(qint64 newBytes, QStringList& dropped) const;
+    // Drops the oldest of the entries among names until one more of newBytes fits both limits.
+    void makeRoom(const QStringList& names, const QSet<QString>& folders, qint64 newBytes, QStringList& dropped) const;
+    // The entries among the folder's names (folders: those its listing says are real folders),
+    // oldest first; with bytes, what each takes.
+    QStringList listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes) const;
+    void clearLeftovers(const QStringList& names) const;
 
     QString dir;
     Limits limits;

@@ -2,6 +2,7 @@
 or a client certificate; request headers; a slow link; a run stopped by a signal."""
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -181,6 +182,9 @@ class Collectors(Case):
                 # Every user of the machine reads the command line of a run under way: no password there.
                 with open("/proc/%d/cmdline" % process.pid, "rb") as f:
                     self.assertIn(b"://user:********@127.0.0.1:", f.read())
+                if path is None:  # the network manager is made: still no plugin, nor what they pull in
+                    with open("/proc/%d/maps" % process.pid, "rb") as f:
+                        self.assertFalse(re.findall(rb"\S*(?:/plugins/|libdbus|libsystemd)\S*", f.read()))
                 process.send_signal(sent)
                 start = time.time()
                 out, got = process.communicate(timeout=30)
