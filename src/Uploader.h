@@ -2,11 +2,9 @@
 #define UPLOADER_H
 
 #include <QDeadlineTimer>
-#include <QHash>
 #include <QHttpPart>
 #include <QList>
 #include <QObject>
-#include <QSet>
 #include <QSslError>
 #include <QString>
 #include <QUrl>
@@ -14,10 +12,12 @@
 #include <memory>
 
 #include "parse/TransportOptions.h"
-#include "post/Outcome.h"
 #include "post/PostDetails.h"
+#include "post/ProxyChoice.h"
 #include "post/Poster.h"
+#include "post/ReplyClassifier.h"
 #include "post/ReplyWatch.h"
+#include "support/Outcome.h"
 
 class QIODevice;
 class QNetworkAccessManager;
@@ -25,9 +25,12 @@ class QNetworkProxy;
 class QNetworkReply;
 class QNetworkRequest;
 class ProgressLine;
+class Probes;
 
 // Posts one multipart form, follows redirects itself, and maps the outcome
 // to a status code: an HTTP status, or one of the transport codes below 100.
+// What a reply comes to is ReplyClassifier's; this is the Qt request, the
+// wait and the redirect loop.
 class Uploader : public QObject, public Poster {
     Q_OBJECT
 
@@ -50,30 +53,22 @@ public:
     Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
                  QDeadlineTimer deadline, PostDetails& details) override;
 
-    static const int maxRedirects = 20;
+    static const int maxRedirects = ReplyClassifier::maxRedirects;
 
 private slots:
     void sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors);
 
 private:
-    // What one reply comes to: an outcome, or a redirect to follow.
-    struct Reply {
-        Outcome outcome;
-        QString redirectUrl = QString();
-        bool redirect = false;       // a redirect to redirectUrl, to be followed
-        bool tunnelRefused = false;  // the proxy would not tunnel an http:// URL: forward it instead
-    };
-
     QNetworkRequest makeRequest(const QUrl& url, bool withHeaders) const;
+    ReplyClassifier::Context context(int redirects) const { return {transport.idleTimeout, transport.maxTime, redirects}; }
     QNetworkProxy proxyFor(const QUrl& url);
-    Reply postOnce(const QNetworkRequest& request, const QNetworkProxy& proxy, const QList<QHttpPart>& parts,
-                   const QList<QIODevice*>& bodyDevices);
-    Outcome probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy);
+    ReplyClassifier::Verdict postOnce(const QNetworkRequest& request, const QNetworkProxy& proxy,
+                                      const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
+                                      int redirects, Probes& probes);
+    ReplyClassifier::Verdict probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy, Probes& probes);
     std::unique_ptr<QNetworkReply> send(const QNetworkRequest& request, const QList<QHttpPart>& parts);
-    ReplyWatch::Result waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy);
-    int proxyGoneMs(const QNetworkProxy& proxy);
-    Reply classify(QNetworkReply& reply, const QNetworkProxy& proxy, const ReplyWatch::Result& wait);
-    Outcome answered(QNetworkReply& reply, const QNetworkProxy& proxy, const ReplyWatch::Result& wait);
+    // Waits for reply and gives what it came to, as plain facts; what the report keeps goes to details.
+    ReplyFacts waitForReply(QNetworkReply& reply, const QNetworkProxy& proxy, Probes& probes);
 
     std::unique_ptr<QNetworkAccessManager> networkManager;
     TransportOptions transport;
@@ -81,8 +76,7 @@ private:
     QDeadlineTimer deadline{QDeadlineTimer::Forever};  // of the post under way
     QList<QSslError> handshakeErrors;                  // of the reply under way
     PostDetails details;                               // of the post under way
-    QHash<QString, int> proxyLookupMs;  // how long each proxy's name took to look up
-    QSet<QString> refusedTunnels;        // the proxies (HOST:PORT) that refused a CONNECT for an http:// URL
+    ProxyChoice proxies;
 };
 
 #endif

@@ -7,7 +7,7 @@
 
 #include "form/FormPart.h"
 #include "parse/TransportOptions.h"
-#include "post/Outcome.h"
+#include "support/Outcome.h"
 #include "post/PostDetails.h"
 #include "post/Poster.h"
 

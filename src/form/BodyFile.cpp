@@ -55,3 +55,13 @@ QString BodyFile::shrinkMessage() const
 {
     return QStringLiteral("%1 shrank while it was sent: %2 of %3 bytes").arg(fileName()).arg(foundSize).arg(fixedSize);
 }
+
+const BodyFile* BodyFile::shrunkAmong(const QList<QIODevice*>& devices)
+{
+    for (QIODevice* device : devices) {
+        const auto* file = qobject_cast<const BodyFile*>(device);
+        if (file && file->hasShrunk())
+            return file;
+    }
+    return nullptr;
+}

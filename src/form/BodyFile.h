@@ -2,6 +2,7 @@
 #define BODYFILE_H
 
 #include <QFile>
+#include <QList>
 
 // A file streamed as a part body. Its size is fixed when it is opened, as the
 // form's Content-Length is: bytes added later are not sent, and a file that
@@ -21,6 +22,8 @@ public:
     bool hasShrunk() const { return shrunk; }
     // "NAME shrank while it was sent: N of M bytes".
     QString shrinkMessage() const;
+    // The first of the devices that is a body file and has shrunk, or null.
+    static const BodyFile* shrunkAmong(const QList<QIODevice*>& devices);
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;

@@ -1,6 +1,67 @@
 #include "form/EventForm.h"
 
+#include <iostream>
+
+#include "parse/FileLimits.h"
+#include "support/PosixFiles.h"
+#include "support/console.h"
+
 namespace EventForm {
+
+namespace {
+
+Outcome cannotOpen(const QString& text, QList<FormPart>& form)
+{
+    form.clear();
+    std::cerr << toConsole(text) << std::endl;
+    return Outcome::local(text);
+}
+
+}
+
+std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPart>& form)
+{
+    if (!event.jsonFile.isEmpty()) {
+        // Only a regular file (a FIFO would wait for ever), and a description
+        // this large is the wrong file: it would only cost the memory of a
+        // machine that has just crashed.
+        QByteArray text;
+        QString why;
+        switch (PosixFiles::readNamedFile(event.jsonFile, FileLimits::description, text, why)) {
+        case PosixFiles::Read::Unreadable:
+            return cannotOpen(QStringLiteral("Fail to open ") + event.jsonFile, form);
+        case PosixFiles::Read::TooLarge:
+            return cannotOpen(QStringLiteral("Fail to open ") + event.jsonFile + QStringLiteral(": larger than 64 MiB"), form);
+        case PosixFiles::Read::Ok:
+            break;
+        }
+        FormPart part;
+        part.name = "jsonFile";
+        part.fileName = jsonPartFileName(event.eventId, event.jsonFile).toLatin1();
+        part.contentType = "application/octet-stream";
+        part.body = fillPlaceholders(text, event.eventId, event.variables);
+        form.append(part);
+    }
+
+    // Streamed from the open file: a crash dump may not fit in memory, or in a QByteArray.
+    if (!archive.open(QIODevice::ReadOnly))
+        return cannotOpen(QStringLiteral("Fail to open ") + event.archiveName, form);
+    FormPart zip;
+    zip.name = "zipFile";
+    zip.fileName = event.archiveName.toLatin1();
+    zip.contentType = "application/x-zip-compressed";
+    zip.bodyDevice = &archive;
+    zip.bodyFile = archive.fileName();
+    form.append(zip);
+
+    for (auto variable = event.variables.cbegin(); variable != event.variables.cend(); ++variable) {
+        FormPart part;
+        part.name = variable.key().toLatin1();
+        part.body = variable.value().toLatin1();
+        form.append(part);
+    }
+    return std::nullopt;
+}
 
 QByteArray fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables)
 {

@@ -2,12 +2,32 @@
 #define EVENTFORM_H
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 
-// The event's form: its JSON description with the placeholders filled in, and
-// the names its parts are sent under.
+#include <optional>
+
+#include "form/BodyFile.h"
+#include "form/FormPart.h"
+#include "support/Outcome.h"
+
+// The form step: the event's parts as the collector receives them, in order:
+// the JSON description with its placeholders filled in (when there is one),
+// the archive, then one part per form variable, by name.
 namespace EventForm {
+
+struct Event {
+    QString eventId;
+    QString jsonFile;                    // empty: no description
+    QMap<QString, QString> variables;    // org, project, type and every --extra-post
+    QString archiveName;                 // the event id and ".zip", as the part names it
+};
+
+// Fills form; the archive is opened here and streamed from while it stays
+// open. On failure "Fail to open ..." is printed on standard error, the form
+// is left empty and the failure given.
+std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPart>& form);
 
 // Replaces $eventId, $org, $project and $type, in that order, in the JSON bytes.
 QByteArray fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables);

@@ -1,8 +1,5 @@
 #include "post/PeerCheck.h"
 
-#include <QNetworkProxy>
-#include <QTcpSocket>
-
 #include "support/exitcodes.h"
 
 namespace PeerCheck {
@@ -10,8 +7,8 @@ namespace PeerCheck {
 namespace {
 const int connect_timeout_ms = 5000;
 const int answer_timeout_ms = 2000;
-const char tls_alert = 0x15;
-const char tls_handshake = 0x16;
+const int tls_alert = 0x15;
+const int tls_handshake = 0x16;
 }
 
 quint16 portOf(const QUrl& url)
@@ -19,33 +16,26 @@ quint16 portOf(const QUrl& url)
     return quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
 }
 
-void explainUnknown(const QUrl& url, int& statusCode, QString& message)
+std::optional<Outcome> explainUnknown(const QUrl& url, const QString& qtText, Probes& probes)
 {
     // Qt's own texts, given when the kernel refused the connect.
-    if (message == QLatin1String("Host unreachable") || message == QLatin1String("Network unreachable")) {
-        statusCode = ExitCode::TemporaryNetworkFailure;
-        return;
-    }
-    if (message != QLatin1String("Unknown error"))
-        return;
+    if (qtText == QLatin1String("Host unreachable") || qtText == QLatin1String("Network unreachable"))
+        return Outcome::transport(ExitCode::TemporaryNetworkFailure, qtText);
+    if (qtText != QLatin1String("Unknown error"))
+        return std::nullopt;
     const bool https = url.scheme() == QLatin1String("https");
-    QTcpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    socket.connectToHost(url.host(), portOf(url));
-    if (!socket.waitForConnected(connect_timeout_ms))
-        return;  // gone as well: nothing more can be told
-    if (!https) {
-        // A TLS server answers a plain request with an alert, or not at all.
-        socket.write("HEAD / HTTP/1.0\r\n\r\n");
-        char first = 0;
-        if (socket.waitForReadyRead(answer_timeout_ms) && socket.peek(&first, 1) == 1
-            && (first == tls_alert || first == tls_handshake)) {
-            message = QStringLiteral("Unknown error: the server answers in TLS (an https:// URL?)");
-            return;
-        }
-    }
-    statusCode = ExitCode::RemoteHostClosed;
-    message = QStringLiteral("Connection reset by peer");
+    // A line end, which an HTTP server ignores before a request, then the end of what is sent: a TLS
+    // server answers it with an alert. No request is made of the collector.
+    const Probes::Knock knock = probes.knock(url.host(), portOf(url), https ? QByteArray() : QByteArray("\r\n"),
+                                             connect_timeout_ms, answer_timeout_ms);
+    if (knock.stopped)
+        return knock.stopped;
+    if (knock.reach != Probes::Reach::Answered)
+        return std::nullopt;  // gone as well: nothing more can be told
+    if (!https && (knock.firstByte == tls_alert || knock.firstByte == tls_handshake))
+        return Outcome::transport(ExitCode::UnknownNetwork,
+                                  QStringLiteral("Unknown error: the server answers in TLS (an https:// URL?)"));
+    return Outcome::transport(ExitCode::RemoteHostClosed, QStringLiteral("Connection reset by peer"));
 }
 
 }

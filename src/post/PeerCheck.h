@@ -4,6 +4,11 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
+#include "post/Probes.h"
+#include "support/Outcome.h"
+
 // What Qt's "Unknown error" (25) on a direct exchange was. Qt drops the
 // reason of a failed connect or of a reset: a network or host that cannot be
 // reached, or a peer that reset the connection, may be gone by the next
@@ -13,10 +18,10 @@ namespace PeerCheck {
 // The port the URL's server listens on: the URL's own, or its scheme's (443 for https, 80 otherwise).
 quint16 portOf(const QUrl& url);
 
-// Rewrites the code and text when the cause can be told: 16 for an
-// unreachable network or host, 12 "Connection reset by peer" for a reset, or
-// 25 with a word about TLS for an http:// URL whose port answers in TLS.
-void explainUnknown(const QUrl& url, int& statusCode, QString& message);
+// The failure told apart, from Qt's text for it: 16 for an unreachable network
+// or host, 12 "Connection reset by peer" for a reset, or 25 with a word about
+// TLS for an http:// URL whose port answers in TLS; nothing when it cannot be told.
+std::optional<Outcome> explainUnknown(const QUrl& url, const QString& qtText, Probes& probes);
 
 }
 

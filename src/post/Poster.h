@@ -6,7 +6,7 @@
 #include <QList>
 #include <QUrl>
 
-#include "post/Outcome.h"
+#include "support/Outcome.h"
 #include "post/PostDetails.h"
 
 class QIODevice;

@@ -1,9 +1,5 @@
 #include "post/ProxyCheck.h"
 
-#include <QTcpSocket>
-
-#include "parse/ProxySetting.h"
-#include "support/UrlDisplay.h"
 #include "support/exitcodes.h"
 
 namespace {
@@ -11,19 +7,18 @@ namespace {
 const int reach_timeout_ms = 5000;
 
 // Connects to the proxy itself, directly: 0 when it answers, else why not.
-int reachProxy(const QNetworkProxy& proxy)
+int reachProxy(const Route& route, Probes& probes, std::optional<Outcome>& stopped)
 {
-    QTcpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    socket.connectToHost(proxy.hostName(), proxy.port());
-    if (socket.waitForConnected(reach_timeout_ms))
-        return ExitCode::Success;
-    switch (socket.error()) {
-    case QAbstractSocket::HostNotFoundError: return ExitCode::ProxyNotFound;
-    case QAbstractSocket::ConnectionRefusedError: return ExitCode::ProxyConnectionRefused;
-    case QAbstractSocket::SocketTimeoutError: return ExitCode::ProxyTimeout;
-    default: return ExitCode::Success;
+    const Probes::Knock knock = probes.knock(route.proxyHost, route.proxyPort, QByteArray(), reach_timeout_ms, 0);
+    stopped = knock.stopped;
+    switch (knock.reach) {
+    case Probes::Reach::NotFound: return ExitCode::ProxyNotFound;
+    case Probes::Reach::Refused: return ExitCode::ProxyConnectionRefused;
+    case Probes::Reach::TimedOut: return ExitCode::ProxyTimeout;
+    case Probes::Reach::Answered:
+    case Probes::Reach::Other: return ExitCode::Success;
     }
+    return ExitCode::Success;
 }
 
 // A failure that the proxy caused.
@@ -50,33 +45,25 @@ QString proxyText(int statusCode, const QString& qtText)
 
 namespace ProxyCheck {
 
-bool needsProbe(const QNetworkProxy& proxy, const QUrl& url)
-{
-    return proxy.type() == QNetworkProxy::HttpProxy && url.scheme() == QLatin1String("http")
-        && proxy.capabilities().testFlag(QNetworkProxy::CachingCapability);
-}
-
-bool isTunnelRefused(const QNetworkProxy& proxy, const QUrl& url, const QString& qtText, qint64 bytesSent)
-{
-    // Qt's text for a CONNECT answered with anything but 200 or 407; nothing of the form has left.
-    return proxy.type() == QNetworkProxy::HttpProxy && url.scheme() == QLatin1String("http")
-        && !proxy.capabilities().testFlag(QNetworkProxy::CachingCapability)
-        && qtText == QLatin1String("Proxy denied connection") && bytesSent == 0;
-}
-
-
 bool isAuthenticationRefused(int statusCode)
 {
     return statusCode == ExitCode::ProxyAuthenticationRequired || statusCode == HttpStatus::ProxyAuthenticationRequired;
 }
 
-void blameProxy(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, bool tunnelUp, int& statusCode,
-               QString& message)
+bool isTunnelRefused(const Route& route, const ReplyFacts& facts)
 {
-    if (proxy.type() == QNetworkProxy::NoProxy || (httpStatus != 0 && httpStatus != HttpStatus::ProxyAuthenticationRequired))
-        return;
-    int code = statusCode;
-    switch (statusCode) {
+    // Qt's text for a CONNECT answered with anything but 200 or 407; nothing of the form has left.
+    return route.plainHttpThroughProxy(facts.url) && route.tunnel
+        && facts.errorText == QLatin1String("Proxy denied connection") && facts.bytesSent == 0;
+}
+
+std::optional<Outcome> blameProxy(const Route& route, const ReplyFacts& facts, int code, const QString& text,
+                                  Probes& probes)
+{
+    if (route.isDirect() || (facts.httpStatus != 0 && facts.httpStatus != HttpStatus::ProxyAuthenticationRequired))
+        return std::nullopt;
+    int blamed = code;
+    switch (code) {
     case ExitCode::ConnectionRefused:
     case ExitCode::RemoteHostClosed:
     case ExitCode::HostNotFound:
@@ -84,24 +71,26 @@ void blameProxy(const QNetworkProxy& proxy, const QUrl& url, int httpStatus, boo
     case ExitCode::UnknownNetwork: {
         // Qt blames the collector for most of what happens on the way to
         // the proxy: ask the proxy itself.
-        const int reach = reachProxy(proxy);
-        const bool plainHttpProxy = proxy.type() == QNetworkProxy::HttpProxy;
+        std::optional<Outcome> stopped;
+        const int reach = reachProxy(route, probes, stopped);
+        if (stopped)
+            return stopped;
+        const bool plainHttpProxy = route.via == Route::Via::HttpProxy;
         if (reach != ExitCode::Success)
-            code = reach;
-        else if (plainHttpProxy && url.scheme() == QLatin1String("http") && statusCode == ExitCode::RemoteHostClosed)
-            code = ExitCode::ProxyConnectionClosed;  // the proxy is the only peer of a plain request
-        else if (plainHttpProxy && url.scheme() == QLatin1String("https") && !tunnelUp
-                 && statusCode == ExitCode::UnknownNetwork)
-            code = ExitCode::UnknownProxy;  // the proxy refused to open the tunnel
+            blamed = reach;
+        else if (route.plainHttpThroughProxy(facts.url) && code == ExitCode::RemoteHostClosed)
+            blamed = ExitCode::ProxyConnectionClosed;  // the proxy is the only peer of a plain request
+        else if (plainHttpProxy && facts.url.scheme() == QLatin1String("https") && !facts.encrypted
+                 && code == ExitCode::UnknownNetwork)
+            blamed = ExitCode::UnknownProxy;  // the proxy refused to open the tunnel
         break;
     }
     default:
         break;
     }
-    if (!isProxyFault(code))
-        return;
-    statusCode = code;
-    message = proxyText(code, message) + QLatin1String(": ") + UrlDisplay::proxyEndpoint(proxy);
+    if (!isProxyFault(blamed))
+        return std::nullopt;
+    return Outcome::answerOrTransport(blamed, proxyText(blamed, text) + QLatin1String(": ") + route.proxyEndpoint());
 }
 
 }

@@ -20,6 +20,13 @@ bool forTransport(const TransportOptions& transport, QSslConfiguration& tls)
     return true;
 }
 
+void applyTo(QNetworkRequest& request, const TransportOptions& transport)
+{
+    QSslConfiguration tls;
+    if (forTransport(transport, tls))
+        request.setSslConfiguration(tls);
+}
+
 void prepare(const TransportOptions& transport, const QUrl& url)
 {
     if (url.scheme() != QLatin1String("https") && !transport.caCertificates.isSet() && transport.clientCertificate.isEmpty())

@@ -1,6 +1,7 @@
 #ifndef TLSSETTINGS_H
 #define TLSSETTINGS_H
 
+#include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QUrl>
 
@@ -13,6 +14,8 @@ namespace TlsSettings {
 // the client certificate when there is one. False when neither is given:
 // requests keep Qt's own configuration.
 bool forTransport(const TransportOptions& transport, QSslConfiguration& tls);
+// Gives request that configuration, when there is one.
+void applyTo(QNetworkRequest& request, const TransportOptions& transport);
 
 // Starts Qt's TLS and makes the --cacert certificates now, when the URL or
 // the options will need them, rather than at the first handshake: called

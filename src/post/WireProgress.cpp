@@ -138,16 +138,6 @@ bool WireProgress::sendWithoutDelay()
     return false;
 }
 
-bool WireProgress::sendWithoutDelay()
-{
-    bool toPeer = false;
-    forEachSocket([this, &toPeer](int fd, const struct stat&) {
-        noDelay(fd);
-        toPeer = toPeer || peerPortOf(fd) == port;
-    });
-    return toPeer;
-}
-
 void WireProgress::shutDown() const
 {
 }

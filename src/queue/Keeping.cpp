@@ -1,24 +1,31 @@
 #include "queue/Keeping.h"
 
+#include <QDateTime>
+
 #include <iostream>
 
-#include "post/Outcome.h"
 #include "queue/EventQueue.h"
 #include "support/Interruption.h"
 #include "support/console.h"
-#include "support/exitcodes.h"
 
 namespace Keeping {
 
-int keep(const QString& dir, const QueueLimits& limits, const QueueEntry& event, QString& queuedAt)
+std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const Event& event, QString& queuedAt)
 {
+    QueueEntry entry;
+    entry.eventId = event.eventId;
+    entry.url = event.url;
+    entry.created = QDateTime::currentDateTimeUtc();
+    entry.recordOutcome(event.attempts, event.last.code, event.last.text);
+    entry.parts = event.form;
+
     EventQueue queue(dir, limits);
     QString path;
     QStringList dropped;
     QString why;
     const int signalsBefore = Interruption::count();
     const bool kept = queue.open(true, why) == EventQueue::Opened::Ok
-        && queue.add(event, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; });
+        && queue.add(entry, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; });
     for (const QString& oldest : qAsConst(dropped))
         std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
     if (kept) {
@@ -28,8 +35,8 @@ int keep(const QString& dir, const QueueLimits& limits, const QueueEntry& event,
         std::cerr << "Fail to queue in " << toConsole(dir) << ": " << toConsole(why) << std::endl;
     }
     if (Interruption::count() > signalsBefore)
-        return Outcome::interrupted(Interruption::received()).code;
-    return ExitCode::Success;
+        return Outcome::interrupted(Interruption::received());
+    return std::nullopt;
 }
 
 }

@@ -13,11 +13,13 @@ namespace Resend {
 
 namespace {
 
+using Fate = ResendRecord::Event::Fate;
+
 const int max_age_days = 30;
 
 void say(const ResendRecord::Event& event)
 {
-    std::cout << toConsoleEscaped(event.eventId) << ' ' << toConsole(event.outcome) << ' ' << event.statusCode
+    std::cout << toConsoleEscaped(event.eventId) << ' ' << ResendRecord::Event::fateName(event.fate) << ' ' << event.statusCode
               << std::endl;
 }
 
@@ -47,13 +49,11 @@ public:
     // events not tried stay queued, and the run ends as any run they stop.
     int stopped()
     {
-        if (lastStopped)  // the event it stopped has said so already
+        if (record.stoppedBy)  // the event it stopped has said so already
             return exitCode;
-        const Outcome outcome = Interruption::received() ? Outcome::interrupted(Interruption::received())
-                                                         : Outcome::deadline(transport.maxTime);
-        record.interrupted = outcome.kind == Outcome::Kind::Interrupted;
-        record.maxTimeReached = outcome.kind == Outcome::Kind::Deadline;
-        return failWith(record, outcome.text, outcome.code);
+        record.stoppedBy = Interruption::received() ? Outcome::interrupted(Interruption::received())
+                                                    : Outcome::deadline(transport.maxTime);
+        return failWith(record, record.stoppedBy->text, record.stoppedBy->code);
     }
 
     void handle(const QString& name)
@@ -62,10 +62,10 @@ public:
         QString why;
         if (!queue.read(name, kept, why))
             return setAside(name, why);
-        ResendRecord::Event event{kept.entry.eventId, QString(), kept.entry.lastStatus, QString(), kept.entry.attempts};
+        ResendRecord::Event event{kept.entry.eventId, Fate::Failed, kept.entry.lastStatus, QString(), kept.entry.attempts};
         if (kept.entry.failed) {
             // Refused for good earlier, and failed/ could not take it then: it is not sent again.
-            event.outcome = QStringLiteral("failed");
+            event.fate = Fate::Failed;
             if (!queue.moveToFailed(name, why))
                 localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), why));
             record.events.append(event);
@@ -76,7 +76,7 @@ public:
                 return localFailure(QStringLiteral("Fail to remove queue entry %1: %2").arg(queue.pathOf(name), why));
             std::cout << "Dropped from queue: " << toConsole(queue.pathOf(name)) << " (older than " << max_age_days
                       << " days)" << std::endl;
-            event.outcome = QStringLiteral("dropped");
+            event.fate = Fate::Dropped;
             record.events.append(event);
             return;
         }
@@ -101,7 +101,7 @@ private:
         QString moveWhy;
         if (!queue.moveToFailed(name, moveWhy))
             localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), moveWhy));
-        record.events.append(ResendRecord::Event{eventId, QStringLiteral("failed"), ExitCode::LocalFailure, why, 0});
+        record.events.append(ResendRecord::Event{eventId, Fate::Failed, ExitCode::LocalFailure, why, 0});
     }
 
     void post(EventQueue::Kept& kept, ResendRecord::Event& event)
@@ -120,14 +120,13 @@ private:
             notDelivered(kept, event, result.verdict == Delivery::Verdict::Keep);
         say(event);
         record.events.append(event);
-        record.interrupted = result.outcome.kind == Outcome::Kind::Interrupted;
-        record.maxTimeReached = delivery->deadlinePassed();
-        lastStopped = result.outcome.isStopped();
+        if (result.outcome.isStopped())
+            record.stoppedBy = result.outcome;
     }
 
     void delivered(const EventQueue::Kept& kept, ResendRecord::Event& event)
     {
-        event.outcome = QStringLiteral("delivered");
+        event.fate = Fate::Delivered;
         QString why;
         if (!queue.remove(kept.name, why))
             localFailure(QStringLiteral("Fail to remove delivered queue entry %1: %2").arg(queue.pathOf(kept.name), why));
@@ -138,7 +137,7 @@ private:
         std::cerr << toConsoleEscaped(kept.entry.lastError) << std::endl;
         event.errorString = kept.entry.lastError;
         exitCode = kept.entry.lastStatus;
-        event.outcome = keep ? QStringLiteral("kept") : QStringLiteral("failed");
+        event.fate = keep ? Fate::Kept : Fate::Failed;
         QString why;
         if (!EventQueue::update(kept, why))
             localFailure(QStringLiteral("Fail to update queue entry %1: %2").arg(queue.pathOf(kept.name), why));
@@ -160,7 +159,6 @@ private:
     EventQueue& queue;
     ResendRecord& record;
     std::optional<Delivery> delivery;
-    bool lastStopped = false;  // the last event posted was stopped by a signal or the deadline
 };
 
 }
@@ -180,9 +178,8 @@ int run(const QString& queueDir, const TransportOptions& transport, const Poster
     }
     const EventQueue::Lock lock(queue, [] { return Interruption::received() != 0; });
     if (const int signal = Interruption::received()) {
-        record.interrupted = true;
-        const Outcome stopped = Outcome::interrupted(signal);
-        return failWith(record, stopped.text, stopped.code);
+        record.stoppedBy = Outcome::interrupted(signal);
+        return failWith(record, record.stoppedBy->text, record.stoppedBy->code);
     }
     if (!lock.isHeld())
         return failWith(record, QStringLiteral("Fail to lock the queue ") + queueDir);

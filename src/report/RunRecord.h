@@ -4,37 +4,59 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 #include "post/PostDetails.h"
+#include "support/Outcome.h"
 
 // What one run of an event did, filled step by step, for the report and the summary line.
 struct RunRecord {
     QString eventId;
     QString archivePath;
     qint64 archiveBytes = -1;
-    bool posted = false;
-    int statusCode = 0;       // of the post, when there was one
-    QString errorString;      // the failure shown, of whichever step failed
+    std::optional<Outcome> delivery;  // how the post ended, when there was one
     int attempts = 0;
-    bool interrupted = false;
-    bool maxTimeReached = false;
+    Outcome outcome = Outcome::done();  // how the run ended: its exit code
     QString queuedAt;  // the queue entry that keeps the event, when one does
     PostDetails post;
+
+    bool posted() const { return delivery.has_value(); }
+    bool interrupted() const { return isKind(Outcome::Kind::Interrupted); }
+    bool maxTimeReached() const { return isKind(Outcome::Kind::Deadline); }
+    // The failure shown, of whichever step failed first; empty on success.
+    QString errorString() const
+    {
+        if (delivery && !delivery->isDelivered())
+            return delivery->text;
+        return outcome.text;
+    }
+
+private:
+    bool isKind(Outcome::Kind kind) const { return outcome.kind == kind || (delivery && delivery->kind == kind); }
 };
 
 // What a resend did with each event of its queue.
 struct ResendRecord {
     struct Event {
+        enum class Fate { Delivered, Kept, Failed, Dropped };
+
         QString eventId;
-        QString outcome;  // "delivered", "kept", "failed", "dropped"
+        Fate fate = Fate::Failed;
         int statusCode = 0;
         QString errorString;
         int attempts = 0;  // all so far, the earlier runs' included
+
+        // "delivered", "kept", "failed" or "dropped": as the console line and the report say it.
+        static const char* fateName(Fate fate);
     };
 
     QList<Event> events;
-    bool interrupted = false;
-    bool maxTimeReached = false;  // --max-time ended it; what was not tried stays queued
+    std::optional<Outcome> stoppedBy;  // the signal or the deadline that ended it; what was not tried stays queued
     QString errorString;
+
+    bool interrupted() const { return stoppedBy && stoppedBy->kind == Outcome::Kind::Interrupted; }
+    bool maxTimeReached() const { return stoppedBy && stoppedBy->kind == Outcome::Kind::Deadline; }
+    int count(Event::Fate fate) const;
 };
 
 #endif

@@ -25,16 +25,16 @@ bool save(const FileTarget& target, const QJsonObject& report)
 
 }
 
-bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunRecord& record, int exitCode,
-           qint64 elapsedMs)
+bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunRecord& record, qint64 elapsedMs)
 {
+    const bool posted = record.posted();
     const QJsonObject report{
         {QStringLiteral("eventId"), record.eventId},
         {QStringLiteral("url"), UrlDisplay::text(url)},
-        {QStringLiteral("finalUrl"), record.posted ? QJsonValue(UrlDisplay::text(record.post.finalUrl)) : QJsonValue()},
-        {QStringLiteral("statusCode"), record.posted ? QJsonValue(record.statusCode) : QJsonValue()},
-        {QStringLiteral("exitCode"), exitCode},
-        {QStringLiteral("errorString"), record.errorString},
+        {QStringLiteral("finalUrl"), posted ? QJsonValue(UrlDisplay::text(record.post.finalUrl)) : QJsonValue()},
+        {QStringLiteral("statusCode"), posted ? QJsonValue(record.delivery->code) : QJsonValue()},
+        {QStringLiteral("exitCode"), record.outcome.code},
+        {QStringLiteral("errorString"), record.errorString()},
         {QStringLiteral("attempts"), record.attempts},
         {QStringLiteral("redirects"), record.post.redirects},
         {QStringLiteral("archivePath"), record.archivePath},
@@ -43,13 +43,13 @@ bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunReco
         {QStringLiteral("proxy"), record.post.proxy.isEmpty() ? QJsonValue() : QJsonValue(record.post.proxy)},
         {QStringLiteral("elapsedMs"), double(elapsedMs)},
         {QStringLiteral("dryRun"), dryRun},
-        {QStringLiteral("interrupted"), record.interrupted},
-        {QStringLiteral("maxTimeReached"), record.maxTimeReached},
+        {QStringLiteral("interrupted"), record.interrupted()},
+        {QStringLiteral("maxTimeReached"), record.maxTimeReached()},
         {QStringLiteral("queuedAt"), record.queuedAt.isEmpty() ? QJsonValue() : QJsonValue(record.queuedAt)},
         // Each byte one character: the body is shown as it came, whatever its encoding.
-        {QStringLiteral("responseBody"), record.posted ? QJsonValue(QString::fromLatin1(record.post.responseBody)) : QJsonValue()},
+        {QStringLiteral("responseBody"), posted ? QJsonValue(QString::fromLatin1(record.post.responseBody)) : QJsonValue()},
         {QStringLiteral("responseContentType"),
-         record.posted && !record.post.responseContentType.isNull()
+         posted && !record.post.responseContentType.isNull()
              ? QJsonValue(QString::fromLatin1(record.post.responseContentType)) : QJsonValue()},
     };
     return save(target, report);
@@ -61,17 +61,17 @@ bool writeResend(const FileTarget& target, const QString& queueDir, const Resend
     QJsonArray events;
     for (const ResendRecord::Event& event : record.events)
         events.append(QJsonObject{{QStringLiteral("eventId"), event.eventId},
-                                  {QStringLiteral("outcome"), event.outcome},
+                                  {QStringLiteral("outcome"), QLatin1String(ResendRecord::Event::fateName(event.fate))},
                                   {QStringLiteral("statusCode"), event.statusCode},
                                   {QStringLiteral("errorString"), event.errorString},
                                   {QStringLiteral("attempts"), event.attempts}});
     return save(target, QJsonObject{{QStringLiteral("resend"), queueDir},
-                           {QStringLiteral("exitCode"), exitCode},
-                           {QStringLiteral("errorString"), record.errorString},
-                           {QStringLiteral("interrupted"), record.interrupted},
-                           {QStringLiteral("maxTimeReached"), record.maxTimeReached},
-                           {QStringLiteral("elapsedMs"), double(elapsedMs)},
-                           {QStringLiteral("events"), events}});
+                                    {QStringLiteral("exitCode"), exitCode},
+                                    {QStringLiteral("errorString"), record.errorString},
+                                    {QStringLiteral("interrupted"), record.interrupted()},
+                                    {QStringLiteral("maxTimeReached"), record.maxTimeReached()},
+                                    {QStringLiteral("elapsedMs"), double(elapsedMs)},
+                                    {QStringLiteral("events"), events}});
 }
 
 }

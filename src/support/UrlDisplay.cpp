@@ -24,11 +24,15 @@ QString withoutPassword(QString text, const QUrl& url)
     return text;
 }
 
+QString endpoint(const QString& host, quint16 port)
+{
+    const QString shown = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    return shown + QLatin1Char(':') + QString::number(port);
+}
+
 QString proxyEndpoint(const QNetworkProxy& proxy)
 {
-    const QString host = proxy.hostName().contains(QLatin1Char(':')) ? QLatin1Char('[') + proxy.hostName() + QLatin1Char(']')
-                                                                      : proxy.hostName();
-    return host + QLatin1Char(':') + QString::number(proxy.port());
+    return endpoint(proxy.hostName(), proxy.port());
 }
 
 QString proxyUrl(const QNetworkProxy& proxy)

@@ -16,6 +16,8 @@ QString text(const QString& urlText);
 // A text (such as Qt's error text) with every form of url in it shown without the password.
 QString withoutPassword(QString text, const QUrl& url);
 
+// HOST:PORT, with an IPv6 address in brackets.
+QString endpoint(const QString& host, quint16 port);
 // HOST:PORT of a proxy, for messages: never its user or password.
 QString proxyEndpoint(const QNetworkProxy& proxy);
 // The proxy as a URL without its password, for the report.

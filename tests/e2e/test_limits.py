@@ -1,9 +1,11 @@
 """Time limits and second chances: the idle timeout, retries and the deadline."""
 import os
 import re
+import signal
+import subprocess
 import time
 
-from harness import closed_port, EventCase, Server, exit_code
+from harness import BIN, VARS, closed_port, EventCase, Server, exit_code
 
 
 class TimeLimits(EventCase):
@@ -51,3 +53,19 @@ class TimeLimits(EventCase):
             self.assertEqual((r.rc, r.err, len(server.requests)), (14, b"Operation timed out after 2 s\n", posts), r)
             self.assertLess(seconds, 3)
             self.assertIs(self.report()["maxTimeReached"], True)
+
+    def test_probes_keep_the_limits(self):
+        # A reset that Qt calls an unknown error sends a probe to the collector, which then
+        # stalls: the deadline and a signal end the probe as they end the exchange.
+        self.write("dump", os.urandom(3 << 20))
+        for extra, sent, outcomes in ((["--max-time", "1"], None, {14, 12}), ([], signal.SIGTERM, {143})):
+            with Server(["close-body", "stall"]) as server:
+                process = subprocess.Popen([BIN, "-u", server.url(), "-f", "dump", "--zip-level", "0"] + VARS + extra,
+                                           cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                start = time.time()
+                if sent:
+                    time.sleep(0.6)
+                    process.send_signal(sent)
+                err = process.communicate(timeout=30)[1]
+            self.assertIn(process.returncode, outcomes, err)
+            self.assertLess(time.time() - start, 1.6, err)

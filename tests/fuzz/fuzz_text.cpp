@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli.h"
+#include "archive/Archiver.h"
 #include "form/EventForm.h"
 #include "require.h"
 
@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray input(reinterpret_cast<const char*>(data), int(size));
 
-    const QString message = Cli::archiverMessage(input);
+    const QString message = Archiver::message(input);
     require(!message.contains(QLatin1Char('\r')) && !message.contains(QLatin1Char('|')), "no CR and no '|'");
     require(!message.contains(QLatin1String("\n\n")), "no run of line ends");
     require(message.isEmpty() || (!message.front().isSpace() && !message.back().isSpace()),

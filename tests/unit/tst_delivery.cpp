@@ -103,7 +103,7 @@ QStringList outcomes(const ResendRecord& record)
 {
     QStringList list;
     for (const ResendRecord::Event& event : record.events)
-        list.append(event.eventId.left(8) + QLatin1Char(' ') + event.outcome + QLatin1Char(' ')
+        list.append(event.eventId.left(8) + QLatin1Char(' ') + QLatin1String(ResendRecord::Event::fateName(event.fate)) + QLatin1Char(' ')
                     + QString::number(event.statusCode));
     return list;
 }
@@ -218,7 +218,7 @@ private slots:
         ResendRecord record;
         const int exitCode = Resend::run(dir, withRetry(2, 1), [&]() -> Poster& { return poster; }, nullptr, record);
         QCOMPARE(exitCode, 14);
-        QVERIFY(record.maxTimeReached);
+        QVERIFY(record.maxTimeReached());
         QCOMPARE(poster.urls.size(), 1);
         QCOMPARE(outcomes(record), QStringList{QStringLiteral("00000001 kept 14")});
         EventQueue queue(dir);
@@ -251,7 +251,7 @@ private slots:
             exitCode = Resend::run(dir, withRetry(2), [&]() -> Poster& { return poster; }, nullptr, record);
         });
         QCOMPARE(exitCode, 143);
-        QVERIFY(record.interrupted);
+        QVERIFY(record.interrupted());
         QCOMPARE(poster.urls.size(), 1);
         QTEST(outcomes(record), "events");
         // Said once, and the untried events stay queued.
@@ -259,7 +259,7 @@ private slots:
         EventQueue queue(dir);
         QString why;
         QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
-        QCOMPARE(queue.entries().size(), 3 - (record.events.at(0).outcome == QLatin1String("delivered")));
+        QCOMPARE(queue.entries().size(), 3 - (record.events.at(0).fate == ResendRecord::Event::Fate::Delivered));
     }
 };
 

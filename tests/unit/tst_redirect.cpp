@@ -52,15 +52,6 @@ private slots:
         QFETCH(QString, result);
         QCOMPARE(computeRedirectUrl(QUrl(request), QUrl(target)), result);
     }
-
-    void transportCodes()
-    {
-        QCOMPARE(transportErrorCode(QNetworkReply::ConnectionRefusedError), 11);
-        QCOMPARE(transportErrorCode(QNetworkReply::ProtocolFailure), 28);
-        QCOMPARE(transportErrorCode(QNetworkReply::NoError), 6);
-        QCOMPARE(transportErrorCode(QNetworkReply::TooManyRedirectsError), 6);
-        QVERIFY(isRecognisedStatus(303) && !isRecognisedStatus(308) && !isRecognisedStatus(418));
-    }
 };
 
 QTEST_APPLESS_MAIN(TestRedirect)

@@ -1,9 +1,12 @@
-#include "post/Outcome.h"
+#include "support/Outcome.h"
 
-#include "post/HeaderBound.h"
-#include "post/ReplyWatch.h"
 #include "support/Interruption.h"
 #include "support/exitcodes.h"
+
+Outcome Outcome::done()
+{
+    return {ExitCode::Success, QString(), Kind::Done};
+}
 
 Outcome Outcome::answer(int status, const QString& text)
 {
@@ -35,17 +38,9 @@ Outcome Outcome::idle(int seconds)
     return {ExitCode::Timeout, QStringLiteral("No data transferred for %1 s").arg(seconds), Kind::Transport};
 }
 
-Outcome Outcome::tooLarge(int code)
+Outcome Outcome::answerOrTransport(int code, const QString& text)
 {
-    const QString text = QStringLiteral("Reply larger than %1 bytes: cut off").arg(ReplyWatch::replyLimit);
     return code >= 100 ? answer(code, text) : transport(code, text);
-}
-
-Outcome Outcome::headersTooLarge()
-{
-    return transport(ExitCode::ProtocolFailure, QStringLiteral("Reply headers longer than %1 lines or %2 bytes: cut off")
-                                                    .arg(HeaderBound::maxLines)
-                                                    .arg(HeaderBound::maxBytes));
 }
 
 bool Outcome::isDelivered() const

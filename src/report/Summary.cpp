@@ -1,0 +1,36 @@
+#include "report/Summary.h"
+
+#include "support/UrlDisplay.h"
+
+namespace Summary {
+
+namespace {
+QString seconds(qint64 elapsedMs)
+{
+    return QString::number(double(elapsedMs) / 1000.0, 'f', 1);
+}
+}
+
+QString ofRun(const RunRecord& record, const QUrl& url, qint64 elapsedMs)
+{
+    const QString shown = UrlDisplay::text(record.posted() ? record.post.finalUrl : url);
+    const QString what = record.outcome.kind == Outcome::Kind::Done ? QStringLiteral("Delivered %1 to %2")
+        : !record.queuedAt.isEmpty()                                ? QStringLiteral("Kept in queue %1 for %2")
+                                                                    : QStringLiteral("Failed to deliver %1 to %2");
+    const int status = record.posted() ? record.delivery->code : record.outcome.code;
+    return what.arg(record.eventId, shown) + QStringLiteral(": %1 in %2 s").arg(status).arg(seconds(elapsedMs));
+}
+
+QString ofResend(const QString& queueDir, const ResendRecord& record, qint64 elapsedMs)
+{
+    using Fate = ResendRecord::Event::Fate;
+    return QStringLiteral("Resent from %1: %2 delivered, %3 kept, %4 failed, %5 dropped in %6 s")
+        .arg(queueDir)
+        .arg(record.count(Fate::Delivered))
+        .arg(record.count(Fate::Kept))
+        .arg(record.count(Fate::Failed))
+        .arg(record.count(Fate::Dropped))
+        .arg(seconds(elapsedMs));
+}
+
+}

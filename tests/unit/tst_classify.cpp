@@ -1,0 +1,231 @@
+#include <QtTest>
+
+#include <csignal>
+
+#include "post/ReplyClassifier.h"
+
+namespace {
+
+// Answers every knock the same way, and counts what it was asked.
+class ScriptedProbes : public Probes {
+public:
+    Knock answer;
+    QByteArray sent;
+    int knocks = 0;
+
+    Knock knock(const QString& /*host*/, quint16 /*port*/, const QByteArray& bytes, int /*connectMs*/, int /*answerMs*/) override
+    {
+        ++knocks;
+        sent = bytes;
+        return answer;
+    }
+    int lookUpMs(const QString& /*host*/) override { return 0; }
+};
+
+Route direct()
+{
+    return {};
+}
+
+Route httpProxy(bool tunnel)
+{
+    Route route;
+    route.via = Route::Via::HttpProxy;
+    route.tunnel = tunnel;
+    route.proxyHost = QStringLiteral("proxy");
+    route.proxyPort = 3128;
+    return route;
+}
+
+ReplyFacts facts(const char* url, int status, QNetworkReply::NetworkError error = QNetworkReply::NoError,
+                 const char* text = "")
+{
+    ReplyFacts f;
+    f.url = QUrl(QLatin1String(url));
+    f.httpStatus = status;
+    f.error = error;
+    f.errorText = QLatin1String(text);
+    return f;
+}
+
+Probes::Knock reached(int firstByte = -1)
+{
+    return {Probes::Reach::Answered, firstByte, std::nullopt};
+}
+
+// One case: the facts, the route and what a probe meets, and what they must come to.
+struct Row {
+    ReplyFacts facts;
+    Route route;
+    Probes::Knock knock;
+    int redirects = 0;
+    int code = 0;
+    Outcome::Kind kind = Outcome::Kind::Answer;
+    QString text;
+    int httpStatus = 0;
+    bool redirect = false;
+    bool tunnelRefused = false;
+    int knocks = 0;
+};
+
+Row row(ReplyFacts f, Route route, int code, Outcome::Kind kind, const QString& text)
+{
+    Row r;
+    r.facts = std::move(f);
+    r.route = std::move(route);
+    r.code = code;
+    r.kind = kind;
+    r.text = text;
+    r.httpStatus = r.facts.httpStatus;
+    return r;
+}
+
+ReplyFacts ended(ReplyWatch::End end, int status = 0)
+{
+    ReplyFacts f = facts("http://collector/x", status);
+    f.end = end;
+    f.signal = SIGTERM;
+    return f;
+}
+
+}
+
+Q_DECLARE_METATYPE(Row)
+
+class TestClassify : public QObject {
+    Q_OBJECT
+private slots:
+    void classify_data()
+    {
+        using K = Outcome::Kind;
+        using E = QNetworkReply::NetworkError;
+        QTest::addColumn<Row>("row");
+        const QString proxyClosed = QStringLiteral("Proxy connection closed: proxy:3128");
+        const QString cutOff = QStringLiteral("Reply larger than 4194304 bytes: cut off");
+
+        // How the wait itself ended.
+        QTest::newRow("idle") << row(ended(ReplyWatch::End::Idle), direct(), 14, K::Transport, QStringLiteral("No data transferred for 5 s"));
+        QTest::newRow("deadline") << row(ended(ReplyWatch::End::Deadline), direct(), 14, K::Deadline, QStringLiteral("Operation timed out after 9 s"));
+        QTest::newRow("signal") << row(ended(ReplyWatch::End::Interrupted), direct(), 143, K::Interrupted, QStringLiteral("Interrupted by SIGTERM"));
+        QTest::newRow("peer gone") << row(ended(ReplyWatch::End::PeerGone), direct(), 12, K::Transport, QStringLiteral("Connection closed"));
+        QTest::newRow("proxy gone") << row(ended(ReplyWatch::End::PeerGone), httpProxy(true), 18, K::Transport, proxyClosed);
+        QTest::newRow("header flood") << row(ended(ReplyWatch::End::HeadersTooLarge, 200), direct(), 28, K::Transport,
+                                             QStringLiteral("Reply headers longer than 1000 lines or 262144 bytes: cut off"));
+        // A reply cut off keeps a status it can use.
+        QTest::newRow("cut-off 200") << row(ended(ReplyWatch::End::TooLarge, 200), direct(), 200, K::Answer, cutOff);
+        QTest::newRow("cut-off 503") << row(ended(ReplyWatch::End::TooLarge, 503), direct(), 503, K::Answer, cutOff);
+        QTest::newRow("cut-off 418") << row(ended(ReplyWatch::End::TooLarge, 418), direct(), 28, K::Transport, cutOff);
+        QTest::newRow("cut-off, no status") << row(ended(ReplyWatch::End::TooLarge), direct(), 28, K::Transport, cutOff);
+        // Statuses.
+        QTest::newRow("interim 103") << row(facts("http://collector/x", 103), direct(), 28, K::Transport,
+                                            QStringLiteral("Only an interim answer (103) was read: the final one was lost"));
+        QTest::newRow("201") << row(facts("http://collector/x", 201, E::NoError, "Unknown error"), direct(), 201, K::Answer, QStringLiteral("Unknown error"));
+        QTest::newRow("429 has no code") << row(facts("http://collector/x", 429, E::UnknownContentError, "server replied: Slow"), direct(), 27,
+                                                K::Transport, QStringLiteral("server replied: Slow"));
+        QTest::newRow("503 through a proxy") << row(facts("http://collector/x", 503, E::ServiceUnavailableError, "busy"), httpProxy(false),
+                                                    503, K::Answer, QStringLiteral("busy"));
+        Row redirect = row(facts("http://collector/x", 302), direct(), 302, K::Answer, QString());
+        redirect.facts.redirectTarget = QUrl(QStringLiteral("/y"));
+        redirect.redirect = true;
+        QTest::newRow("redirect") << redirect;
+        redirect.redirects = 20;
+        redirect.redirect = false;
+        redirect.text = QStringLiteral("Too many redirects");
+        QTest::newRow("too many redirects") << redirect;
+        // TLS: Qt's words, and why the certificate was refused.
+        Row tls = row(facts("https://collector/x", 0, E::SslHandshakeFailedError, "SSL handshake failed"), direct(), 15, K::Transport,
+                      QStringLiteral("SSL handshake failed: expired; self-signed"));
+        tls.facts.tlsReasons = QStringList{QStringLiteral("expired"), QStringLiteral("self-signed"), QStringLiteral("expired")};
+        QTest::newRow("TLS reasons") << tls;
+    }
+    void classify() { check(); }
+
+    // What the network is asked, and what it says, on the way to the peer and through proxies.
+    void probes_data()
+    {
+        using K = Outcome::Kind;
+        using E = QNetworkReply::NetworkError;
+        QTest::addColumn<Row>("row");
+        const QString proxyClosed = QStringLiteral("Proxy connection closed: proxy:3128");
+        // What Qt calls an unknown error, told apart by a probe of the peer.
+        Row unknown = row(facts("http://collector/x", 0, E::UnknownNetworkError, "Unknown error"), direct(), 25, K::Transport,
+                          QStringLiteral("Unknown error: the server answers in TLS (an https:// URL?)"));
+        unknown.knock = reached(0x15);
+        unknown.knocks = 1;
+        QTest::newRow("TLS port over http") << unknown;
+        unknown.knock = reached();
+        unknown.code = 12;
+        unknown.text = QStringLiteral("Connection reset by peer");
+        QTest::newRow("reset") << unknown;
+        unknown.knock = {Probes::Reach::Refused, -1, std::nullopt};
+        unknown.code = 25;
+        unknown.text = QStringLiteral("Unknown error");
+        QTest::newRow("peer gone too") << unknown;
+        unknown.knock = {Probes::Reach::Other, -1, Outcome::interrupted(SIGINT)};
+        unknown.code = 130;
+        unknown.kind = K::Interrupted;
+        unknown.text = QStringLiteral("Interrupted by SIGINT");
+        QTest::newRow("a signal during the probe") << unknown;
+        QTest::newRow("unreachable") << row(facts("http://collector/x", 0, E::UnknownNetworkError, "Host unreachable"), direct(), 16,
+                                            K::Transport, QStringLiteral("Host unreachable"));
+        // Proxies: the failure is theirs.
+        Row auth = row(facts("http://collector/x", 0, E::ProxyAuthenticationRequiredError, "Proxy requires authentication"),
+                       httpProxy(true), 407, K::Answer, QStringLiteral("Proxy requires authentication: proxy:3128"));
+        auth.httpStatus = 407;
+        QTest::newRow("407 of a tunnel, http") << auth;
+        auth.facts.url = QUrl(QStringLiteral("https://collector/x"));
+        auth.code = 21;
+        auth.kind = K::Transport;
+        auth.httpStatus = 0;
+        QTest::newRow("407 of a tunnel, https") << auth;
+        Row closed = row(facts("http://collector/x", 0, E::RemoteHostClosedError, "closed"), httpProxy(false), 18, K::Transport, proxyClosed);
+        closed.knock = reached();
+        closed.knocks = 1;
+        QTest::newRow("forwarding proxy closes") << closed;
+        closed.knock = {Probes::Reach::Refused, -1, std::nullopt};
+        closed.code = 17;
+        closed.text = QStringLiteral("Proxy connection refused: proxy:3128");
+        QTest::newRow("proxy refuses") << closed;
+        Row tunnel = row(facts("https://collector/x", 0, E::UnknownNetworkError, "Unknown error"), httpProxy(true), 26, K::Transport,
+                         QStringLiteral("Unknown error: proxy:3128"));
+        tunnel.knock = reached();
+        tunnel.knocks = 1;
+        QTest::newRow("tunnel refused, https") << tunnel;
+        Row refused = row(facts("http://collector/x", 0, E::ProxyConnectionRefusedError, "Proxy denied connection"), httpProxy(true), 17,
+                          K::Transport, QStringLiteral("Proxy connection refused: proxy:3128"));
+        refused.tunnelRefused = true;
+        QTest::newRow("tunnel refused, http: forward") << refused;
+    }
+    void probes() { check(); }
+
+    void transportCodes()
+    {
+        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::ConnectionRefusedError), 11);
+        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::ProtocolFailure), 28);
+        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::NoError), 6);
+        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::TooManyRedirectsError), 6);
+        QVERIFY(ReplyClassifier::isRecognisedStatus(303) && !ReplyClassifier::isRecognisedStatus(308)
+                && !ReplyClassifier::isRecognisedStatus(418));
+    }
+
+private:
+    static void check()
+    {
+        QFETCH(Row, row);
+        ScriptedProbes probes;
+        probes.answer = row.knock;
+        const ReplyClassifier::Verdict verdict = ReplyClassifier::classify(row.facts, row.route, {5, 9, row.redirects}, probes);
+        QCOMPARE(verdict.outcome.code, row.code);
+        QCOMPARE(verdict.outcome.kind, row.kind);
+        QCOMPARE(verdict.outcome.text, row.text);
+        QCOMPARE(verdict.httpStatus, row.httpStatus);
+        QCOMPARE(verdict.redirect, row.redirect);
+        QCOMPARE(verdict.tunnelRefused, row.tunnelRefused);
+        QCOMPARE(probes.knocks, row.knocks);
+        if (row.knocks && row.route.isDirect())  // a line end, never a request of the collector
+            QCOMPARE(probes.sent, row.facts.url.scheme() == QLatin1String("http") ? QByteArray("\r\n") : QByteArray());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestClassify)
+#include "tst_classify.moc"
