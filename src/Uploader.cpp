@@ -23,12 +23,6 @@
 
 namespace {
 
-// The same scheme, host and port: where --header values may go.
-bool sameOrigin(const QUrl& a, const QUrl& b)
-{
-    return a.scheme() == b.scheme() && a.host() == b.host() && PeerCheck::portOf(a) == PeerCheck::portOf(b);
-}
-
 // A URL's full text, trimmed. Decoding can leave a blank at the end that is
 // part of the URL (a "%20"): then the encoded text, so that nothing is cut off.
 QString trimmedText(const QUrl& url)
@@ -99,17 +93,18 @@ Uploader::Uploader(const TransportOptions& transport, ProgressLine* progress)
 {
     this->transport = transport;
     this->progress = progress;
+    proxies = ProxyChoice(transport.kerberos);
 }
 
 Uploader::~Uploader() = default;
 
-// The URL by value, as callers have always passed it.
+// The URL by value, as callers have always passed it; no deadline.
 Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performance-unnecessary-value-param)
                                                   const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     PostDetails ignored;
     const Outcome outcome = post(url, parts, bodyDevices, QDeadlineTimer(QDeadlineTimer::Forever), ignored);
-    return HTTPResponse{outcome.code, outcome.text, QString()};
+    return {outcome.code, outcome.text, QString()};
 }
 
 Outcome Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
@@ -126,7 +121,7 @@ Outcome Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QLi
         std::cout << "Upload to " << toConsoleEscaped(UrlDisplay::text(target)) << std::endl;
 
         // Like curl, the headers given for the URL are not handed to another origin that a redirect names.
-        const QNetworkRequest request = makeRequest(target, sameOrigin(target, url));
+        const QNetworkRequest request = makeRequest(target, PeerCheck::sameOrigin(target, url));
         QNetworkProxy proxy = proxyFor(target);
         ReplyClassifier::Verdict verdict = postOnce(request, proxy, parts, bodyDevices, redirects, probes);
         if (verdict.tunnelRefused) {
@@ -165,19 +160,25 @@ ReplyClassifier::Verdict Uploader::postOnce(const QNetworkRequest& request, cons
     if (route.forwards(request.url())) {
         // Only a refusal of the credentials is the probe's to report; any other
         // failure of it is no reason not to send: the POST goes as if there had been none.
-        ReplyClassifier::Verdict probe = probeProxy(request, proxy, probes);
+        QNetworkRequest probeRequest = request;
+        if (std::optional<Outcome> refused = proxies.authorize(probeRequest, proxy, *networkManager))
+            return {*refused};
+        ReplyClassifier::Verdict probe = probeProxy(probeRequest, proxy, probes);
         if (ProxyCheck::isAuthenticationRefused(probe.outcome.code) || probe.outcome.isStopped())
             return probe;
     }
     for (QIODevice* device : bodyDevices)
         device->seek(0);
-    std::unique_ptr<QNetworkReply> reply = send(request, parts);
+    QNetworkRequest postRequest = request;
+    if (std::optional<Outcome> refused = proxies.authorize(postRequest, proxy, *networkManager))
+        return {*refused};
+    std::unique_ptr<QNetworkReply> reply = send(postRequest, parts);
     if (!reply)
         return {Outcome::transport(ExitCode::NoReply, QStringLiteral("UnknownNetworkError"))};
     const ReplyFacts facts = waitForReply(*reply, proxy, probes);
     if (const BodyFile* shrunk = BodyFile::shrunkAmong(bodyDevices))
         return {Outcome::local(shrunk->shrinkMessage())};
-    const ReplyClassifier::Verdict verdict = ReplyClassifier::classify(facts, route, context(redirects), probes);
+    ReplyClassifier::Verdict verdict = ReplyClassifier::classify(facts, route, context(redirects), probes);
     details.httpStatus = verdict.httpStatus;
     return verdict;  // the reply goes now: no event loop runs after the upload for a deferred delete
 }
@@ -198,12 +199,11 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
     return request;
 }
 
-// An OPTIONS to the same URL, through the same proxy, so that the proxy's
-// authentication is settled on the connection before any body is sent on it.
-// Not a HEAD: a collector that answers a HEAD with a body leaves bytes on the
-// connection that Qt would read as the POST's answer, and Qt would then send
-// the form again on a new connection after the collector had it whole.
-// An answer to OPTIONS is framed like any other and read to its end.
+// An OPTIONS to the same URL, through the same proxy, so that the proxy's authentication
+// is settled on the connection before any body is sent on it. Not a HEAD: a collector that
+// answers a HEAD with a body leaves bytes on the connection that Qt would read as the POST's
+// answer, and Qt would send the form again after the collector had it whole. An answer
+// to OPTIONS is framed like any other and read to its end.
 ReplyClassifier::Verdict Uploader::probeProxy(const QNetworkRequest& request, const QNetworkProxy& proxy, Probes& probes)
 {
     std::unique_ptr<QNetworkReply> reply(networkManager->sendCustomRequest(request, "OPTIONS"));
@@ -235,6 +235,7 @@ ReplyFacts Uploader::waitForReply(QNetworkReply& reply, const QNetworkProxy& pro
     settings.peerPort = proxy.type() == QNetworkProxy::NoProxy ? PeerCheck::portOf(reply.url()) : proxy.port();
     if (proxy.type() != QNetworkProxy::NoProxy)
         settings.peerGoneMs = proxies.goneAfterMs(proxy, probes);
+    settings.handshakeLimit = Route::of(proxy, reply.url()).tunnel ? ReplyWatch::handshakeLimit : 0;
     if (progress) {
         settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
         settings.tick = [this] { progress->tick(); };

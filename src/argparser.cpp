@@ -55,6 +55,7 @@ const char* const full_help =
     "      --system-proxy           the proxy the environment names, by curl's rules\n"
     "      --proxy=[SCHEME://][USER[:PASSWORD]@]HOST[:PORT]\n"
     "                               this proxy: SCHEME http (default), socks5 or socks5h\n"
+    "      --kerberos               answer the HTTP proxy with the user's Kerberos ticket\n"
     "\n"
     "Delivery:\n"
     "      --cacert=FILE            verify the server against the CA certificates in FILE\n"
@@ -107,6 +108,7 @@ enum LongOnlyOption : int {
     optionProgress,
     optionMaxTime,
     optionHelp,
+    optionKerberos,
 };
 
 const struct option long_options[] = {
@@ -141,6 +143,7 @@ const struct option long_options[] = {
     {"max-time", required_argument, nullptr, optionMaxTime},
     // The one agreed exception to the rule above: "--he" is ambiguous since, "--hea" still means --header.
     {"help", no_argument, nullptr, optionHelp},
+    {"kerberos", no_argument, nullptr, optionKerberos},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -268,6 +271,9 @@ Taken takeProxyOption(int id, const QString& argument, ArgParser::Options& optio
         return Taken::Yes;
     case 's':
         options.proxyType = ArgParser::Options::SystemProxy;
+        return Taken::Yes;
+    case optionKerberos:
+        options.transport.kerberos = true;
         return Taken::Yes;
     case 'x':
         // Checked now so that a proxy that cannot work stops the run before anything is made.
@@ -412,6 +418,11 @@ bool checkTogether(Reading& reading)
         return failWith("--queue cannot be used with --dry-run\n\n");
     if (reading.queueLimitGiven && options.queueDir.isEmpty())
         return failWith("--queue-max-events and --queue-max-bytes need --queue\n\n");
+    // A Kerberos token is for an HTTP proxy: one given, or the environment's.
+    if (options.transport.kerberos
+        && (options.proxyType == ArgParser::Options::NoProxy
+            || (options.proxyType == ArgParser::Options::ManualProxy && options.transport.proxySetting.scheme != ProxySetting::Http)))
+        return failWith("--kerberos needs an HTTP proxy: --proxy http://HOST:PORT or --system-proxy\n\n");
     QString option;
     QString file;
     QString why;

@@ -36,7 +36,7 @@ bool CaCertificates::load(const QString& path)
 
 const QList<QSslCertificate>& CaCertificates::certificates() const
 {
-    static const QList<QSslCertificate> none;
+    static const QList<QSslCertificate> none = QList<QSslCertificate>();
     if (!bundle)
         return none;
     if (!bundle->isMade) {

@@ -19,6 +19,7 @@ struct TransportOptions {
     int idleTimeout = 0;                    // --idle-timeout seconds; 0: no limit
     int retry = 0;                          // --retry: further attempts on transient failures
     int maxTime = 0;                        // --max-time seconds for the upload phase; 0: none
+    bool kerberos = false;                  // --kerberos: a Negotiate token for the HTTP proxy
 };
 
 #endif

@@ -15,6 +15,7 @@
 namespace {
 
 const int max_lookup_ms = 60000;
+const qint64 max_answer = 4096;
 
 // One wait of a probe: for its loop to be quit, at most ms, and never past the deadline or a signal.
 class Wait {
@@ -59,7 +60,7 @@ NetworkProbes::NetworkProbes(QDeadlineTimer deadline, int maxTimeSeconds)
 {
 }
 
-Probes::Knock NetworkProbes::knock(const QString& host, quint16 port, const QByteArray& sent, int connectMs, int answerMs)
+Probes::Knock NetworkProbes::knock(const QString& host, quint16 port, const Ask& ask)
 {
     Knock knocked;
     auto stopped = [&] {
@@ -73,7 +74,7 @@ Probes::Knock NetworkProbes::knock(const QString& host, quint16 port, const QByt
     QObject::connect(&socket, &QTcpSocket::connected, &wait.loop, &QEventLoop::quit);
     QObject::connect(&socket, &QTcpSocket::errorOccurred, &wait.loop, &QEventLoop::quit);
     socket.connectToHost(host, port);
-    if (!wait.forAtMost(connectMs))
+    if (!wait.forAtMost(ask.connectMs))
         return stopped();
     if (socket.state() != QAbstractSocket::ConnectedState) {
         switch (socket.error()) {
@@ -84,21 +85,27 @@ Probes::Knock NetworkProbes::knock(const QString& host, quint16 port, const QByt
         return knocked;
     }
     knocked.reach = Reach::Answered;
-    if (sent.isEmpty())
+    if (ask.sent.isEmpty())
         return knocked;
-    // What is sent is all there is: the end of it is said, so that the peer answers now.
-    QObject::connect(&socket, &QTcpSocket::bytesWritten, &wait.loop, [&socket] {
-        if (socket.bytesToWrite() == 0)
-            ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
+    if (ask.endSending) {
+        QObject::connect(&socket, &QTcpSocket::bytesWritten, &wait.loop, [&socket] {
+            if (socket.bytesToWrite() == 0)
+                ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
+        });
+    }
+    // A bounded answer: what the probe tells by is in its first bytes.
+    QObject::connect(&socket, &QTcpSocket::readyRead, &wait.loop, [&] {
+        knocked.answer += socket.read(std::max<qint64>(0, max_answer - knocked.answer.size()));
+        if (!ask.untilClosed)
+            wait.loop.quit();
     });
-    QObject::connect(&socket, &QTcpSocket::readyRead, &wait.loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::disconnected, &wait.loop, &QEventLoop::quit);
-    socket.write(sent);
-    if (!wait.forAtMost(answerMs))
+    QObject::connect(&socket, &QTcpSocket::disconnected, &wait.loop, [&] {
+        knocked.closed = true;
+        wait.loop.quit();
+    });
+    socket.write(ask.sent);
+    if (!wait.forAtMost(ask.answerMs))
         return stopped();
-    char first = 0;
-    if (socket.peek(&first, 1) == 1)
-        knocked.firstByte = static_cast<unsigned char>(first);
     return knocked;
 }
 
@@ -107,14 +114,9 @@ int NetworkProbes::lookUpMs(const QString& host)
     QElapsedTimer clock;
     clock.start();
     Wait wait(deadline);
-    bool done = false;
-    const int id = QHostInfo::lookupHost(host, &wait.loop, [&](const QHostInfo&) {
-        done = true;
-        wait.loop.quit();
-    });
-    if (!done)
-        wait.forAtMost(max_lookup_ms);
-    if (!done)
+    // The answer only ends the wait: what it says does not matter here, how long it took does.
+    const int id = QHostInfo::lookupHost(host, &wait.loop, SLOT(quit()));
+    if (!wait.forAtMost(max_lookup_ms) || wait.timedOut)
         QHostInfo::abortHostLookup(id);
     return int(std::min<qint64>(clock.elapsed(), max_lookup_ms));
 }

@@ -11,7 +11,7 @@ class NetworkProbes : public Probes {
 public:
     NetworkProbes(QDeadlineTimer deadline, int maxTimeSeconds);
 
-    Knock knock(const QString& host, quint16 port, const QByteArray& sent, int connectMs, int answerMs) override;
+    Knock knock(const QString& host, quint16 port, const Ask& ask) override;
     int lookUpMs(const QString& host) override;
 
 private:

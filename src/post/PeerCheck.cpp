@@ -16,6 +16,11 @@ quint16 portOf(const QUrl& url)
     return quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
 }
 
+bool sameOrigin(const QUrl& a, const QUrl& b)
+{
+    return a.scheme() == b.scheme() && a.host() == b.host() && portOf(a) == portOf(b);
+}
+
 std::optional<Outcome> explainUnknown(const QUrl& url, const QString& qtText, Probes& probes)
 {
     // Qt's own texts, given when the kernel refused the connect.
@@ -26,13 +31,17 @@ std::optional<Outcome> explainUnknown(const QUrl& url, const QString& qtText, Pr
     const bool https = url.scheme() == QLatin1String("https");
     // A line end, which an HTTP server ignores before a request, then the end of what is sent: a TLS
     // server answers it with an alert. No request is made of the collector.
-    const Probes::Knock knock = probes.knock(url.host(), portOf(url), https ? QByteArray() : QByteArray("\r\n"),
-                                             connect_timeout_ms, answer_timeout_ms);
+    Probes::Ask ask;
+    ask.sent = https ? QByteArray() : QByteArray("\r\n");
+    ask.endSending = true;
+    ask.connectMs = connect_timeout_ms;
+    ask.answerMs = answer_timeout_ms;
+    const Probes::Knock knock = probes.knock(url.host(), portOf(url), ask);
     if (knock.stopped)
         return knock.stopped;
     if (knock.reach != Probes::Reach::Answered)
         return std::nullopt;  // gone as well: nothing more can be told
-    if (!https && (knock.firstByte == tls_alert || knock.firstByte == tls_handshake))
+    if (!https && (knock.firstByte() == tls_alert || knock.firstByte() == tls_handshake))
         return Outcome::transport(ExitCode::UnknownNetwork,
                                   QStringLiteral("Unknown error: the server answers in TLS (an https:// URL?)"));
     return Outcome::transport(ExitCode::RemoteHostClosed, QStringLiteral("Connection reset by peer"));

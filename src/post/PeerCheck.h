@@ -17,6 +17,8 @@ namespace PeerCheck {
 
 // The port the URL's server listens on: the URL's own, or its scheme's (443 for https, 80 otherwise).
 quint16 portOf(const QUrl& url);
+// The same scheme, host and port: where --header values may go.
+bool sameOrigin(const QUrl& a, const QUrl& b);
 
 // The failure told apart, from Qt's text for it: 16 for an unreachable network
 // or host, 12 "Connection reset by peer" for a reset, or 25 with a word about

@@ -15,18 +15,28 @@ class Probes {
 public:
     enum class Reach { Answered, Refused, NotFound, TimedOut, Other };
 
+    // What to send once connected, and how long to wait for what.
+    struct Ask {
+        QByteArray sent;          // nothing: connect only
+        bool endSending = false;  // close this side once sent, so that the peer answers now
+        bool untilClosed = false; // after the answer, wait for the peer to close too
+        int connectMs = 0;
+        int answerMs = 0;
+    };
+
     struct Knock {
         Reach reach = Reach::Other;
-        int firstByte = -1;              // of what the peer sent back, when anything was sent and it answered
+        QByteArray answer;               // the start of what the peer sent back
+        bool closed = false;             // the peer closed its side within the wait
         std::optional<Outcome> stopped;  // the signal or the deadline that cut the probe short
+
+        int firstByte() const { return answer.isEmpty() ? -1 : static_cast<unsigned char>(answer.at(0)); }
     };
 
     virtual ~Probes() = default;
 
-    // Connects to host:port directly (never through a proxy) within connectMs,
-    // then sends sent, when there is any, and waits up to answerMs for the
-    // first byte of an answer.
-    virtual Knock knock(const QString& host, quint16 port, const QByteArray& sent, int connectMs, int answerMs) = 0;
+    // Connects to host:port directly, never through a proxy.
+    virtual Knock knock(const QString& host, quint16 port, const Ask& ask) = 0;
     // How long looking up host's name takes, in ms (at most a minute).
     virtual int lookUpMs(const QString& host) = 0;
 };

@@ -1,15 +1,21 @@
 #include "post/ProxyCheck.h"
 
+#include "post/PeerCheck.h"
+#include "support/UrlDisplay.h"
 #include "support/exitcodes.h"
 
 namespace {
 
 const int reach_timeout_ms = 5000;
+// How long a tunnel that came up must stay open to be one.
+const int tunnel_close_ms = 1000;
 
 // Connects to the proxy itself, directly: 0 when it answers, else why not.
 int reachProxy(const Route& route, Probes& probes, std::optional<Outcome>& stopped)
 {
-    const Probes::Knock knock = probes.knock(route.proxyHost, route.proxyPort, QByteArray(), reach_timeout_ms, 0);
+    Probes::Ask ask;
+    ask.connectMs = reach_timeout_ms;
+    const Probes::Knock knock = probes.knock(route.proxyHost, route.proxyPort, ask);
     stopped = knock.stopped;
     switch (knock.reach) {
     case Probes::Reach::NotFound: return ExitCode::ProxyNotFound;
@@ -19,6 +25,24 @@ int reachProxy(const Route& route, Probes& probes, std::optional<Outcome>& stopp
     case Probes::Reach::Other: return ExitCode::Success;
     }
     return ExitCode::Success;
+}
+
+// A close after the tunnel came up is the collector's, or a proxy's that answers 200 and
+// closes before a byte goes through: a CONNECT of our own, with nothing sent in it, tells.
+bool tunnelClosesAtOnce(const Route& route, const QUrl& url, Probes& probes)
+{
+    const QByteArray target = UrlDisplay::endpoint(url.host(), PeerCheck::portOf(url)).toLatin1();
+    Probes::Ask ask;
+    ask.sent = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+    ask.untilClosed = true;
+    ask.connectMs = reach_timeout_ms;
+    ask.answerMs = tunnel_close_ms;
+    const Probes::Knock knock = probes.knock(route.proxyHost, route.proxyPort, ask);
+    const QList<QByteArray> statusLine = knock.answer.left(knock.answer.indexOf('\r')).split(' ');
+    if (knock.stopped || !statusLine.value(0).startsWith("HTTP/"))
+        return false;
+    const QByteArray status = statusLine.value(1);
+    return status == "200" ? knock.closed : status != "407";
 }
 
 // A failure that the proxy caused.
@@ -50,11 +74,31 @@ bool isAuthenticationRefused(int statusCode)
     return statusCode == ExitCode::ProxyAuthenticationRequired || statusCode == HttpStatus::ProxyAuthenticationRequired;
 }
 
-bool isTunnelRefused(const Route& route, const ReplyFacts& facts)
+bool isTunnelRefused(const Route& route, const ReplyFacts& facts, Probes& probes)
 {
-    // Qt's text for a CONNECT answered with anything but 200 or 407; nothing of the form has left.
-    return route.plainHttpThroughProxy(facts.url) && route.tunnel
-        && facts.errorText == QLatin1String("Proxy denied connection") && facts.bytesSent == 0;
+    if (!route.plainHttpThroughProxy(facts.url) || !route.tunnel || facts.httpStatus != 0)
+        return false;
+    if (facts.end == ReplyWatch::End::PeerGone)
+        return facts.bytesSent == 0;  // the proxy closed on the CONNECT, and Qt waited for ever
+    if (facts.end != ReplyWatch::End::Finished)
+        return false;
+    switch (facts.error) {
+    // Qt's words for a CONNECT answered with anything but 200 or 407 (it takes a 404 for the
+    // collector's name not found, a 503 for a refusal), or closed before any answer.
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::UnknownProxyError:
+        return true;
+    case QNetworkReply::UnknownNetworkError:
+        if (facts.errorText != QLatin1String("Unknown error"))
+            return true;  // "Proxy denied connection", "Error communicating with HTTP proxy"
+        return tunnelClosesAtOnce(route, facts.url, probes);  // or a reset: the tunnel's, or the collector's?
+    case QNetworkReply::RemoteHostClosedError:
+        return tunnelClosesAtOnce(route, facts.url, probes);
+    default:
+        return false;  // the proxy unreachable itself, or asking for credentials: no tunnel question
+    }
 }
 
 std::optional<Outcome> blameProxy(const Route& route, const ReplyFacts& facts, int code, const QString& text,

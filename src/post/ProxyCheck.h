@@ -22,9 +22,11 @@ std::optional<Outcome> blameProxy(const Route& route, const ReplyFacts& facts, i
 // The proxy wants credentials that are missing or wrong (407, or 21).
 bool isAuthenticationRefused(int statusCode);
 
-// The proxy would not open a tunnel for an http:// URL (many allow CONNECT to
-// port 443 only): the request is to be forwarded instead.
-bool isTunnelRefused(const Route& route, const ReplyFacts& facts);
+// The proxy would not open a tunnel for an http:// URL, whatever way it said
+// so (many allow CONNECT to port 443 only, some answer 400 or 501, or close):
+// the request is to be forwarded instead.
+// An ambiguous close is told by a CONNECT of its own, through probes.
+bool isTunnelRefused(const Route& route, const ReplyFacts& facts, Probes& probes);
 
 }
 

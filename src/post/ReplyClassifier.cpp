@@ -30,6 +30,11 @@ std::optional<Outcome> waitEnd(const ReplyFacts& facts, const Route& route, cons
     case ReplyWatch::End::Deadline: return Outcome::deadline(context.maxTimeSeconds);
     case ReplyWatch::End::Interrupted: return Outcome::interrupted(facts.signal);
     case ReplyWatch::End::HeadersTooLarge: return headersTooLarge();
+    case ReplyWatch::End::ProxyAsksAgain: {
+        const QString text = QStringLiteral("Proxy requires authentication: ") + route.proxyEndpoint();
+        return route.plainHttpThroughProxy(facts.url) ? Outcome::answer(HttpStatus::ProxyAuthenticationRequired, text)
+                                                      : Outcome::transport(ExitCode::ProxyAuthenticationRequired, text);
+    }
     case ReplyWatch::End::PeerGone:
         if (!route.isDirect())
             return Outcome::transport(ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + route.proxyEndpoint());
@@ -75,7 +80,11 @@ Verdict classify(const ReplyFacts& facts, const Route& route, const Context& con
 {
     Verdict verdict;
     verdict.httpStatus = facts.httpStatus;
-    verdict.tunnelRefused = ProxyCheck::isTunnelRefused(route, facts);
+    verdict.tunnelRefused = ProxyCheck::isTunnelRefused(route, facts, probes);
+    if (verdict.tunnelRefused) {  // no outcome yet: the request goes again, forwarded
+        verdict.outcome = Outcome::answerOrTransport(transportErrorCode(facts.error), facts.errorText);
+        return verdict;
+    }
     if (std::optional<Outcome> ended = waitEnd(facts, route, context)) {
         verdict.outcome = *ended;
         return verdict;

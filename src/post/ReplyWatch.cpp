@@ -124,6 +124,14 @@ private:
             end(End::PeerGone);
         else if (wire.received() > std::uint64_t(replyLimit))
             end(End::TooLarge);  // headers without end, or a chunked body: Qt would keep it all
+        else if (settings.handshakeLimit > 0 && !underWay() && wire.received() > std::uint64_t(settings.handshakeLimit))
+            end(End::ProxyAsksAgain);
+    }
+
+    // Past the proxy: a TLS session up, body bytes gone, or an answer of the collector's.
+    bool underWay() const
+    {
+        return result.encrypted || result.bytesSent > 0 || reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
     }
 
     void end(End why)

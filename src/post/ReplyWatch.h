@@ -15,13 +15,17 @@ class QNetworkReply;
 // waits (it does, when a proxy closes on CONNECT).
 namespace ReplyWatch {
 
-enum class End { Finished, Idle, Deadline, Interrupted, TooLarge, HeadersTooLarge, PeerGone };
+enum class End { Finished, Idle, Deadline, Interrupted, TooLarge, HeadersTooLarge, PeerGone, ProxyAsksAgain };
 
 struct Settings {
     int idleSeconds = 0;                             // 0: no idle limit
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     quint16 peerPort = 0;                            // the collector's, or the proxy's when one is used
     int peerGoneMs = 0;                              // end when no connection to it is open or opening this long; 0: never
+    // A tunnel's: what the proxy may send before the exchange is under way, its answers
+    // to CONNECT; past it, the proxy asks for credentials again and again, and Qt answers
+    // each time (it does, for a wrong NTLM password). 0: no bound.
+    qint64 handshakeLimit = 0;
     std::function<void(qint64 sent, qint64 total)> uploadProgress;
     std::function<void()> tick;                      // a few times a second, while waiting
 };
@@ -34,6 +38,8 @@ struct Result {
 };
 
 constexpr int bodyLimit = 64 * 1024;
+// What a proxy may send before a tunnel is up: a few answers to CONNECT, a negotiation's included.
+constexpr qint64 handshakeLimit = 32 * 1024;
 // A collector's answer is a few lines; one that never ends must not hold the run.
 constexpr qint64 replyLimit = qint64(4) << 20;
 

@@ -481,11 +481,12 @@ class Peer(Stoppable):
     dir = None
     process = None
 
-    def start(self, argv, what, owner=None):
+    def start(self, argv, what, owner=None, env=None):
         if owner and os.geteuid() == 0:
             for path in [self.dir] + [os.path.join(self.dir, n) for n in os.listdir(self.dir)]:
                 shutil.chown(path, owner, owner)
-        self.process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        env=dict(os.environ, **(env or {})))
         try:
             wait_for_port(self.port, self.process, what)
         except RuntimeError:
@@ -513,40 +514,100 @@ class TinyProxy(Peer):
 
 class Squid(Peer):
     """squid on a free loopback port, as the user it drops to. auth is None, "basic" or
-    "digest" (users from the dict credentials); names maps host names to loopback for
-    squid's own lookups; a CONNECT to the host "denied.test" is refused (403), and so is
-    one to any port but 443 when ssl_ports_only is set, as Debian ships squid."""
+    "digest" (users from the dict credentials), "ntlm" (users as DOMAIN\\user, checked by
+    ntlm_helper.py) or "negotiate" (a Kerberos realm's, which gives the keytab and the
+    helper's environment); names maps host names to loopback for squid's own lookups; a
+    CONNECT to the host "denied.test" is refused (403), and so is one to any port but
+    ssl_ports when they are given, as Debian ships squid with 443 alone."""
 
-    def __init__(self, credentials=None, auth=None, names=("collector", "denied.test"), ssl_ports_only=False):
+    def __init__(self, credentials=None, auth=None, names=("collector", "denied.test"), ssl_ports=(), realm=None):
         self.port = closed_port()
         self.dir = tempfile.mkdtemp(prefix="quillfast-squid-")
         conf = ["http_port 127.0.0.1:%d" % self.port, "pid_filename %s/squid.pid" % self.dir,
                 "cache_log %s/cache.log" % self.dir, "access_log %s/access.log" % self.dir, "cache deny all",
                 "pinger_enable off", "shutdown_lifetime 0 seconds", "hosts_file %s/hosts" % self.dir,
                 "dns_nameservers 127.0.0.1", "acl denied dstdomain denied.test", "http_access deny CONNECT denied"]
-        if ssl_ports_only:
-            conf += ["acl SSL_ports port 443", "http_access deny CONNECT !SSL_ports"]
+        if ssl_ports:
+            conf += ["acl SSL_ports port %s" % " ".join(map(str, ssl_ports)), "http_access deny CONNECT !SSL_ports"]
         with open(os.path.join(self.dir, "hosts"), "w") as f:
             f.write("".join("127.0.0.1 %s\n" % n for n in names))
-        if auth:
-            users = os.path.join(self.dir, "users")
-            if auth == "basic":
-                for i, (user, password) in enumerate(credentials.items()):
-                    subprocess.run(["htpasswd", "-b" + ("c" if i == 0 else ""), users, user, password],
-                                   check=True, capture_output=True, timeout=10)
-                conf.append("auth_param basic program /usr/lib/squid/basic_ncsa_auth " + users)
-            else:
-                with open(users, "w") as f:
-                    f.write("".join("%s:%s\n" % kv for kv in credentials.items()))
-                conf.append("auth_param digest program /usr/lib/squid/digest_file_auth " + users)
-            conf += ["auth_param %s realm quillfast" % auth, "acl authed proxy_auth REQUIRED", "http_access allow authed"]
-        else:
-            conf.append("http_access allow all")
+        users = os.path.join(self.dir, "users")
+        if auth == "basic":
+            for i, (user, password) in enumerate(credentials.items()):
+                subprocess.run(["htpasswd", "-b" + ("c" if i == 0 else ""), users, user, password],
+                               check=True, capture_output=True, timeout=10)
+            conf.append("auth_param basic program /usr/lib/squid/basic_ncsa_auth " + users)
+        elif auth in ("digest", "ntlm"):
+            with open(users, "w") as f:
+                f.write("".join("%s:%s\n" % kv for kv in credentials.items()))
+            # squid's user runs the helper: a copy of its own, with the system's Python.
+            helper = os.path.join(self.dir, "ntlm_helper.py")
+            shutil.copy(os.path.join(HERE, "ntlm_helper.py"), helper)
+            conf.append("auth_param digest program /usr/lib/squid/digest_file_auth " + users if auth == "digest" else
+                        "auth_param ntlm program /usr/bin/python3 %s %s" % (helper, users))
+        elif auth == "negotiate":
+            keytab = os.path.join(self.dir, "http.keytab")
+            shutil.copy(realm.service_keytab, keytab)
+            conf.append("auth_param negotiate program /usr/lib/squid/negotiate_kerberos_auth -k %s -s GSS_C_NO_NAME" % keytab)
+        if auth in ("basic", "digest"):
+            conf.append("auth_param %s realm quillfast" % auth)
+        elif auth:
+            conf += ["auth_param %s children 2" % auth, "auth_param %s keep_alive on" % auth]
+        conf += ["acl authed proxy_auth REQUIRED", "http_access allow authed"] if auth else ["http_access allow all"]
         conf.append("http_access deny all")
         with open(os.path.join(self.dir, "squid.conf"), "w") as f:
             f.write("\n".join(conf) + "\n")
         # squid drops to its own user, who must read all this.
-        self.start(["squid", "-N", "-f", os.path.join(self.dir, "squid.conf")], "squid", owner="proxy")
+        self.start(["squid", "-N", "-f", os.path.join(self.dir, "squid.conf")], "squid", owner="proxy",
+                   env=realm and {"KRB5_CONFIG": realm.config})
+
+    def log(self):
+        """squid's access log so far."""
+        with open(os.path.join(self.dir, "access.log")) as f:
+            return f.read()
+
+
+class KerberosRealm(Peer):
+    """A private realm, CORP.TEST, with its KDC on a free loopback port: the principals of a
+    user (alice) and of a proxy's service (HTTP/proxy.corp.test), their keys, and alice's
+    ticket in a cache of her own, made by kinit. environment() is what a client of the realm
+    is run with, with the ticket or with an empty cache."""
+    REALM = "CORP.TEST"
+
+    def __init__(self):
+        self.port = closed_port()
+        self.dir = tempfile.mkdtemp(prefix="quillfast-krb-")
+        os.chmod(self.dir, 0o755)  # squid's helper, as squid's user, reads the realm's krb5.conf
+        self.config = self.path("krb5.conf")
+        self.service_keytab = self.path("http.keytab")
+        with open(self.config, "w") as f:
+            f.write("[libdefaults]\n default_realm = %s\n dns_lookup_realm = false\n dns_lookup_kdc = false\n"
+                    " rdns = false\n dns_canonicalize_hostname = false\n udp_preference_limit = 1\n"
+                    "[realms]\n %s = {\n  kdc = 127.0.0.1:%d\n }\n[domain_realm]\n .corp.test = %s\n"
+                    % (self.REALM, self.REALM, self.port, self.REALM))
+        with open(self.path("kdc.conf"), "w") as f:
+            f.write("[kdcdefaults]\n kdc_listen = 127.0.0.1:%d\n kdc_tcp_listen = 127.0.0.1:%d\n"
+                    "[realms]\n %s = {\n  database_name = %s\n  key_stash_file = %s\n"
+                    "  supported_enctypes = aes256-cts-hmac-sha1-96:normal\n }\n"
+                    % (self.port, self.port, self.REALM, self.path("principal"), self.path("stash")))
+        env = dict(os.environ, KRB5_CONFIG=self.config, KRB5_KDC_PROFILE=self.path("kdc.conf"))
+        env.pop("KRB5CCNAME", None)
+
+        def run(*argv):
+            subprocess.run(list(argv), env=env, check=True, capture_output=True, timeout=30)
+        run("kdb5_util", "create", "-s", "-r", self.REALM, "-P", "masterpw")
+        for principal, keytab in (("alice", "alice.keytab"), ("HTTP/proxy.corp.test", "http.keytab")):
+            run("kadmin.local", "-r", self.REALM, "-q", "addprinc -randkey %s@%s" % (principal, self.REALM))
+            run("kadmin.local", "-r", self.REALM, "-q", "ktadd -norandkey -k %s %s@%s" % (self.path(keytab), principal, self.REALM))
+        self.start(["krb5kdc", "-n", "-r", self.REALM], "krb5kdc", env={"KRB5_CONFIG": self.config,
+                                                                         "KRB5_KDC_PROFILE": self.path("kdc.conf")})
+        run("kinit", "-c", "FILE:" + self.path("alice.cache"), "-k", "-t", self.path("alice.keytab"), "alice@" + self.REALM)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def environment(self, ticket=True):
+        return {"KRB5_CONFIG": self.config, "KRB5CCNAME": "FILE:" + self.path("alice.cache" if ticket else "no.cache")}
 
 
 class Nginx(Peer):

@@ -105,6 +105,8 @@ private slots:
                                       << QByteArray("\"h:0\" is not a proxy host[:port]!\n\n") << false;
         QTest::newRow("proxy port text") << QList<QByteArray>{"--proxy", "http://h:x/"}
                                          << QByteArray("\"http://h:x/\" is not a proxy host[:port]!\n\n") << false;
+        QTest::newRow("kerberos without a proxy") << QList<QByteArray>{"--kerberos", "--proxy", "socks5://h"}
+                                                  << QByteArray("--kerberos needs an HTTP proxy: --proxy http://HOST:PORT or --system-proxy\n\n") << false;
         QTest::newRow("proxy port big") << QList<QByteArray>{"--proxy", "h:65536"}
                                         << QByteArray("\"h:65536\" is not a proxy host[:port]!\n\n") << false;
     }

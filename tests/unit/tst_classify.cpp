@@ -13,10 +13,10 @@ public:
     QByteArray sent;
     int knocks = 0;
 
-    Knock knock(const QString& /*host*/, quint16 /*port*/, const QByteArray& bytes, int /*connectMs*/, int /*answerMs*/) override
+    Knock knock(const QString& /*host*/, quint16 /*port*/, const Ask& ask) override
     {
         ++knocks;
-        sent = bytes;
+        sent = ask.sent;
         return answer;
     }
     int lookUpMs(const QString& /*host*/) override { return 0; }
@@ -48,9 +48,9 @@ ReplyFacts facts(const char* url, int status, QNetworkReply::NetworkError error 
     return f;
 }
 
-Probes::Knock reached(int firstByte = -1)
+Probes::Knock reached(const QByteArray& answer = QByteArray(), bool closed = false)
 {
-    return {Probes::Reach::Answered, firstByte, std::nullopt};
+    return {Probes::Reach::Answered, answer, closed, std::nullopt};
 }
 
 // One case: the facts, the route and what a probe meets, and what they must come to.
@@ -108,7 +108,9 @@ private slots:
         QTest::newRow("deadline") << row(ended(ReplyWatch::End::Deadline), direct(), 14, K::Deadline, QStringLiteral("Operation timed out after 9 s"));
         QTest::newRow("signal") << row(ended(ReplyWatch::End::Interrupted), direct(), 143, K::Interrupted, QStringLiteral("Interrupted by SIGTERM"));
         QTest::newRow("peer gone") << row(ended(ReplyWatch::End::PeerGone), direct(), 12, K::Transport, QStringLiteral("Connection closed"));
-        QTest::newRow("proxy gone") << row(ended(ReplyWatch::End::PeerGone), httpProxy(true), 18, K::Transport, proxyClosed);
+        QTest::newRow("proxy asks again and again") << row(ended(ReplyWatch::End::ProxyAsksAgain), httpProxy(true), 407, K::Answer,
+                                                          QStringLiteral("Proxy requires authentication: proxy:3128"));
+        QTest::newRow("proxy gone") << row(ended(ReplyWatch::End::PeerGone), httpProxy(false), 18, K::Transport, proxyClosed);
         QTest::newRow("header flood") << row(ended(ReplyWatch::End::HeadersTooLarge, 200), direct(), 28, K::Transport,
                                              QStringLiteral("Reply headers longer than 1000 lines or 262144 bytes: cut off"));
         // A reply cut off keeps a status it can use.
@@ -141,7 +143,7 @@ private slots:
     void classify() { check(); }
 
     // What the network is asked, and what it says, on the way to the peer and through proxies.
-    void probes_data()
+    void probed_data()
     {
         using K = Outcome::Kind;
         using E = QNetworkReply::NetworkError;
@@ -150,18 +152,18 @@ private slots:
         // What Qt calls an unknown error, told apart by a probe of the peer.
         Row unknown = row(facts("http://collector/x", 0, E::UnknownNetworkError, "Unknown error"), direct(), 25, K::Transport,
                           QStringLiteral("Unknown error: the server answers in TLS (an https:// URL?)"));
-        unknown.knock = reached(0x15);
+        unknown.knock = reached("\x15\x03\x03");
         unknown.knocks = 1;
         QTest::newRow("TLS port over http") << unknown;
         unknown.knock = reached();
         unknown.code = 12;
         unknown.text = QStringLiteral("Connection reset by peer");
         QTest::newRow("reset") << unknown;
-        unknown.knock = {Probes::Reach::Refused, -1, std::nullopt};
+        unknown.knock = {Probes::Reach::Refused, QByteArray(), false, std::nullopt};
         unknown.code = 25;
         unknown.text = QStringLiteral("Unknown error");
         QTest::newRow("peer gone too") << unknown;
-        unknown.knock = {Probes::Reach::Other, -1, Outcome::interrupted(SIGINT)};
+        unknown.knock = {Probes::Reach::Other, QByteArray(), false, Outcome::interrupted(SIGINT)};
         unknown.code = 130;
         unknown.kind = K::Interrupted;
         unknown.text = QStringLiteral("Interrupted by SIGINT");
@@ -182,7 +184,7 @@ private slots:
         closed.knock = reached();
         closed.knocks = 1;
         QTest::newRow("forwarding proxy closes") << closed;
-        closed.knock = {Probes::Reach::Refused, -1, std::nullopt};
+        closed.knock = {Probes::Reach::Refused, QByteArray(), false, std::nullopt};
         closed.code = 17;
         closed.text = QStringLiteral("Proxy connection refused: proxy:3128");
         QTest::newRow("proxy refuses") << closed;
@@ -191,12 +193,36 @@ private slots:
         tunnel.knock = reached();
         tunnel.knocks = 1;
         QTest::newRow("tunnel refused, https") << tunnel;
-        Row refused = row(facts("http://collector/x", 0, E::ProxyConnectionRefusedError, "Proxy denied connection"), httpProxy(true), 17,
-                          K::Transport, QStringLiteral("Proxy connection refused: proxy:3128"));
-        refused.tunnelRefused = true;
-        QTest::newRow("tunnel refused, http: forward") << refused;
+        // An http:// tunnel refused in any way but a 407: the request is forwarded instead.
+        for (const auto& refusal : {std::make_pair(E::UnknownNetworkError, "Proxy denied connection"),
+                                    std::make_pair(E::UnknownNetworkError, "Error communicating with HTTP proxy"),
+                                    std::make_pair(E::HostNotFoundError, "Host collector not found"),
+                                    std::make_pair(E::ConnectionRefusedError, "Connection refused"),
+                                    std::make_pair(E::ProxyConnectionClosedError, "Proxy connection closed prematurely")}) {
+            Row refused = row(facts("http://collector/x", 0, refusal.first, refusal.second), httpProxy(true),
+                              ReplyClassifier::transportErrorCode(refusal.first), K::Transport, QLatin1String(refusal.second));
+            refused.tunnelRefused = true;
+            QTest::newRow(refusal.second) << refused;
+        }
+        // A close once the tunnel was up: a CONNECT of the probe's own tells whose it was.
+        Row closesAtOnce = row(facts("http://collector/x", 0, E::RemoteHostClosedError, "Connection closed"), httpProxy(true), 12,
+                               K::Transport, QStringLiteral("Connection closed"));
+        closesAtOnce.knock = reached("HTTP/1.1 200 Connection established\r\n\r\n", true);
+        closesAtOnce.knocks = 1;
+        closesAtOnce.tunnelRefused = true;
+        QTest::newRow("200, then a close at once") << closesAtOnce;
+        closesAtOnce.knock = reached("HTTP/1.1 200 Connection established\r\n\r\n", false);
+        closesAtOnce.knocks = 2;  // and whether the proxy is there
+        closesAtOnce.tunnelRefused = false;
+        closesAtOnce.code = 18;
+        closesAtOnce.text = proxyClosed;
+        QTest::newRow("the collector closed") << closesAtOnce;
+        Row gone = row(ended(ReplyWatch::End::PeerGone), httpProxy(true), 6, K::Transport, QString());
+        gone.tunnelRefused = true;
+        gone.facts.signal = 0;
+        QTest::newRow("closed on CONNECT") << gone;
     }
-    void probes() { check(); }
+    void probed() { check(); }
 
     void transportCodes()
     {
