@@ -16,7 +16,10 @@ ENCODED = "p%40ss%20w0rd"
 AUTH = b"Proxy requires authentication: 127.0.0.1:%d\n"
 
 
-class Proxies(Case):
+class ProxyCase(Case):
+    """Inputs of 5 and 64 MiB, made once, and an http and an https collector named COLLECTOR."""
+    COLLECTOR = "collector"
+
     @classmethod
     def setUpClass(cls):
         cls.inputs = tempfile.mkdtemp(prefix="quillfast-inputs-")
@@ -32,7 +35,7 @@ class Proxies(Case):
         super().setUp()
         self.need_namespaces()
         self.collector = Server()
-        self.tls_collector = Server(cert=self_signed(self.dir, "collector"))
+        self.tls_collector = Server(cert=self_signed(self.dir, self.COLLECTOR))
         self.addCleanup(self.tls_collector.stop)
         self.addCleanup(self.collector.stop)
 
@@ -63,6 +66,8 @@ class Proxies(Case):
         posts = [q for q in server.requests if q.line.startswith("POST")]
         self.assertEqual(posts[-1].parts()[0][1], archive, label)
 
+
+class Proxies(ProxyCase):
     def test_squid(self):
         for auth in ("basic", "digest"):
             with Squid({"user": PASSWORD}, auth) as squid:
@@ -295,34 +300,16 @@ class HostileProxies(Case):
                 self.assertEqual([q.line.split()[0] for q in proxy.requests], methods)
 
 
-class DirectoryProxies(Case):
+class DirectoryProxies(ProxyCase):
     """Proxies that companies run against a directory: squid asking for Kerberos (Negotiate),
     with a real KDC, and for NTLM. The collector and the proxy have names of the realm's."""
-    NAMES = ["collector.corp.test", "proxy.corp.test"]
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inputs = tempfile.mkdtemp(prefix="quillfast-inputs-")
-        with open(os.path.join(cls.inputs, "64M"), "wb") as f:
-            f.write(os.urandom(64 << 20))
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.inputs, True)
-
-    def setUp(self):
-        super().setUp()
-        self.need_namespaces()
-        self.collector = Server()
-        self.tls_collector = Server(cert=self_signed(self.dir, "collector.corp.test"))
-        self.addCleanup(self.tls_collector.stop)
-        self.addCleanup(self.collector.stop)
+    COLLECTOR = "collector.corp.test"
+    NAMES = [COLLECTOR, "proxy.corp.test"]
 
     def urls(self):
-        return {"http": "http://collector.corp.test:%d/upload" % self.collector.port,
-                "https": "https://collector.corp.test:%d/upload" % self.tls_collector.port}
+        return {scheme: self.url(scheme, self.COLLECTOR) for scheme in ("http", "https")}
 
-    def send(self, scheme, proxy, *extra, env=None):
+    def send_through(self, scheme, proxy, *extra, env=None):
         """The 64 MiB input through proxy: the result, its seconds, and the POSTs the collector got."""
         server = self.tls_collector if scheme == "https" else self.collector
         before = server.posts()
@@ -347,7 +334,7 @@ class DirectoryProxies(Case):
             ]
             for scheme, ticket, rc, err in rows:
                 label = (scheme, ticket)
-                r, seconds, posts = self.send(scheme, proxy, "--kerberos", "--queue", "q", env=realm.environment(ticket))
+                r, seconds, posts = self.send_through(scheme, proxy, "--kerberos", "--queue", "q", env=realm.environment(ticket))
                 self.assertEqual(r.rc, exit_code(rc), (label, r))
                 self.assertRegex(r.err, b"^" + err + b"$", label)
                 self.assertEqual(posts, 1 if rc == 0 else 0, label)
@@ -371,7 +358,7 @@ class DirectoryProxies(Case):
                 ("https", wrong, 21, auth),
             ]
             for scheme, proxy, rc, err in rows:
-                r, seconds, posts = self.send(scheme, proxy)
+                r, seconds, posts = self.send_through(scheme, proxy)
                 label = (scheme, proxy == good)
                 self.assertEqual((r.rc, r.err, posts), (exit_code(rc), err, 1 if rc == 0 else 0), (label, r))
                 self.assertLess(seconds, 30, label)  # never a loop
