@@ -74,6 +74,7 @@ const char* const full_help =
     "      --queue-max-events=N     at most N events in the queue (default 100)\n"
     "      --queue-max-bytes=SIZE   at most SIZE bytes, 1M to 1024G (default 2G)\n"
     "      --resend=DIR             post every event kept in DIR, and nothing else\n"
+    "      --all-entries            with --resend: every entry now, even one put off\n"
     "\n"
     "Other:\n"
     "      --help                   show this help and exit\n"
@@ -109,6 +110,7 @@ enum LongOnlyOption : int {
     optionMaxTime,
     optionHelp,
     optionKerberos,
+    optionAllEntries,
 };
 
 const struct option long_options[] = {
@@ -144,6 +146,7 @@ const struct option long_options[] = {
     // The one agreed exception to the rule above: "--he" is ambiguous since, "--hea" still means --header.
     {"help", no_argument, nullptr, optionHelp},
     {"kerberos", no_argument, nullptr, optionKerberos},
+    {"all-entries", no_argument, nullptr, optionAllEntries},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -346,6 +349,9 @@ Taken takeQueueOption(int id, const QString& argument, Reading& reading)
     case optionResend:
         options.resendDir = argument;
         return checked(!argument.isEmpty(), id, "a directory");
+    case optionAllEntries:
+        options.allEntries = true;
+        return Taken::Yes;
     default:
         return Taken::No;
     }
@@ -416,6 +422,8 @@ bool checkTogether(Reading& reading)
     }
     if (!options.queueDir.isEmpty() && options.dryRun)
         return failWith("--queue cannot be used with --dry-run\n\n");
+    if (options.allEntries && options.resendDir.isEmpty())
+        return failWith("--all-entries needs --resend\n\n");
     if (reading.queueLimitGiven && options.queueDir.isEmpty())
         return failWith("--queue-max-events and --queue-max-bytes need --queue\n\n");
     // A Kerberos token is for an HTTP proxy: one given, or the environment's.

@@ -46,6 +46,7 @@ struct Options {
     QString queueDir;                        // --queue: keep the event here after a transient failure
     QueueLimits queueLimits;                 // --queue-max-events, --queue-max-bytes
     QString resendDir;                       // --resend: post every event kept there, and nothing else
+    bool allEntries = false;                 // --all-entries: every one now, even those put off
 
     // Big dumps and people at terminals.
     int zipLevel = -1;                                       // --zip-level 0-9; -1: 7z's own default

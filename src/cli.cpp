@@ -135,7 +135,8 @@ int Cli::runResend(ProgressLine& progress, const QElapsedTimer& clock)
             uploader.emplace(options.transport, &progress);
         return *uploader;
     };
-    const int exitCode = Resend::run(options.resendDir, options.transport, poster, &progress, record);
+    const int exitCode = Resend::run(options.resendDir, options.transport, poster, &progress, record,
+                                     {options.allEntries, QDateTime()});
     const bool reported = !options.report.isSet()
         || RunReport::writeResend(options.report, options.resendDir, record, exitCode, clock.elapsed());
     progress.summary(Summary::ofResend(options.resendDir, record, clock.elapsed()));

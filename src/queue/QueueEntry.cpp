@@ -46,6 +46,21 @@ bool readBytes(const QJsonObject& object, const char* key, QByteArray& value)
     return true;
 }
 
+// When it may be posted again: both fields or neither, within their bounds.
+bool readSchedule(const QJsonObject& object, QueueEntry& entry)
+{
+    if (!object.contains(QStringLiteral("nextAttempt")) && !object.contains(QStringLiteral("backoffSeconds")))
+        return true;
+    QString next;
+    qint64 backoff = 0;
+    if (!readString(object, "nextAttempt", next)
+        || !readInteger(object, "backoffSeconds", 1, QueueEntry::maxBackoffSeconds, backoff))
+        return false;
+    entry.nextAttempt = QDateTime::fromString(next, Qt::ISODateWithMs);
+    entry.backoffSeconds = int(backoff);
+    return entry.nextAttempt.isValid();
+}
+
 bool readPart(const QJsonObject& object, int index, QueueEntry& entry, QString& why)
 {
     FormPart part;
@@ -116,6 +131,12 @@ void QueueEntry::recordOutcome(int moreAttempts, int status, const QString& erro
     lastError = error.left(maxErrorChars);
 }
 
+void QueueEntry::backOff(const QDateTime& now)
+{
+    backoffSeconds = backoffSeconds == 0 ? firstBackoffSeconds : std::min(2 * backoffSeconds, maxBackoffSeconds);
+    nextAttempt = now.addSecs(backoffSeconds);
+}
+
 QByteArray QueueEntry::toJson() const
 {
     QJsonArray partList;
@@ -135,7 +156,7 @@ QByteArray QueueEntry::toJson() const
         }
         partList.append(object);
     }
-    return QJsonDocument(QJsonObject{
+    QJsonObject object{
                              {QStringLiteral("format"), format},
                              {QStringLiteral("eventId"), eventId},
                              {QStringLiteral("url"), QString::fromLatin1(url.toEncoded())},
@@ -145,8 +166,13 @@ QByteArray QueueEntry::toJson() const
                              {QStringLiteral("lastError"), lastError.left(maxErrorChars)},
                              {QStringLiteral("failed"), failed},
                              {QStringLiteral("parts"), partList},
-                         })
-        .toJson();
+                         };
+    // Only once a resend has put it off: an entry without them is due now, as older ones are.
+    if (nextAttempt.isValid()) {
+        object.insert(QStringLiteral("nextAttempt"), nextAttempt.toUTC().toString(Qt::ISODateWithMs));
+        object.insert(QStringLiteral("backoffSeconds"), backoffSeconds);
+    }
+    return QJsonDocument(object).toJson();
 }
 
 bool QueueEntry::fromJson(const QByteArray& json, const QString& folder, QueueEntry& entry, QString& why)
@@ -196,6 +222,8 @@ bool QueueEntry::fromJson(const QByteArray& json, const QString& folder, QueueEn
     if (!failed.isBool())
         return bad("failed mark");
     entry.failed = failed.toBool();
+    if (!readSchedule(object, entry))
+        return bad("next attempt");
     const QJsonArray parts = object.value(QStringLiteral("parts")).toArray();
     if (parts.isEmpty())
         return bad("part list");

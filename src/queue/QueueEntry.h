@@ -27,6 +27,10 @@ struct QueueEntry {
     int lastStatus = 0;
     QString lastError;
     bool failed = false;  // refused for good, but failed/ could not take it: never posted again
+    // When a resend may post it again: a transient failure puts it off, an hour after the
+    // first and twice as long after each further one, a day at the most. Invalid: now.
+    QDateTime nextAttempt;
+    int backoffSeconds = 0;  // the last delay; 0 until a resend has failed
     QList<FormPart> parts;
     QList<StoredBody> bodies;
 
@@ -35,6 +39,8 @@ struct QueueEntry {
     static const int maxErrorChars = 1024;
     static const int maxAttempts = 1000000;
     static const qint64 maxDescriptionBytes = qint64(8) << 20;
+    static const int firstBackoffSeconds = 3600;
+    static const int maxBackoffSeconds = 86400;
 
     // Whether a part's body is kept in a file of its own.
     static bool storedInFile(const FormPart& part);
@@ -46,6 +52,10 @@ struct QueueEntry {
 
     // Adds n attempts and records an outcome, within the format's bounds.
     void recordOutcome(int moreAttempts, int status, const QString& error);
+    // Puts the next attempt off after a resend's transient failure at now.
+    void backOff(const QDateTime& now);
+    // Whether a resend at now may post it.
+    bool isDue(const QDateTime& now) const { return !nextAttempt.isValid() || nextAttempt <= now; }
 
     QByteArray toJson() const;
     // Reads a description back, as strictly as the command line reads the same

@@ -34,12 +34,14 @@ int failWith(ResendRecord& record, const QString& text, int exitCode = ExitCode:
 class Pass {
 public:
     Pass(const TransportOptions& transport, const PosterSource& poster, ProgressLine* progress, EventQueue& queue,
-         ResendRecord& record)
+         ResendRecord& record, const Schedule& schedule)
         : transport(transport)
         , poster(poster)
         , progress(progress)
         , queue(queue)
         , record(record)
+        , allEntries(schedule.allEntries)
+        , now(schedule.now.isValid() ? schedule.now : QDateTime::currentDateTimeUtc())
     {
     }
 
@@ -71,12 +73,19 @@ public:
             record.events.append(event);
             return;
         }
-        if (kept.entry.created < QDateTime::currentDateTimeUtc().addDays(-max_age_days)) {
+        if (kept.entry.created < now.addDays(-max_age_days)) {
             if (!queue.remove(name, why))
                 return localFailure(QStringLiteral("Fail to remove queue entry %1: %2").arg(queue.pathOf(name), why));
             std::cout << "Dropped from queue: " << toConsole(queue.pathOf(name)) << " (older than " << max_age_days
                       << " days)" << std::endl;
             event.fate = Fate::Dropped;
+            record.events.append(event);
+            return;
+        }
+        event.nextAttempt = kept.entry.nextAttempt;
+        if (!allEntries && !kept.entry.isDue(now)) {
+            event.fate = Fate::Waiting;  // put off after an earlier failure: left as it is
+            say(event);
             record.events.append(event);
             return;
         }
@@ -138,6 +147,9 @@ private:
         event.errorString = kept.entry.lastError;
         exitCode = kept.entry.lastStatus;
         event.fate = keep ? Fate::Kept : Fate::Failed;
+        if (keep)
+            kept.entry.backOff(now);
+        event.nextAttempt = keep ? kept.entry.nextAttempt : QDateTime();
         QString why;
         if (!EventQueue::update(kept, why))
             localFailure(QStringLiteral("Fail to update queue entry %1: %2").arg(queue.pathOf(kept.name), why));
@@ -158,13 +170,15 @@ private:
     ProgressLine* progress;
     EventQueue& queue;
     ResendRecord& record;
+    bool allEntries;
+    QDateTime now;
     std::optional<Delivery> delivery;
 };
 
 }
 
 int run(const QString& queueDir, const TransportOptions& transport, const PosterSource& poster, ProgressLine* progress,
-        ResendRecord& record)
+        ResendRecord& record, const Schedule& schedule)
 {
     EventQueue queue(queueDir);
     QString why;
@@ -185,7 +199,7 @@ int run(const QString& queueDir, const TransportOptions& transport, const Poster
         return failWith(record, QStringLiteral("Fail to lock the queue ") + queueDir);
     queue.clearLeftovers();
 
-    Pass pass(transport, poster, progress, queue, record);
+    Pass pass(transport, poster, progress, queue, record, schedule);
     for (const QString& name : queue.entries()) {
         if (pass.mustStop())
             return pass.stopped();

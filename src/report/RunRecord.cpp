@@ -9,6 +9,7 @@ const char* ResendRecord::Event::fateName(Fate fate)
     case Fate::Kept: return "kept";
     case Fate::Failed: return "failed";
     case Fate::Dropped: return "dropped";
+    case Fate::Waiting: return "waiting";
     }
     return "";
 }

@@ -1,6 +1,7 @@
 #ifndef RUNRECORD_H
 #define RUNRECORD_H
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 
@@ -38,15 +39,16 @@ private:
 // What a resend did with each event of its queue.
 struct ResendRecord {
     struct Event {
-        enum class Fate { Delivered, Kept, Failed, Dropped };
+        enum class Fate { Delivered, Kept, Failed, Dropped, Waiting };
 
         QString eventId;
         Fate fate = Fate::Failed;
         int statusCode = 0;
         QString errorString;
         int attempts = 0;  // all so far, the earlier runs' included
+        QDateTime nextAttempt = QDateTime();  // when a resend may post it again, when it is put off
 
-        // "delivered", "kept", "failed" or "dropped": as the console line and the report say it.
+        // "delivered", "kept", "failed", "dropped" or "waiting": as the console line and the report say it.
         static const char* fateName(Fate fate);
     };
 

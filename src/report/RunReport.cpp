@@ -64,7 +64,9 @@ bool writeResend(const FileTarget& target, const QString& queueDir, const Resend
                                   {QStringLiteral("outcome"), QLatin1String(ResendRecord::Event::fateName(event.fate))},
                                   {QStringLiteral("statusCode"), event.statusCode},
                                   {QStringLiteral("errorString"), event.errorString},
-                                  {QStringLiteral("attempts"), event.attempts}});
+                                  {QStringLiteral("attempts"), event.attempts},
+                                  {QStringLiteral("nextAttempt"), event.nextAttempt.isValid()
+                                       ? QJsonValue(event.nextAttempt.toUTC().toString(Qt::ISODateWithMs)) : QJsonValue()}});
     return save(target, QJsonObject{{QStringLiteral("resend"), queueDir},
                                     {QStringLiteral("exitCode"), exitCode},
                                     {QStringLiteral("errorString"), record.errorString},

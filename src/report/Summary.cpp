@@ -24,12 +24,13 @@ QString ofRun(const RunRecord& record, const QUrl& url, qint64 elapsedMs)
 QString ofResend(const QString& queueDir, const ResendRecord& record, qint64 elapsedMs)
 {
     using Fate = ResendRecord::Event::Fate;
-    return QStringLiteral("Resent from %1: %2 delivered, %3 kept, %4 failed, %5 dropped in %6 s")
+    return QStringLiteral("Resent from %1: %2 delivered, %3 kept, %4 failed, %5 dropped, %6 waiting in %7 s")
         .arg(queueDir)
         .arg(record.count(Fate::Delivered))
         .arg(record.count(Fate::Kept))
         .arg(record.count(Fate::Failed))
         .arg(record.count(Fate::Dropped))
+        .arg(record.count(Fate::Waiting))
         .arg(seconds(elapsedMs));
 }
 

@@ -93,6 +93,11 @@ class Queue(QueueCase):
                 self.assertEqual(self.entries(), [])
             elif outcome == "kept":
                 self.assertEqual((self.entry(path)["attempts"], self.entry(path)["lastStatus"]), (2, 503))
+                # Put off for an hour: the next resend leaves it, unless every entry is asked for.
+                for extra, line, posts in (([], b"%s waiting 503\n" % event_id, 0), (["--all-entries"], b"%s kept 503\n" % event_id, 1)):
+                    count = len(server.requests)
+                    r = self.resend(*extra)
+                    self.assertEqual((r.rc, line in r.out, len(server.requests) - count), (0 if not extra else 247, True, posts), r)
             else:
                 [moved] = self.entries("q/failed")
                 self.assertEqual(self.entry(moved)["lastStatus"], 413)

@@ -227,6 +227,45 @@ private slots:
         QCOMPARE(queue.entries().size(), 3);
     }
 
+    // A transient failure puts an entry off: an hour, then twice as long each time, a day at the most;
+    // one not yet due waits, unless every entry is asked for. The clock is the test's.
+    void resendBacksOff()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        QCOMPARE(fillQueue(dir).size(), 3);  // written without a next attempt: due now
+        ScriptedPoster poster(QVector<Step>(100, status(503)).toList());
+        const QDateTime start = QDateTime::currentDateTimeUtc();
+        struct Run {
+            int minutes;
+            bool allEntries;
+            const char* fate;
+            int backoffHours;
+        };
+        const Run runs[] = {
+            {0, false, "kept", 1},  {30, false, "waiting", 1}, {61, false, "kept", 2},  {62, true, "kept", 4},
+            {302, false, "kept", 8}, {782, false, "kept", 16}, {1742, false, "kept", 24}, {3182, false, "kept", 24},
+        };
+        for (const Run& run : runs) {
+            const int posted = poster.urls.size();
+            ResendRecord record;
+            const Resend::Schedule schedule{run.allEntries, start.addSecs(60LL * run.minutes)};
+            captureOutput([&] { Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record, schedule); });
+            const bool waiting = qstrcmp(run.fate, "waiting") == 0;
+            QCOMPARE(poster.urls.size() - posted, waiting ? 0 : 3);
+            EventQueue queue(dir);
+            QString why;
+            QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
+            for (int i = 0; i < 3; ++i) {
+                QCOMPARE(ResendRecord::Event::fateName(record.events.at(i).fate), run.fate);
+                EventQueue::Kept kept;
+                QVERIFY2(queue.read(queue.entries().at(i), kept, why), qPrintable(why));
+                QCOMPARE(kept.entry.backoffSeconds, run.backoffHours * 3600);
+                QCOMPARE(record.events.at(i).nextAttempt, kept.entry.nextAttempt);
+            }
+        }
+    }
+
     // A signal ends the resend whenever it comes: during a post, or between two.
     void resendStopsAtASignal_data()
     {

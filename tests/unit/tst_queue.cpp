@@ -186,6 +186,8 @@ private slots:
         QTest::newRow("other event id") << QByteArray("eventId") << QJsonValue(QStringLiteral("id-2")) << QStringLiteral("a bad event id");
         QTest::newRow("id with control") << QByteArray("eventId") << QJsonValue(QStringLiteral("id-1\nFAKE")) << QStringLiteral("a bad event id");
         QTest::newRow("file url") << QByteArray("url") << QJsonValue(QStringLiteral("file:///etc/shadow")) << QStringLiteral("a bad url");
+        QTest::newRow("next attempt alone") << QByteArray("nextAttempt") << QJsonValue(QStringLiteral("2026-12-09T10:00:00.000Z")) << QStringLiteral("a bad next attempt");
+        QTest::newRow("back-off past a day") << QByteArray("backoffSeconds") << QJsonValue(90000) << QStringLiteral("a bad next attempt");
         QTest::newRow("no failed mark") << QByteArray("failed") << QJsonValue() << QStringLiteral("a bad failed mark");
         QTest::newRow("format 1") << QByteArray("format") << QJsonValue(1) << QStringLiteral("not an entry of this program's format");
         QTest::newRow("name with CR LF") << QByteArray("parts/2/name") << QJsonValue(QStringLiteral("a\r\nX: y")) << QStringLiteral("part 2 has a bad name, file name or type");
