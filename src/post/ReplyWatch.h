@@ -39,7 +39,7 @@ struct Result {
 
 constexpr int bodyLimit = 64 * 1024;
 // What a proxy may send before a tunnel is up: a few answers to CONNECT, a negotiation's included.
-constexpr qint64 handshakeLimit = 32 * 1024;
+constexpr qint64 handshakeLimit = qint64(32) << 10;
 // A collector's answer is a few lines; one that never ends must not hold the run.
 constexpr qint64 replyLimit = qint64(4) << 20;
 
