@@ -548,7 +548,9 @@ class Squid(Peer):
         elif auth == "negotiate":
             keytab = os.path.join(self.dir, "http.keytab")
             shutil.copy(realm.service_keytab, keytab)
-            conf.append("auth_param negotiate program /usr/lib/squid/negotiate_kerberos_auth -k %s -s GSS_C_NO_NAME" % keytab)
+            # The service named: without it the helper needs the machine's own name to resolve, which a fresh box's does not.
+            conf.append("auth_param negotiate program /usr/lib/squid/negotiate_kerberos_auth -k %s -s %s@%s"
+                        % (keytab, realm.SERVICE, realm.REALM))
         if auth in ("basic", "digest"):
             conf.append("auth_param %s realm quillfast" % auth)
         elif auth:
@@ -573,6 +575,7 @@ class KerberosRealm(Peer):
     ticket in a cache of her own, made by kinit. environment() is what a client of the realm
     is run with, with the ticket or with an empty cache."""
     REALM = "CORP.TEST"
+    SERVICE = "HTTP/proxy.corp.test"
 
     def __init__(self):
         self.port = closed_port()
@@ -596,7 +599,7 @@ class KerberosRealm(Peer):
         def run(*argv):
             subprocess.run(list(argv), env=env, check=True, capture_output=True, timeout=30)
         run("kdb5_util", "create", "-s", "-r", self.REALM, "-P", "masterpw")
-        for principal, keytab in (("alice", "alice.keytab"), ("HTTP/proxy.corp.test", "http.keytab")):
+        for principal, keytab in (("alice", "alice.keytab"), (self.SERVICE, "http.keytab")):
             run("kadmin.local", "-r", self.REALM, "-q", "addprinc -randkey %s@%s" % (principal, self.REALM))
             run("kadmin.local", "-r", self.REALM, "-q", "ktadd -norandkey -k %s %s@%s" % (self.path(keytab), principal, self.REALM))
         self.start(["krb5kdc", "-n", "-r", self.REALM], "krb5kdc", env={"KRB5_CONFIG": self.config,
