@@ -103,12 +103,12 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performanc
                                                   const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
     PostDetails ignored;
-    const Outcome outcome = post(url, parts, bodyDevices, QDeadlineTimer(QDeadlineTimer::Forever), ignored);
+    const Outcome outcome = post(url, parts, bodyDevices, {}, QDeadlineTimer(QDeadlineTimer::Forever), ignored);
     return {outcome.code, outcome.text, QString()};
 }
 
 Outcome Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
-                       QDeadlineTimer deadline, PostDetails& postDetails)
+                       const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline, PostDetails& postDetails)
 {
     this->deadline = deadline;
     details = PostDetails();
@@ -121,7 +121,7 @@ Outcome Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QLi
         std::cout << "Upload to " << toConsoleEscaped(UrlDisplay::text(target)) << std::endl;
 
         // Like curl, the headers given for the URL are not handed to another origin that a redirect names.
-        const QNetworkRequest request = makeRequest(target, PeerCheck::sameOrigin(target, url));
+        const QNetworkRequest request = makeRequest(target, PeerCheck::sameOrigin(target, url), eventHeaders);
         QNetworkProxy proxy = proxyFor(target);
         ReplyClassifier::Verdict verdict = postOnce(request, proxy, parts, bodyDevices, redirects, probes);
         if (verdict.tunnelRefused) {
@@ -183,7 +183,7 @@ ReplyClassifier::Verdict Uploader::postOnce(const QNetworkRequest& request, cons
     return verdict;  // the reply goes now: no event loop runs after the upload for a deferred delete
 }
 
-QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
+QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders, const QList<RequestHeaders::Header>& eventHeaders) const
 {
     QNetworkRequest request(url);
     // Redirects are followed here, with this module's own rules.
@@ -192,10 +192,8 @@ QNetworkRequest Uploader::makeRequest(const QUrl& url, bool withHeaders) const
     // inflate one for a request that names its own encoding (a --header).
     request.setRawHeader("Accept-Encoding", "identity");
     TlsSettings::applyTo(request, transport);
-    if (withHeaders) {
-        for (const RequestHeaders::Header& header : transport.headers.list())
-            request.setRawHeader(header.first, header.second);
-    }
+    for (const RequestHeaders::Header& header : (withHeaders ? transport.headers.list() : QList<RequestHeaders::Header>()) + eventHeaders)
+        request.setRawHeader(header.first, header.second);
     return request;
 }
 

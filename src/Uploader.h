@@ -51,7 +51,7 @@ public:
     // One post without a deadline: its outcome as a code and a text.
     HTTPResponse uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices = {});
     Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
-                 QDeadlineTimer deadline, PostDetails& details) override;
+                 const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline, PostDetails& details) override;
 
     static const int maxRedirects = ReplyClassifier::maxRedirects;
 
@@ -59,7 +59,7 @@ private slots:
     void sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors);
 
 private:
-    QNetworkRequest makeRequest(const QUrl& url, bool withHeaders) const;
+    QNetworkRequest makeRequest(const QUrl& url, bool withHeaders, const QList<RequestHeaders::Header>& eventHeaders) const;
     ReplyClassifier::Context context(int redirects) const { return {transport.idleTimeout, transport.maxTime, redirects}; }
     QNetworkProxy proxyFor(const QUrl& url);
     ReplyClassifier::Verdict postOnce(const QNetworkRequest& request, const QNetworkProxy& proxy,

@@ -49,6 +49,7 @@ const char* const full_help =
     "      --extra-post=NAME=VALUE  one more form variable; it replaces one of the same name\n"
     "      --zip-level=N            7z's compression level, 0 (store) to 9\n"
     "      --dry-run                make the archive and the form, show them, send nothing\n"
+    "      --hash-parts             each file part's SHA-256 (Content-Digest), and an Idempotency-Key\n"
     "\n"
     "Proxies (the last of the three given wins):\n"
     "  -n, --no-proxy               no proxy (the default; -n takes an ignored argument)\n"
@@ -66,6 +67,7 @@ const char* const full_help =
     "      --idle-timeout=SECONDS   end an exchange in which no byte moves for SECONDS\n"
     "      --max-time=SECONDS       a deadline for the whole upload phase\n"
     "      --retry=COUNT            up to COUNT (0-10) more attempts after a transient failure\n"
+    "      --accept-status=LIST     these 2xx statuses deliver too: 201,202 or 2xx\n"
     "      --report=FILE            write the outcome as JSON to FILE\n"
     "      --progress=MODE          auto (on a terminal), always or never\n"
     "\n"
@@ -81,7 +83,8 @@ const char* const full_help =
     "  -v, --version                show the version banner and exit\n"
     "\n"
     "Long options may be abbreviated to any unique prefix. The exit status is 0\n"
-    "when the server answered 200; quillfast(1) lists the others.\n";
+    "when the server answered 200 or a status of --accept-status; quillfast(1)\n"
+    "lists the others.\n";
 
 // The longest wait a time option takes: a year, in seconds.
 const int max_seconds = 86400 * 365;
@@ -111,6 +114,8 @@ enum LongOnlyOption : int {
     optionHelp,
     optionKerberos,
     optionAllEntries,
+    optionAcceptStatus,
+    optionHashParts,
 };
 
 const struct option long_options[] = {
@@ -147,6 +152,8 @@ const struct option long_options[] = {
     {"help", no_argument, nullptr, optionHelp},
     {"kerberos", no_argument, nullptr, optionKerberos},
     {"all-entries", no_argument, nullptr, optionAllEntries},
+    {"accept-status", required_argument, nullptr, optionAcceptStatus},
+    {"hash-parts", no_argument, nullptr, optionHashParts},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -207,7 +214,7 @@ bool isEventOption(int id)
 {
     static const QByteArray event_letters("ufjwopte");
     return (id > 0 && id <= optionLastChar && event_letters.contains(char(id))) || id == optionQueue
-        || id == optionDryRun;
+        || id == optionDryRun || id == optionHashParts;
 }
 
 // One command line being read: the options, and what the checks at its end need.
@@ -325,6 +332,9 @@ Taken takeTransportOption(int id, const QString& argument, ArgParser::Options& o
                        "a positive whole number of seconds");
     case optionRetry:
         return checked(parseBounded(argument, 0, 10, transport.retry), id, "a whole number from 0 to 10");
+    case optionAcceptStatus:
+        return checked(parseStatusList(argument, 200, 299, transport.acceptStatus), id,
+                       "statuses from 200 to 299 separated by commas, or 2xx");
     default:
         return Taken::No;
     }
@@ -369,6 +379,9 @@ Taken takeRunOption(int id, const QString& argument, ArgParser::Options& options
         return Taken::Yes;
     case optionDryRun:
         options.dryRun = true;
+        return Taken::Yes;
+    case optionHashParts:
+        options.hashParts = true;
         return Taken::Yes;
     case optionReport: {
         options.reportFile = argument;

@@ -34,6 +34,7 @@ struct Options {
     // Crash-reporter options; their defaults keep the plain behaviour.
     QString caCertFile;                      // --cacert: verify against these CAs
     bool dryRun = false;                     // --dry-run: show the form, send nothing
+    bool hashParts = false;                  // --hash-parts: digests and an Idempotency-Key
     QString reportFile;                      // --report: JSON result written here
     FileTarget report;                       // its folder, held open and checked from the start
 

@@ -100,7 +100,8 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     BodyFile archive(record.archivePath);
     QList<FormPart> form;
     if (std::optional<Outcome> failed
-        = EventForm::build({record.eventId, options.jsonFile, options.postVariables, archiveName}, archive, form))
+        = EventForm::build({record.eventId, options.jsonFile, options.postVariables, archiveName, options.hashParts},
+                           archive, form))
         return failed;
     record.archiveBytes = archive.size();
     if (options.dryRun) {
@@ -109,7 +110,8 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
         return std::nullopt;
     }
 
-    const Delivery::Result result = Delivery(*uploader, options.transport, &progress).deliver(options.url, form);
+    const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
+                                        .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
     record.delivery = result.outcome;
     record.attempts = result.attempts;
     record.post = result.details;
@@ -118,7 +120,7 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     // What the peer said reaches the terminal without its control characters.
     std::cerr << toConsoleEscaped(result.outcome.text) << std::endl;
     if (!options.queueDir.isEmpty() && result.verdict == Delivery::Verdict::Keep) {
-        const Keeping::Event event{record.eventId, options.url, form, record.attempts, result.outcome};
+        const Keeping::Event event{record.eventId, options.url, form, record.attempts, result.outcome, options.hashParts};
         if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt))
             return stopped;
     }

@@ -3,6 +3,7 @@
 
 #include <QDeadlineTimer>
 #include <QList>
+#include <QSet>
 #include <QUrl>
 
 #include "form/FormPart.h"
@@ -35,15 +36,17 @@ public:
     // progress (which may be null) shows the real wait before each retry.
     Delivery(Poster& poster, const TransportOptions& options, ProgressLine* progress);
 
-    // Every part's body device, if it has one, is rewound before each attempt.
-    Result deliver(const QUrl& url, const QList<FormPart>& form);
+    // Every part's body device, if it has one, is rewound before each attempt;
+    // eventHeaders go with every request (the Idempotency-Key of --hash-parts).
+    Result deliver(const QUrl& url, const QList<FormPart>& form, const QList<RequestHeaders::Header>& eventHeaders = {});
     // The run's deadline has passed: nothing more may be sent.
     bool deadlinePassed() const;
 
     // Worth another attempt: by its code, or by the HTTP status behind it
     // (429 has no code of its own and comes out as 27).
     static bool isTransient(const Outcome& outcome, const PostDetails& details);
-    static Verdict verdict(const Outcome& outcome, const PostDetails& details);
+    // accepted: statuses that deliver as 200 does (--accept-status).
+    static Verdict verdict(const Outcome& outcome, const PostDetails& details, const QSet<int>& accepted = {});
 
 private:
     // The wait before the next attempt, cut short by the deadline or a signal;
@@ -54,6 +57,7 @@ private:
     ProgressLine* progress;
     int retries;
     int maxTime;
+    QSet<int> accepted;
     QDeadlineTimer deadline{QDeadlineTimer::Forever};  // started by the first deliver
 };
 

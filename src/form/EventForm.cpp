@@ -1,5 +1,7 @@
 #include "form/EventForm.h"
 
+#include <QCryptographicHash>
+
 #include <iostream>
 
 #include "parse/FileLimits.h"
@@ -40,6 +42,8 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
         part.fileName = jsonPartFileName(event.eventId, event.jsonFile).toLatin1();
         part.contentType = "application/octet-stream";
         part.body = fillPlaceholders(text, event.eventId, event.variables);
+        if (event.hashParts)
+            part.sha256 = QCryptographicHash::hash(part.body, QCryptographicHash::Sha256);
         form.append(part);
     }
 
@@ -52,6 +56,13 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
     zip.contentType = "application/x-zip-compressed";
     zip.bodyDevice = &archive;
     zip.bodyFile = archive.fileName();
+    if (event.hashParts) {
+        // Read once here for its digest: the upload streams it again.
+        QCryptographicHash digest(QCryptographicHash::Sha256);
+        if (!digest.addData(&archive) || !archive.seek(0))
+            return cannotOpen(QStringLiteral("Fail to open ") + event.archiveName, form);
+        zip.sha256 = digest.result();
+    }
     form.append(zip);
 
     for (auto variable = event.variables.cbegin(); variable != event.variables.cend(); ++variable) {
@@ -61,6 +72,13 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
         form.append(part);
     }
     return std::nullopt;
+}
+
+QList<RequestHeaders::Header> eventHeaders(const QString& eventId, bool hashParts)
+{
+    if (!hashParts)
+        return {};
+    return {{"Idempotency-Key", '"' + eventId.toLatin1() + '"'}};
 }
 
 QByteArray fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables)

@@ -10,6 +10,7 @@
 
 #include "form/BodyFile.h"
 #include "form/FormPart.h"
+#include "parse/RequestHeaders.h"
 #include "support/Outcome.h"
 
 // The form step: the event's parts as the collector receives them, in order:
@@ -22,12 +23,17 @@ struct Event {
     QString jsonFile;                    // empty: no description
     QMap<QString, QString> variables;    // org, project, type and every --extra-post
     QString archiveName;                 // the event id and ".zip", as the part names it
+    bool hashParts = false;              // --hash-parts: each part with a file carries its digest
 };
 
 // Fills form; the archive is opened here and streamed from while it stays
 // open. On failure "Fail to open ..." is printed on standard error, the form
 // is left empty and the failure given.
 std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPart>& form);
+
+// What goes with every request of the event: with --hash-parts, Idempotency-Key: "EVENTID",
+// the same on every attempt, redirect and resend, so that a collector knows a post it has had.
+QList<RequestHeaders::Header> eventHeaders(const QString& eventId, bool hashParts);
 
 // Replaces $eventId, $org, $project and $type, in that order, in the JSON bytes.
 QByteArray fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables);

@@ -13,6 +13,9 @@ QHttpPart FormPart::toHttpPart() const
     if (!fileName.isEmpty())
         disposition += "; filename=\"" + quoted(fileName) + '"';
     part.setHeader(QNetworkRequest::ContentDispositionHeader, disposition);
+    // RFC 9530: the collector can check the bytes it got.
+    if (!sha256.isEmpty())
+        part.setRawHeader("Content-Digest", "sha-256=:" + sha256.toBase64() + ':');
     if (bodyDevice)
         part.setBodyDevice(bodyDevice);
     else

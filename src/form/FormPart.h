@@ -15,6 +15,7 @@ struct FormPart {
     QByteArray body;
     QIODevice* bodyDevice = nullptr;  // streamed from this device when set
     QString bodyFile;                 // the file that bodyDevice reads, when it is one
+    QByteArray sha256;                // the body's digest, sent as Content-Digest when set (--hash-parts)
 
     QHttpPart toHttpPart() const;
 

@@ -1,6 +1,8 @@
 #ifndef TRANSPORTOPTIONS_H
 #define TRANSPORTOPTIONS_H
 
+#include <QSet>
+
 #include "parse/CaCertificates.h"
 #include "parse/ClientCertificate.h"
 #include "parse/ProxySetting.h"
@@ -20,6 +22,7 @@ struct TransportOptions {
     int retry = 0;                          // --retry: further attempts on transient failures
     int maxTime = 0;                        // --max-time seconds for the upload phase; 0: none
     bool kerberos = false;                  // --kerberos: a Negotiate token for the HTTP proxy
+    QSet<int> acceptStatus;                 // --accept-status: 2xx statuses that deliver as 200 does
 };
 
 #endif

@@ -33,3 +33,21 @@ bool parseBounded(const QString& text, int low, int high, int& value)
     value = number;
     return true;
 }
+
+bool parseStatusList(const QString& text, int low, int high, QSet<int>& statuses)
+{
+    QSet<int> parsed;
+    for (const QString& item : text.split(QLatin1Char(','))) {
+        int status = 0;
+        if (item == QLatin1String("2xx") && low == 200 && high == 299) {
+            for (int s = low; s <= high; ++s)
+                parsed.insert(s);
+        } else if (parseBounded(item, low, high, status)) {
+            parsed.insert(status);
+        } else {
+            return false;
+        }
+    }
+    statuses = parsed;
+    return true;
+}

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include "support/Outcome.h"
+#include "parse/RequestHeaders.h"
 #include "post/PostDetails.h"
 
 class QIODevice;
@@ -19,9 +20,11 @@ public:
 
     // Blocks until the post and its redirects are over, the deadline has
     // passed or a signal came. Every device in bodyDevices is a part's body
-    // streamed from disk: it is rewound before each request.
+    // streamed from disk: it is rewound before each request. eventHeaders
+    // go with every request of the post, whatever its origin.
     virtual Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
-                         QDeadlineTimer deadline, PostDetails& details) = 0;
+                         const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
+                         PostDetails& details) = 0;
 };
 
 #endif

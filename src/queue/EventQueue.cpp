@@ -407,6 +407,8 @@ bool EventQueue::read(const QString& name, Kept& kept, QString& why) const
             return false;
         }
         part.bodyDevice = kept.bodies.back().get();
+        if (kept.entry.hashParts)
+            part.sha256 = QByteArray::fromHex(body.sha256);  // checked just now: not read again
         part.bodyFile = pathOf(name) + QLatin1Char('/') + QString::fromLatin1(file);
     }
     return true;

@@ -18,6 +18,7 @@ std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const
     entry.created = QDateTime::currentDateTimeUtc();
     entry.recordOutcome(event.attempts, event.last.code, event.last.text);
     entry.parts = event.form;
+    entry.hashParts = event.hashParts;
 
     EventQueue queue(dir, limits);
     QString path;

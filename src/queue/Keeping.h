@@ -21,6 +21,7 @@ struct Event {
     QList<FormPart> form;
     int attempts = 0;
     Outcome last;  // how the last attempt ended
+    bool hashParts = false;
 };
 
 // Keeps event in the queue at dir (made when missing), dropping the oldest

@@ -167,6 +167,8 @@ QByteArray QueueEntry::toJson() const
                              {QStringLiteral("failed"), failed},
                              {QStringLiteral("parts"), partList},
                          };
+    if (hashParts)
+        object.insert(QStringLiteral("hashParts"), true);
     // Only once a resend has put it off: an entry without them is due now, as older ones are.
     if (nextAttempt.isValid()) {
         object.insert(QStringLiteral("nextAttempt"), nextAttempt.toUTC().toString(Qt::ISODateWithMs));
@@ -224,6 +226,10 @@ bool QueueEntry::fromJson(const QByteArray& json, const QString& folder, QueueEn
     entry.failed = failed.toBool();
     if (!readSchedule(object, entry))
         return bad("next attempt");
+    const QJsonValue hashParts = object.value(QStringLiteral("hashParts"));
+    if (!hashParts.isUndefined() && !hashParts.isBool())
+        return bad("digest mark");
+    entry.hashParts = hashParts.toBool();
     const QJsonArray parts = object.value(QStringLiteral("parts")).toArray();
     if (parts.isEmpty())
         return bad("part list");

@@ -31,6 +31,7 @@ struct QueueEntry {
     // first and twice as long after each further one, a day at the most. Invalid: now.
     QDateTime nextAttempt;
     int backoffSeconds = 0;  // the last delay; 0 until a resend has failed
+    bool hashParts = false;  // kept with --hash-parts: resent with its digests and its Idempotency-Key
     QList<FormPart> parts;
     QList<StoredBody> bodies;
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "deliver/Delivery.h"
+#include "form/EventForm.h"
 #include "queue/EventQueue.h"
 #include "support/Interruption.h"
 #include "support/console.h"
@@ -64,7 +65,7 @@ public:
         QString why;
         if (!queue.read(name, kept, why))
             return setAside(name, why);
-        ResendRecord::Event event{kept.entry.eventId, Fate::Failed, kept.entry.lastStatus, QString(), kept.entry.attempts};
+        ResendRecord::Event event{kept.entry.eventId, Fate::Failed, kept.entry.lastStatus, 0, QString(), kept.entry.attempts};
         if (kept.entry.failed) {
             // Refused for good earlier, and failed/ could not take it then: it is not sent again.
             event.fate = Fate::Failed;
@@ -110,19 +111,21 @@ private:
         QString moveWhy;
         if (!queue.moveToFailed(name, moveWhy))
             localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), moveWhy));
-        record.events.append(ResendRecord::Event{eventId, Fate::Failed, ExitCode::LocalFailure, why, 0});
+        record.events.append(ResendRecord::Event{eventId, Fate::Failed, ExitCode::LocalFailure, 0, why, 0});
     }
 
     void post(EventQueue::Kept& kept, ResendRecord::Event& event)
     {
         if (!delivery)
             delivery.emplace(poster(), transport, progress);  // only now: the real poster installs the proxy
-        const Delivery::Result result = delivery->deliver(kept.entry.url, kept.entry.parts);
+        const Delivery::Result result = delivery->deliver(kept.entry.url, kept.entry.parts,
+                                                          EventForm::eventHeaders(kept.entry.eventId, kept.entry.hashParts));
         kept.bodies.clear();
 
         kept.entry.recordOutcome(result.attempts, result.outcome.code, result.outcome.text);
         event.attempts = kept.entry.attempts;
         event.statusCode = kept.entry.lastStatus;
+        event.httpStatus = result.details.httpStatus;
         if (result.verdict == Delivery::Verdict::Delivered)
             delivered(kept, event);
         else

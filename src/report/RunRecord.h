@@ -27,9 +27,9 @@ struct RunRecord {
     // The failure shown, of whichever step failed first; empty on success.
     QString errorString() const
     {
-        if (delivery && !delivery->isDelivered())
-            return delivery->text;
-        return outcome.text;
+        if (outcome.kind == Outcome::Kind::Done)
+            return {};
+        return delivery ? delivery->text : outcome.text;
     }
 
 private:
@@ -44,6 +44,7 @@ struct ResendRecord {
         QString eventId;
         Fate fate = Fate::Failed;
         int statusCode = 0;
+        int httpStatus = 0;  // the last reply's, when this resend posted it; 0 without one
         QString errorString;
         int attempts = 0;  // all so far, the earlier runs' included
         QDateTime nextAttempt = QDateTime();  // when a resend may post it again, when it is put off

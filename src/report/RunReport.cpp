@@ -33,6 +33,8 @@ bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunReco
         {QStringLiteral("url"), UrlDisplay::text(url)},
         {QStringLiteral("finalUrl"), posted ? QJsonValue(UrlDisplay::text(record.post.finalUrl)) : QJsonValue()},
         {QStringLiteral("statusCode"), posted ? QJsonValue(record.delivery->code) : QJsonValue()},
+        // What the server said, when statusCode is a code of the program's own (a 429 is 27).
+        {QStringLiteral("httpStatus"), posted ? record.post.httpStatus : 0},
         {QStringLiteral("exitCode"), record.outcome.code},
         {QStringLiteral("errorString"), record.errorString()},
         {QStringLiteral("attempts"), record.attempts},
@@ -63,6 +65,7 @@ bool writeResend(const FileTarget& target, const QString& queueDir, const Resend
         events.append(QJsonObject{{QStringLiteral("eventId"), event.eventId},
                                   {QStringLiteral("outcome"), QLatin1String(ResendRecord::Event::fateName(event.fate))},
                                   {QStringLiteral("statusCode"), event.statusCode},
+                                  {QStringLiteral("httpStatus"), event.httpStatus},
                                   {QStringLiteral("errorString"), event.errorString},
                                   {QStringLiteral("attempts"), event.attempts},
                                   {QStringLiteral("nextAttempt"), event.nextAttempt.isValid()

@@ -40,10 +40,11 @@ ProgressLine::~ProgressLine()
     clear();
 }
 
-QString ProgressLine::fitted(const QString& text, int columns)
+QString ProgressLine::fitted(const QString& text, const QString& shortText, int columns)
 {
     // The last column stays free: a terminal that wraps at it would leave a stale row.
-    return text.left(std::max(columns - 1, 1));
+    const int width = std::max(columns - 1, 1);
+    return text.size() <= width ? text : shortText.left(width);
 }
 
 void ProgressLine::archiving(qint64 readBytes, qint64 totalBytes, qint64 elapsedMs)
@@ -51,9 +52,14 @@ void ProgressLine::archiving(qint64 readBytes, qint64 totalBytes, qint64 elapsed
     if (!on)
         return;
     QString text = QStringLiteral("Archiving: %1 of %2 MiB read").arg(mebibytes(readBytes), mebibytes(totalBytes));
-    if (totalBytes > 0)
-        text += QStringLiteral(" (%1%)").arg(std::min<qint64>(readBytes, totalBytes) * 100 / totalBytes);
-    show(text + QStringLiteral(", %1 s").arg(elapsedMs / 1000), false);
+    QString shortText = QStringLiteral("7z %1/%2 MiB").arg(mebibytes(readBytes), mebibytes(totalBytes));
+    if (totalBytes > 0) {
+        const qint64 percent = std::min<qint64>(readBytes, totalBytes) * 100 / totalBytes;
+        text += QStringLiteral(" (%1%)").arg(percent);
+        shortText += QStringLiteral(" %1%").arg(percent);
+    }
+    show(text + QStringLiteral(", %1 s").arg(elapsedMs / 1000), shortText + QStringLiteral(" %1 s").arg(elapsedMs / 1000),
+         false);
 }
 
 void ProgressLine::uploading(qint64 sent, qint64 total)
@@ -72,17 +78,17 @@ void ProgressLine::uploading(qint64 sent, qint64 total)
         showWaiting(true);
         return;
     }
-    QString text = QStringLiteral("Uploading: %1 of %2 MiB (%3%)")
-                       .arg(mebibytes(sent), mebibytes(total))
-                       .arg(sent * 100 / total);
+    QString text = QStringLiteral("Uploading: %1 of %2 MiB (%3%)").arg(mebibytes(sent), mebibytes(total)).arg(sent * 100 / total);
+    QString shortText = QStringLiteral("Up %1/%2 MiB %3%").arg(mebibytes(sent), mebibytes(total)).arg(sent * 100 / total);
     const qint64 elapsedMs = sinceUploadStart.elapsed();
     if (elapsedMs >= rate_after_ms && sent > 0) {
         const double rate = double(sent) * 1000.0 / double(elapsedMs);
-        text += QStringLiteral(", %1 MiB/s, %2 s left")
-                    .arg(rate / (1 << 20), 0, 'f', 1)
-                    .arg(std::llround(double(total - sent) / rate));
+        const QString speed = QString::number(rate / (1 << 20), 'f', 1);
+        const qint64 left = std::llround(double(total - sent) / rate);
+        text += QStringLiteral(", %1 MiB/s, %2 s left").arg(speed).arg(left);
+        shortText += QStringLiteral(" %1 MiB/s %2 s").arg(speed).arg(left);
     }
-    show(text, false);
+    show(text, shortText, false);
 }
 
 void ProgressLine::tick()
@@ -93,10 +99,10 @@ void ProgressLine::tick()
 
 void ProgressLine::showWaiting(bool force)
 {
-    show(QStringLiteral("Uploaded %1 MiB, waiting for the server: %2 s")
-             .arg(mebibytes(lastTotal))
-             .arg(sinceAllSent.elapsed() / 1000),
-         force);
+    const QString sent = mebibytes(lastTotal);
+    const qint64 seconds = sinceAllSent.elapsed() / 1000;
+    show(QStringLiteral("Uploaded %1 MiB, waiting for the server: %2 s").arg(sent).arg(seconds),
+         QStringLiteral("Sent %1 MiB, waiting %2 s").arg(sent).arg(seconds), force);
 }
 
 void ProgressLine::clear()
@@ -120,12 +126,12 @@ void ProgressLine::summary(const QString& text)
     std::fflush(stderr);
 }
 
-void ProgressLine::show(const QString& text, bool force)
+void ProgressLine::show(const QString& text, const QString& shortText, bool force)
 {
     // A few redraws a second are enough for a person and cheap for a terminal.
     if (shown && !force && sinceDrawn.isValid() && !sinceDrawn.hasExpired(redraw_ms))
         return;
-    std::fprintf(stderr, "\r%s\033[K", toConsoleEscaped(fitted(text, terminalColumns())).c_str());
+    std::fprintf(stderr, "\r%s\033[K", toConsoleEscaped(fitted(text, shortText, terminalColumns())).c_str());
     std::fflush(stderr);
     sinceDrawn.start();
     shown = true;

@@ -33,11 +33,13 @@ public:
     // The run's last line, when the progress line is on.
     void summary(const QString& text);
 
-    // The line as a terminal of that many columns shows it: never wider, so that it never wraps.
-    static QString fitted(const QString& text, int columns);
+    // The line as a terminal of that many columns shows it: text when it fits, else
+    // shortText, its numbers with fewer words, cut to the width when even that is too
+    // wide: never wider, so that it never wraps.
+    static QString fitted(const QString& text, const QString& shortText, int columns);
 
 private:
-    void show(const QString& text, bool force);
+    void show(const QString& text, const QString& shortText, bool force);
     void showWaiting(bool force);
 
     bool on;

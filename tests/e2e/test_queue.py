@@ -1,6 +1,8 @@
 """The queue: an event whose upload failed for now is kept, and --resend posts
 it later with the same event id and the same bytes."""
+import base64
 import glob
+import hashlib
 import json
 import os
 import re
@@ -49,6 +51,7 @@ class Queue(QueueCase):
             ("close", 12, True, (503, {}), "kept"),
             ((429, {}), 27, True, (413, {}), "failed"),  # 429 has no code of its own
             ((400, {}), 400, False, None, None),
+            ((503, {}), 503, True, (201, {}), "delivered"),  # accepted by the resend, never moved to failed/
         ]
         for first, rc, kept, again, outcome in rows:
             server = Server([first])
@@ -73,7 +76,7 @@ class Queue(QueueCase):
 
             server.script([again])
             count = len(server.requests)
-            r = self.resend("--header", "Authorization: Bearer tok-secret", "--report", "r.json")
+            r = self.resend("--header", "Authorization: Bearer tok-secret", "--accept-status", "201", "--report", "r.json")
             line = b"%s %s %d" % (event_id, outcome.encode(), again[0])
             self.assertIn(line + b"\n", r.out)
             self.assertEqual(r.rc, 0 if outcome == "delivered" else exit_code(again[0]), r)
@@ -87,8 +90,8 @@ class Queue(QueueCase):
             self.assertEqual(heads, first_heads or heads)
             with open(os.path.join(self.dir, event_id.decode() + ".zip"), "rb") as f:
                 self.assertEqual(parts[1][1], f.read())  # the same bytes, the same event
-            self.assertEqual([(e["eventId"], e["outcome"], e["attempts"]) for e in self.report("r.json")["events"]],
-                             [(event_id.decode(), outcome, 2)])
+            self.assertEqual([(e["eventId"], e["outcome"], e["attempts"], e["httpStatus"]) for e in self.report("r.json")["events"]],
+                             [(event_id.decode(), outcome, 2, again[0])])
             if outcome == "delivered":
                 self.assertEqual(self.entries(), [])
             elif outcome == "kept":
@@ -105,6 +108,22 @@ class Queue(QueueCase):
                 self.assertEqual(self.entries(), [])
             for name in self.entries() + self.entries("q/failed"):
                 subprocess.run(["rm", "-rf", name], check=True)
+
+    def test_digests_and_idempotency_key(self):
+        # With --hash-parts every file part carries its SHA-256 and every request the event's key:
+        # on the first attempt, on a retry, and on the resend of the entry kept.
+        with Server([(503, {}), (503, {}), (200, {})]) as server:
+            r = self.upload(server.url(), "--hash-parts", "--retry", "1")
+            [(_, event_id)] = KEPT.findall(r.out)
+            self.assertEqual(self.resend().rc, 0)
+            posts = [q for q in server.requests if q.line.startswith("POST")]
+        self.assertEqual(len(posts), 3)
+        for post in posts:
+            self.assertEqual(post.header("Idempotency-Key"), '"%s"' % event_id.decode())
+            for head, body in post.parts():
+                digests = [h for h in head if h.startswith(b"Content-Digest: ")]
+                expected = [b"Content-Digest: sha-256=:%s:" % base64.b64encode(hashlib.sha256(body).digest())]
+                self.assertEqual(digests, expected if any(b"filename=" in h for h in head) else [], head)
 
     def test_two_resends_at_once(self):
         with Server([(503, {})]) as server:

@@ -31,19 +31,26 @@ class Reports(EventCase):
 
     def test_report(self):
         report = os.path.join(self.dir, "report.json")
-        rows = [  # replies, extra args, exit, statusCode, redirects, attempts, finalUrl path
-            ([(200, {"Content-Type": "application/json"}, b'{"id":"e1"}')], [], 0, 200, 0, 1, "/upload"),
-            ([(302, {"Location": "/b"}), (307, {"Location": "c"}), (200, {})], [], 0, 200, 2, 1, "/c"),
-            ([(500, {})], ["--retry", "1"], 500, 500, 0, 2, "/upload"),
-            ([(200, {})], ["--dry-run"], 0, None, 0, 0, None),
+        rows = [  # replies, extra args, exit, statusCode, httpStatus, redirects, attempts, finalUrl path
+            ([(200, {"Content-Type": "application/json"}, b'{"id":"e1"}')], [], 0, 200, 200, 0, 1, "/upload"),
+            ([(302, {"Location": "/b"}), (307, {"Location": "c"}), (200, {})], [], 0, 200, 200, 2, 1, "/c"),
+            ([(500, {})], ["--retry", "1"], 500, 500, 500, 0, 2, "/upload"),
+            ([(200, {})], ["--dry-run"], 0, None, 0, 0, 0, None),
+            # A status without a code of its own keeps its code, and tells the status beside it.
+            ([(429, {})], [], 27, 27, 429, 0, 1, "/upload"),
+            ([(599, {})], [], 6, 6, 599, 0, 1, "/upload"),
+            # A collector that answers 201 or 207 delivers when it is said to.
+            ([(201, {})], ["--accept-status", "201,202"], 0, 201, 201, 0, 1, "/upload"),
+            ([(207, {})], ["--accept-status", "2xx"], 0, 6, 207, 0, 1, "/upload"),
+            ([(201, {})], [], 201, 201, 201, 0, 1, "/upload"),
         ]
-        for replies, extra, rc, status, redirects, attempts, final in rows:
+        for replies, extra, rc, status, http, redirects, attempts, final in rows:
             with Server(replies) as server:
                 r = self.upload(server.url(), "--report", report, *extra)
-            self.assertEqual(r.rc, exit_code(rc), r)
+            self.assertEqual(r.rc, exit_code(rc), (extra, r))
             got = self.report()
-            self.assertEqual((got["exitCode"], got["statusCode"], got["redirects"], got["attempts"], got["dryRun"]),
-                             (rc, status, redirects, attempts, "--dry-run" in extra))
+            self.assertEqual((got["exitCode"], got["statusCode"], got["httpStatus"], got["redirects"], got["attempts"],
+                              got["dryRun"]), (rc, status, http, redirects, attempts, "--dry-run" in extra), replies)
             self.assertEqual(got["finalUrl"], final and server.url(final))
             self.assertEqual(got["url"], server.url())
             self.assertEqual(os.path.getsize(os.path.join(self.dir, got["archivePath"])), got["archiveBytes"])

@@ -236,6 +236,7 @@ private slots:
             {"cacert missing", "--cacert", "/nonexistent.pem", "a readable PEM file with at least one certificate"},
             // A device would be read for ever.
             {"cacert device", "--cacert", "/dev/zero", "a readable PEM file with at least one certificate"},
+            {"accept 300", "--accept-status", "201,300", "statuses from 200 to 299 separated by commas, or 2xx"},
             {"report empty", "--report", "", "a file name"},
             {"report in no folder", "--report", "/nonexistent/r.json", "a file in a folder that exists"},
             // A name that no part header could carry, and would never be resent.

@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "cli.h"
+#include "support/ProgressLine.h"
 #include "support/console.h"
 
 class TestCli : public QObject {
@@ -29,6 +30,16 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QTEST(QByteArray::fromStdString(toConsoleEscaped(QString::fromLatin1(text))), "shown");
+    }
+
+    // A narrow terminal drops words before numbers.
+    void progressFits()
+    {
+        const QString text = QStringLiteral("Uploading: 12.3 of 45.6 MiB (27%), 5.2 MiB/s, 6 s left");
+        const QString shortText = QStringLiteral("Up 12.3/45.6 MiB 27% 5.2 MiB/s 6 s");
+        QCOMPARE(ProgressLine::fitted(text, shortText, 80), text);
+        QCOMPARE(ProgressLine::fitted(text, shortText, 40), shortText);
+        QCOMPARE(ProgressLine::fitted(text, shortText, 21), QStringLiteral("Up 12.3/45.6 MiB 27%"));
     }
 };
 

@@ -42,9 +42,10 @@ public:
     }
 
     Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& /*bodyDevices*/,
-                 QDeadlineTimer deadline, PostDetails& details) override
+                 const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline, PostDetails& details) override
     {
         urls.append(url);
+        headers.append(eventHeaders);
         partCounts.append(parts.size());
         if (then == Then::WaitForDeadline) {
             QTest::qWait(int(deadline.remainingTime()) + 50);
@@ -70,6 +71,7 @@ public:
     Then then;
     QList<QUrl> urls;
     QList<int> partCounts;
+    QList<QList<RequestHeaders::Header>> headers;  // of each post
 };
 
 TransportOptions withRetry(int retry, int maxTime = 0)
@@ -110,6 +112,7 @@ QStringList outcomes(const ResendRecord& record)
 
 }
 
+Q_DECLARE_METATYPE(Step)
 Q_DECLARE_METATYPE(QList<Step>)
 Q_DECLARE_METATYPE(Delivery::Verdict)
 
@@ -144,13 +147,38 @@ private slots:
         ScriptedPoster poster(script);
         Delivery delivery(poster, withRetry(retry), nullptr);
         const QUrl url(QStringLiteral("http://collector.test/submit"));
-        const Delivery::Result result = delivery.deliver(url, {FormPart(), FormPart()});
+        const QList<RequestHeaders::Header> key{{"Idempotency-Key", "\"ID\""}};
+        const Delivery::Result result = delivery.deliver(url, {FormPart(), FormPart()}, key);
         QTEST(result.attempts, "attempts");
         QTEST(result.outcome.code, "code");
         QTEST(result.verdict, "verdict");
-        // Every attempt posts the very same form to the very same URL.
+        // Every attempt posts the very same form to the very same URL, with the same key.
         QCOMPARE(poster.urls, QVector<QUrl>(result.attempts, url).toList());
         QCOMPARE(poster.partCounts, QVector<int>(result.attempts, 2).toList());
+        QCOMPARE(poster.headers, QVector<QList<RequestHeaders::Header>>(result.attempts, key).toList());
+    }
+
+    // Only 200 delivers, unless other 2xx statuses are accepted: by the server's own status,
+    // which has no code of its own above 206.
+    void acceptedStatuses_data()
+    {
+        QTest::addColumn<Step>("step");
+        QTest::addColumn<QSet<int>>("accepted");
+        QTest::addColumn<Delivery::Verdict>("verdict");
+        using V = Delivery::Verdict;
+        QTest::newRow("201 as the Part says") << status(201) << QSet<int>() << V::Refused;
+        QTest::newRow("201 accepted") << status(201) << QSet<int>{201, 202} << V::Delivered;
+        QTest::newRow("207 behind code 6") << Step{Outcome::transport(6, QStringLiteral("x")), 207, "0"} << QSet<int>{207} << V::Delivered;
+        QTest::newRow("503 is not accepted") << status(503) << QSet<int>{201} << V::Keep;
+        QTest::newRow("a deadline never delivers") << Step{Outcome::deadline(1), 201, "0"} << QSet<int>{201} << V::Keep;
+    }
+    void acceptedStatuses()
+    {
+        QFETCH(Step, step);
+        QFETCH(QSet<int>, accepted);
+        PostDetails details;
+        details.httpStatus = step.httpStatus;
+        QTEST(Delivery::verdict(step.outcome, details, accepted), "verdict");
     }
 
     // The wait before a retry ends with the deadline, and the run says so.
