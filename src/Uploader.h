@@ -53,7 +53,7 @@ public:
     Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
                  const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline, PostDetails& details) override;
 
-    static const int maxRedirects = ReplyClassifier::maxRedirects;
+    static constexpr int maxRedirects = ReplyClassifier::maxRedirects;
 
 private slots:
     void sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors);

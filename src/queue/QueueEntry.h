@@ -35,13 +35,13 @@ struct QueueEntry {
     QList<FormPart> parts;
     QList<StoredBody> bodies;
 
-    static const int format = 2;
-    static const int maxBodies = 2;
-    static const int maxErrorChars = 1024;
-    static const int maxAttempts = 1000000;
-    static const qint64 maxDescriptionBytes = qint64(8) << 20;
-    static const int firstBackoffSeconds = 3600;
-    static const int maxBackoffSeconds = 86400;
+    static constexpr int format = 2;
+    static constexpr int maxBodies = 2;
+    static constexpr int maxErrorChars = 1024;
+    static constexpr int maxAttempts = 1000000;
+    static constexpr qint64 maxDescriptionBytes = qint64(8) << 20;
+    static constexpr int firstBackoffSeconds = 3600;
+    static constexpr int maxBackoffSeconds = 86400;
 
     // Whether a part's body is kept in a file of its own.
     static bool storedInFile(const FormPart& part);
