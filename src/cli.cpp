@@ -82,6 +82,10 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     record.eventId = makeEventId();
     const QString archiveName = record.eventId + QLatin1String(".zip");
     record.archivePath = options.workDir + archiveName;
+    // A failed upload keeps its event: the queue is counted meanwhile.
+    std::optional<Keeping::Survey> survey;
+    if (!options.queueDir.isEmpty() && !options.dryRun)
+        survey.emplace(options.queueDir);
     Archiver archiver(options.files, options.zipLevel);
     // The upload's TLS is made ready while 7z runs, on the CPU it leaves idle.
     const auto prepareTls = [this] {
@@ -121,7 +125,8 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     std::cerr << toConsoleEscaped(result.outcome.text) << std::endl;
     if (!options.queueDir.isEmpty() && result.verdict == Delivery::Verdict::Keep) {
         const Keeping::Event event{record.eventId, options.url, form, record.attempts, result.outcome, options.hashParts};
-        if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt))
+        if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt,
+                                                                      survey ? &*survey : nullptr))
             return stopped;
     }
     return result.outcome;

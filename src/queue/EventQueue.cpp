@@ -232,13 +232,42 @@ QStringList EventQueue::entries() const
     return listEntries(names, folders, nullptr);
 }
 
-QStringList EventQueue::listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes) const
+EventQueue::Sizes EventQueue::sizes() const
+{
+    Sizes found;
+    struct stat here {};
+    if (!dirFd.isOpen() || ::fstat(dirFd.get(), &here) != 0)
+        return found;
+    QSet<QString> folders;
+    QList<qint64> bytes;
+    const QStringList names = listEntries(namesIn(dirFd.get(), &folders), folders, &bytes);
+    for (int i = 0; i < names.size(); ++i)
+        found.bytes.insert(names.at(i), bytes.at(i));
+    found.dev = here.st_dev;
+    found.ino = here.st_ino;
+    return found;
+}
+
+QStringList EventQueue::listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes,
+                                    const Sizes& known) const
 {
     QStringList found;
     const uid_t self = ::geteuid();
+    struct stat here {};
+    const bool sameFolder = !known.bytes.isEmpty() && ::fstat(dirFd.get(), &here) == 0 && here.st_dev == known.dev
+        && here.st_ino == known.ino;
     for (const QString& name : names) {
         if (!QueueEntry::isFolderName(name))
             continue;
+        // Checked moments ago in this private folder: an entry's bodies never change, and its
+        // description only by the few bytes of a status.
+        const auto seen = sameFolder ? known.bytes.constFind(name) : known.bytes.constEnd();
+        if (seen != known.bytes.constEnd()) {
+            found.append(name);
+            if (bytes)
+                bytes->append(*seen);
+            continue;
+        }
         // A real folder of the user's own, with a description: the listing tells a folder from
         // a link, and the description's owner is the entry's; a file system that does not tell costs a call.
         struct stat info {};
@@ -282,7 +311,7 @@ void EventQueue::clearLeftovers(const QStringList& names) const
 }
 
 bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why,
-                     const std::function<bool()>& stop) const
+                     const std::function<bool()>& stop, const Sizes& known) const
 {
     // The folder is read once, whatever the number of entries.
     QSet<QString> folders;
@@ -329,7 +358,7 @@ bool EventQueue::add(const Entry& event, QString& entryPath, QStringList& droppe
     qint64 storedBytes = description.size();
     for (const Entry::StoredBody& body : qAsConst(stored.bodies))
         storedBytes += body.size;
-    makeRoom(names, folders, storedBytes, dropped);
+    makeRoom(names, folders, storedBytes, known, dropped);
 
     const QString name = Entry::folderName(event.created, event.eventId);
     if (::renameat2(dirFd.get(), native(temp).constData(), dirFd.get(), native(name).constData(), RENAME_NOREPLACE) != 0)
@@ -360,17 +389,17 @@ bool EventQueue::storeBodies(int entryFd, const Entry& event, Entry& stored, QSt
     return true;
 }
 
-void EventQueue::makeRoom(const QStringList& names, const QSet<QString>& folders, qint64 newBytes,
+void EventQueue::makeRoom(const QStringList& names, const QSet<QString>& folders, qint64 newBytes, const Sizes& known,
                           QStringList& dropped) const
 {
-    QList<qint64> sizes;
-    QStringList kept = listEntries(names, folders, &sizes);
+    QList<qint64> bytes;
+    QStringList kept = listEntries(names, folders, &bytes, known);
     qint64 total = newBytes;
-    for (const qint64 size : qAsConst(sizes))
+    for (const qint64 size : qAsConst(bytes))
         total += size;
     while (!kept.isEmpty() && (kept.size() + 1 > limits.maxEvents || total > limits.maxBytes)) {
         const QString oldest = kept.takeFirst();
-        total -= sizes.takeFirst();
+        total -= bytes.takeFirst();
         QString ignored;
         if (remove(oldest, ignored))
             dropped.append(pathOf(oldest));

@@ -2,9 +2,12 @@
 #define EVENTQUEUE_H
 
 #include <QFile>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
+
+#include <sys/types.h>
 
 #include <functional>
 #include <memory>
@@ -14,6 +17,14 @@
 #include "queue/QueueEntry.h"
 #include "queue/QueueLimits.h"
 #include "support/PosixFiles.h"
+
+// What each entry takes, found by an earlier look at a queue's folder (dev, ino): an add
+// into that same folder counts a name found there by it instead of looking again.
+struct QueueSizes {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    QHash<QString, qint64> bytes;
+};
 
 // A spool folder of events that could not be delivered yet, each kept whole
 // so that a later run posts the same form again. Layout:
@@ -49,6 +60,8 @@ public:
         std::vector<std::unique_ptr<BodyFile>> bodies;
     };
 
+    using Sizes = QueueSizes;
+
     explicit EventQueue(QString directory);
     EventQueue(QString directory, Limits limits);
 
@@ -61,7 +74,10 @@ public:
     // named in dropped. False with why when nothing could be kept; older
     // entries are then as they were. A copy under way ends when stop says so.
     bool add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why,
-             const std::function<bool()>& stop = {}) const;
+             const std::function<bool()>& stop = {}, const Sizes& known = {}) const;
+
+    // Every entry and its bytes, as add counts them.
+    Sizes sizes() const;
 
     // The entries' folder names, oldest first.
     QStringList entries() const;
@@ -93,10 +109,12 @@ private:
     static bool storeBodies(int entryFd, const Entry& event, Entry& stored, QString& why,
                             const std::function<bool()>& stop);
     // Drops the oldest of the entries among names until one more of newBytes fits both limits.
-    void makeRoom(const QStringList& names, const QSet<QString>& folders, qint64 newBytes, QStringList& dropped) const;
+    void makeRoom(const QStringList& names, const QSet<QString>& folders, qint64 newBytes, const Sizes& known,
+                  QStringList& dropped) const;
     // The entries among the folder's names (folders: those its listing says are real folders),
-    // oldest first; with bytes, what each takes.
-    QStringList listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes) const;
+    // oldest first; with bytes, what each takes, counted afresh unless known holds it.
+    QStringList listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes,
+                            const Sizes& known = {}) const;
     void clearLeftovers(const QStringList& names) const;
 
     QString dir;

@@ -2,15 +2,38 @@
 
 #include <QDateTime>
 
+#include <csignal>
 #include <iostream>
 
-#include "queue/EventQueue.h"
+#include <pthread.h>
+
 #include "support/Interruption.h"
 #include "support/console.h"
 
 namespace Keeping {
 
-std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const Event& event, QString& queuedAt)
+Survey::Survey(const QString& dir)
+    : sizes(std::async(std::launch::async, [dir] {
+        // The run's signals are the main thread's to take.
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+        EventQueue queue(dir);
+        QString why;
+        return queue.open(false, why) == EventQueue::Opened::Ok ? queue.sizes() : EventQueue::Sizes();
+    }))
+{
+}
+
+EventQueue::Sizes Survey::result()
+{
+    return sizes.valid() ? sizes.get() : EventQueue::Sizes();
+}
+
+std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const Event& event, QString& queuedAt,
+                            Survey* survey)
 {
     QueueEntry entry;
     entry.eventId = event.eventId;
@@ -26,7 +49,8 @@ std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const
     QString why;
     const int signalsBefore = Interruption::count();
     const bool kept = queue.open(true, why) == EventQueue::Opened::Ok
-        && queue.add(entry, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; });
+        && queue.add(entry, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; },
+                     survey ? survey->result() : EventQueue::Sizes());
     for (const QString& oldest : qAsConst(dropped))
         std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
     if (kept) {

@@ -5,9 +5,11 @@
 #include <QString>
 #include <QUrl>
 
+#include <future>
 #include <optional>
 
 #include "form/FormPart.h"
+#include "queue/EventQueue.h"
 #include "queue/QueueLimits.h"
 #include "support/Outcome.h"
 
@@ -24,11 +26,25 @@ struct Event {
     bool hashParts = false;
 };
 
+// The queue's entries and their bytes, counted on a thread of its own while the run makes and
+// posts its event (a CPU that 7z leaves idle), so that keeping it does not count a big queue
+// again. Nothing is made or changed; a folder that cannot be used gives nothing.
+class Survey {
+public:
+    explicit Survey(const QString& dir);
+    // Waits for the count when it is still under way.
+    EventQueue::Sizes result();
+
+private:
+    std::future<EventQueue::Sizes> sizes;
+};
+
 // Keeps event in the queue at dir (made when missing), dropping the oldest
 // entries that it needs room for, and says so on the console. queuedAt gets
 // the entry's path when it is kept. The signal that stopped the upload does
 // not stop the keeping; the next one does: then its outcome is given.
-std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const Event& event, QString& queuedAt);
+std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const Event& event, QString& queuedAt,
+                            Survey* survey = nullptr);
 
 }
 

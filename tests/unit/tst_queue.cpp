@@ -130,6 +130,47 @@ private slots:
                  QStringList());
     }
 
+    // An earlier count of the same folder stands for the entries it found; one of another folder is ignored.
+    void earlierSizes_data()
+    {
+        QTest::addColumn<bool>("given");
+        QTest::addColumn<bool>("inflated");    // the count says the first entry takes a terabyte
+        QTest::addColumn<bool>("sameFolder");
+        QTest::addColumn<int>("dropped");      // by the second add, with room for two
+        QTest::newRow("none") << false << false << true << 0;
+        QTest::newRow("as counted") << true << false << true << 0;
+        QTest::newRow("taken at its word") << true << true << true << 1;
+        QTest::newRow("another folder's") << true << true << false << 0;
+    }
+    void earlierSizes()
+    {
+        QFETCH(bool, given);
+        QFETCH(bool, inflated);
+        QFETCH(bool, sameFolder);
+        QTemporaryDir scratch;
+        const QString archive = scratch.filePath(QStringLiteral("a.zip"));
+        QFile zip(archive);
+        QVERIFY(zip.open(QIODevice::WriteOnly) && zip.write(QByteArray(100000, 'z')) == 100000);
+        zip.close();
+        EventQueue queue(scratch.filePath(QStringLiteral("q")), {10, 250000});
+        QString why;
+        QString path;
+        QStringList dropped;
+        QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
+        QVERIFY(queue.add(makeEntry(QStringLiteral("id-1"), archive, 9), path, dropped, why));
+        EventQueue::Sizes known = queue.sizes();
+        const QString first = QFileInfo(path).fileName();
+        QCOMPARE(known.bytes.keys(), QStringList{first});
+        QVERIFY(known.bytes.value(first) > 100000);
+        if (inflated)
+            known.bytes[first] = qint64(1) << 40;
+        if (!sameFolder)
+            ++known.ino;
+        QVERIFY(queue.add(makeEntry(QStringLiteral("id-2"), archive, 8), path, dropped, why, {},
+                          given ? known : EventQueue::Sizes()));
+        QTEST(int(dropped.size()), "dropped");
+    }
+
     // Only a folder of the exact form add() makes, a minute old and held by no writer, is a leftover.
     void abandonedEntriesAreCleared_data()
     {
