@@ -65,7 +65,7 @@ QStringList namesIn(int dirFd, QSet<QString>* realFolders = nullptr)
 bool isTempName(const QString& name)
 {
     static const QRegularExpression temp(QStringLiteral("\\A\\.tmp-[0-9a-f]{16}\\z"));
-    return temp.match(name).hasMatch();
+    return name.startsWith(QLatin1String(temp_prefix)) && temp.match(name).hasMatch();
 }
 
 // The only files an entry (or a temporary or removed one) may hold.
@@ -257,8 +257,6 @@ QStringList EventQueue::listEntries(const QStringList& names, const QSet<QString
     const bool sameFolder = !known.bytes.isEmpty() && ::fstat(dirFd.get(), &here) == 0 && here.st_dev == known.dev
         && here.st_ino == known.ino;
     for (const QString& name : names) {
-        if (!QueueEntry::isFolderName(name))
-            continue;
         // Checked moments ago in this private folder: an entry's bodies never change, and its
         // description only by the few bytes of a status.
         const auto seen = sameFolder ? known.bytes.constFind(name) : known.bytes.constEnd();
@@ -268,6 +266,8 @@ QStringList EventQueue::listEntries(const QStringList& names, const QSet<QString
                 bytes->append(*seen);
             continue;
         }
+        if (!QueueEntry::isFolderName(name))
+            continue;
         // A real folder of the user's own, with a description: the listing tells a folder from
         // a link, and the description's owner is the entry's; a file system that does not tell costs a call.
         struct stat info {};
