@@ -17,6 +17,14 @@ int mode(const QString& path)
     return int(info.st_mode & 07777);
 }
 
+// A stand-in archive of 100,000 bytes in scratch; empty when it cannot be written.
+QString archiveIn(const QTemporaryDir& scratch)
+{
+    const QString path = scratch.filePath(QStringLiteral("a.zip"));
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(100000, 'z')) == 100000 ? path : QString();
+}
+
 QByteArray contents(const QString& path)
 {
     QFile file(path);
@@ -32,10 +40,8 @@ private slots:
     void writeThenRead()
     {
         QTemporaryDir scratch;
-        const QString archive = scratch.filePath(QStringLiteral("a.zip"));
-        QFile zip(archive);
-        QVERIFY(zip.open(QIODevice::WriteOnly) && zip.write(QByteArray(100000, 'z')) == 100000);
-        zip.close();
+        const QString archive = archiveIn(scratch);
+        QVERIFY(!archive.isEmpty());
         const QString dir = scratch.filePath(QStringLiteral("spool/q"));
         EventQueue queue(dir);
         QString why;
@@ -106,10 +112,8 @@ private slots:
         QFETCH(QStringList, kept);
         QFETCH(int, refused);
         QTemporaryDir scratch;
-        const QString archive = scratch.filePath(QStringLiteral("a.zip"));
-        QFile zip(archive);
-        QVERIFY(zip.open(QIODevice::WriteOnly) && zip.write(QByteArray(100000, 'z')) == 100000);
-        zip.close();
+        const QString archive = archiveIn(scratch);
+        QVERIFY(!archive.isEmpty());
         EventQueue queue(scratch.filePath(QStringLiteral("q")), {maxEvents, maxBytes > 1 ? maxBytes : qint64(1) << 30});
         QString why;
         QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
@@ -144,14 +148,12 @@ private slots:
     }
     void earlierSizes()
     {
+        QTemporaryDir scratch;
+        const QString archive = archiveIn(scratch);
+        QVERIFY(!archive.isEmpty());
         QFETCH(bool, given);
         QFETCH(bool, inflated);
         QFETCH(bool, sameFolder);
-        QTemporaryDir scratch;
-        const QString archive = scratch.filePath(QStringLiteral("a.zip"));
-        QFile zip(archive);
-        QVERIFY(zip.open(QIODevice::WriteOnly) && zip.write(QByteArray(100000, 'z')) == 100000);
-        zip.close();
         EventQueue queue(scratch.filePath(QStringLiteral("q")), {10, 250000});
         QString why;
         QString path;
