@@ -232,7 +232,7 @@ QStringList EventQueue::entries() const
     return listEntries(names, folders, nullptr);
 }
 
-EventQueue::Sizes EventQueue::sizes() const
+EventQueue::Sizes EventQueue::sizes(const std::function<bool()>& stop) const
 {
     Sizes found;
     struct stat here {};
@@ -240,7 +240,7 @@ EventQueue::Sizes EventQueue::sizes() const
         return found;
     QSet<QString> folders;
     QList<qint64> bytes;
-    const QStringList names = listEntries(namesIn(dirFd.get(), &folders), folders, &bytes);
+    const QStringList names = listEntries(namesIn(dirFd.get(), &folders), folders, &bytes, {}, stop);
     for (int i = 0; i < names.size(); ++i)
         found.bytes.insert(names.at(i), bytes.at(i));
     found.dev = here.st_dev;
@@ -249,7 +249,7 @@ EventQueue::Sizes EventQueue::sizes() const
 }
 
 QStringList EventQueue::listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes,
-                                    const Sizes& known) const
+                                    const Sizes& known, const std::function<bool()>& stop) const
 {
     QStringList found;
     const uid_t self = ::geteuid();
@@ -257,6 +257,8 @@ QStringList EventQueue::listEntries(const QStringList& names, const QSet<QString
     const bool sameFolder = !known.bytes.isEmpty() && ::fstat(dirFd.get(), &here) == 0 && here.st_dev == known.dev
         && here.st_ino == known.ino;
     for (const QString& name : names) {
+        if (stop && stop())
+            break;
         // Checked moments ago in this private folder: an entry's bodies never change, and its
         // description only by the few bytes of a status.
         const auto seen = sameFolder ? known.bytes.constFind(name) : known.bytes.constEnd();

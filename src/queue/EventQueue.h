@@ -76,8 +76,8 @@ public:
     bool add(const Entry& event, QString& entryPath, QStringList& dropped, QString& why,
              const std::function<bool()>& stop = {}, const Sizes& known = {}) const;
 
-    // Every entry and its bytes, as add counts them.
-    Sizes sizes() const;
+    // Every entry and its bytes, as add counts them; when stop says so, what was counted by then.
+    Sizes sizes(const std::function<bool()>& stop = {}) const;
 
     // The entries' folder names, oldest first.
     QStringList entries() const;
@@ -112,9 +112,10 @@ private:
     void makeRoom(const QStringList& names, const QSet<QString>& folders, qint64 newBytes, const Sizes& known,
                   QStringList& dropped) const;
     // The entries among the folder's names (folders: those its listing says are real folders),
-    // oldest first; with bytes, what each takes, counted afresh unless known holds it.
+    // oldest first; with bytes, what each takes, counted afresh unless known holds it. The
+    // entries before stop said so, when it does.
     QStringList listEntries(const QStringList& names, const QSet<QString>& folders, QList<qint64>* bytes,
-                            const Sizes& known = {}) const;
+                            const Sizes& known = {}, const std::function<bool()>& stop = {}) const;
     void clearLeftovers(const QStringList& names) const;
 
     QString dir;

@@ -13,7 +13,7 @@
 namespace Keeping {
 
 Survey::Survey(const QString& dir)
-    : sizes(std::async(std::launch::async, [dir] {
+    : sizes(std::async(std::launch::async, [dir, unwanted = unwanted] {
         // The run's signals are the main thread's to take.
         sigset_t stops;
         sigemptyset(&stops);
@@ -22,9 +22,15 @@ Survey::Survey(const QString& dir)
         pthread_sigmask(SIG_BLOCK, &stops, nullptr);
         EventQueue queue(dir);
         QString why;
-        return queue.open(false, why) == EventQueue::Opened::Ok ? queue.sizes() : EventQueue::Sizes();
+        return queue.open(false, why) == EventQueue::Opened::Ok ? queue.sizes([&unwanted] { return unwanted->load(); })
+                                                                 : EventQueue::Sizes();
     }))
 {
+}
+
+Survey::~Survey()
+{
+    unwanted->store(true);
 }
 
 EventQueue::Sizes Survey::result()

@@ -5,7 +5,9 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
 #include <future>
+#include <memory>
 #include <optional>
 
 #include "form/FormPart.h"
@@ -32,10 +34,16 @@ struct Event {
 class Survey {
 public:
     explicit Survey(const QString& dir);
+    // A run that keeps nothing does not wait for the count: it ends at the entry under way.
+    ~Survey();
+    Survey(const Survey&) = delete;
+    Survey& operator=(const Survey&) = delete;
+
     // Waits for the count when it is still under way.
     EventQueue::Sizes result();
 
 private:
+    std::shared_ptr<std::atomic<bool>> unwanted = std::make_shared<std::atomic<bool>>(false);
     std::future<EventQueue::Sizes> sizes;
 };
 
