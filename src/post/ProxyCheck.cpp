@@ -74,6 +74,12 @@ bool isAuthenticationRefused(int statusCode)
     return statusCode == ExitCode::ProxyAuthenticationRequired || statusCode == HttpStatus::ProxyAuthenticationRequired;
 }
 
+Outcome authenticationRefused(const Route& route, const QUrl& url, const QString& text)
+{
+    return route.plainHttpThroughProxy(url) ? Outcome::answer(HttpStatus::ProxyAuthenticationRequired, text)
+                                            : Outcome::transport(ExitCode::ProxyAuthenticationRequired, text);
+}
+
 bool isTunnelRefused(const Route& route, const ReplyFacts& facts, Probes& probes)
 {
     if (!route.plainHttpThroughProxy(facts.url) || !route.tunnel || facts.httpStatus != 0)

@@ -21,6 +21,9 @@ std::optional<Outcome> blameProxy(const Route& route, const ReplyFacts& facts, i
 
 // The proxy wants credentials that are missing or wrong (407, or 21).
 bool isAuthenticationRefused(int statusCode);
+// That refusal on route, with text: the 407 a forwarded request meets, for an http:// URL
+// whether tunnelled or not; 21 for an https:// one.
+Outcome authenticationRefused(const Route& route, const QUrl& url, const QString& text);
 
 // The proxy would not open a tunnel for an http:// URL, whatever way it said
 // so (many allow CONNECT to port 443 only, some answer 400 or 501, or close):

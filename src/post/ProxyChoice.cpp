@@ -6,9 +6,9 @@
 
 #include "post/Negotiate.h"
 #include "post/Probes.h"
+#include "post/ProxyCheck.h"
 #include "post/ReplyFacts.h"
 #include "support/UrlDisplay.h"
-#include "support/exitcodes.h"
 
 ProxyChoice::ProxyChoice(bool kerberos)
     : kerberos(kerberos)
@@ -45,8 +45,7 @@ std::optional<Outcome> ProxyChoice::authorize(QNetworkRequest& request, const QN
     const QUrl url = request.url();
     const Route route = Route::of(proxy, url);
     if (!Negotiate::proxyAuthorization(proxy.hostName(), header, why))
-        return route.plainHttpThroughProxy(url) ? Outcome::answer(HttpStatus::ProxyAuthenticationRequired, why)
-                                                : Outcome::transport(ExitCode::ProxyAuthenticationRequired, why);
+        return ProxyCheck::authenticationRefused(route, url, why);
     if (route.forwards(url)) {
         request.setRawHeader("Proxy-Authorization", header);
         return std::nullopt;

@@ -30,11 +30,9 @@ std::optional<Outcome> waitEnd(const ReplyFacts& facts, const Route& route, cons
     case ReplyWatch::End::Deadline: return Outcome::deadline(context.maxTimeSeconds);
     case ReplyWatch::End::Interrupted: return Outcome::interrupted(facts.signal);
     case ReplyWatch::End::HeadersTooLarge: return headersTooLarge();
-    case ReplyWatch::End::ProxyAsksAgain: {
-        const QString text = QStringLiteral("Proxy requires authentication: ") + route.proxyEndpoint();
-        return route.plainHttpThroughProxy(facts.url) ? Outcome::answer(HttpStatus::ProxyAuthenticationRequired, text)
-                                                      : Outcome::transport(ExitCode::ProxyAuthenticationRequired, text);
-    }
+    case ReplyWatch::End::ProxyAsksAgain:
+        return ProxyCheck::authenticationRefused(route, facts.url,
+                                                 QStringLiteral("Proxy requires authentication: ") + route.proxyEndpoint());
     case ReplyWatch::End::PeerGone:
         if (!route.isDirect())
             return Outcome::transport(ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + route.proxyEndpoint());
