@@ -333,7 +333,7 @@ Taken takeTransportOption(int id, const QString& argument, ArgParser::Options& o
     case optionRetry:
         return checked(parseBounded(argument, 0, 10, transport.retry), id, "a whole number from 0 to 10");
     case optionAcceptStatus:
-        return checked(parseStatusList(argument, 200, 299, transport.acceptStatus), id,
+        return checked(parseSuccessStatuses(argument, transport.acceptStatus), id,
                        "statuses from 200 to 299 separated by commas, or 2xx");
     default:
         return Taken::No;

@@ -34,12 +34,14 @@ bool parseBounded(const QString& text, int low, int high, int& value)
     return true;
 }
 
-bool parseStatusList(const QString& text, int low, int high, QSet<int>& statuses)
+bool parseSuccessStatuses(const QString& text, QSet<int>& statuses)
 {
+    const int low = 200;
+    const int high = 299;
     QSet<int> parsed;
     for (const QString& item : text.split(QLatin1Char(','))) {
         int status = 0;
-        if (item == QLatin1String("2xx") && low == 200 && high == 299) {
+        if (item == QLatin1String("2xx")) {
             for (int s = low; s <= high; ++s)
                 parsed.insert(s);
         } else if (parseBounded(item, low, high, status)) {

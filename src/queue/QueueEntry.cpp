@@ -156,25 +156,25 @@ QByteArray QueueEntry::toJson() const
         }
         partList.append(object);
     }
-    QJsonObject object{
-                             {QStringLiteral("format"), format},
-                             {QStringLiteral("eventId"), eventId},
-                             {QStringLiteral("url"), QString::fromLatin1(url.toEncoded())},
-                             {QStringLiteral("created"), created.toUTC().toString(Qt::ISODateWithMs)},
-                             {QStringLiteral("attempts"), attempts},
-                             {QStringLiteral("lastStatus"), lastStatus},
-                             {QStringLiteral("lastError"), lastError.left(maxErrorChars)},
-                             {QStringLiteral("failed"), failed},
-                             {QStringLiteral("parts"), partList},
-                         };
+    QJsonObject description{
+        {QStringLiteral("format"), format},
+        {QStringLiteral("eventId"), eventId},
+        {QStringLiteral("url"), QString::fromLatin1(url.toEncoded())},
+        {QStringLiteral("created"), created.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("attempts"), attempts},
+        {QStringLiteral("lastStatus"), lastStatus},
+        {QStringLiteral("lastError"), lastError.left(maxErrorChars)},
+        {QStringLiteral("failed"), failed},
+        {QStringLiteral("parts"), partList},
+    };
     if (hashParts)
-        object.insert(QStringLiteral("hashParts"), true);
+        description.insert(QStringLiteral("hashParts"), true);
     // Only once a resend has put it off: an entry without them is due now, as older ones are.
     if (nextAttempt.isValid()) {
-        object.insert(QStringLiteral("nextAttempt"), nextAttempt.toUTC().toString(Qt::ISODateWithMs));
-        object.insert(QStringLiteral("backoffSeconds"), backoffSeconds);
+        description.insert(QStringLiteral("nextAttempt"), nextAttempt.toUTC().toString(Qt::ISODateWithMs));
+        description.insert(QStringLiteral("backoffSeconds"), backoffSeconds);
     }
-    return QJsonDocument(object).toJson();
+    return QJsonDocument(description).toJson();
 }
 
 bool QueueEntry::fromJson(const QByteArray& json, const QString& folder, QueueEntry& entry, QString& why)

@@ -58,8 +58,8 @@ void ProgressLine::archiving(qint64 readBytes, qint64 totalBytes, qint64 elapsed
         text += QStringLiteral(" (%1%)").arg(percent);
         shortText += QStringLiteral(" %1%").arg(percent);
     }
-    show(text + QStringLiteral(", %1 s").arg(elapsedMs / 1000), shortText + QStringLiteral(" %1 s").arg(elapsedMs / 1000),
-         false);
+    const qint64 seconds = elapsedMs / 1000;
+    show(text + QStringLiteral(", %1 s").arg(seconds), shortText + QStringLiteral(" %1 s").arg(seconds), false);
 }
 
 void ProgressLine::uploading(qint64 sent, qint64 total)
@@ -78,8 +78,9 @@ void ProgressLine::uploading(qint64 sent, qint64 total)
         showWaiting(true);
         return;
     }
-    QString text = QStringLiteral("Uploading: %1 of %2 MiB (%3%)").arg(mebibytes(sent), mebibytes(total)).arg(sent * 100 / total);
-    QString shortText = QStringLiteral("Up %1/%2 MiB %3%").arg(mebibytes(sent), mebibytes(total)).arg(sent * 100 / total);
+    const qint64 percent = sent * 100 / total;
+    QString text = QStringLiteral("Uploading: %1 of %2 MiB (%3%)").arg(mebibytes(sent), mebibytes(total)).arg(percent);
+    QString shortText = QStringLiteral("Up %1/%2 MiB %3%").arg(mebibytes(sent), mebibytes(total)).arg(percent);
     const qint64 elapsedMs = sinceUploadStart.elapsed();
     if (elapsedMs >= rate_after_ms && sent > 0) {
         const double rate = double(sent) * 1000.0 / double(elapsedMs);
