@@ -123,7 +123,9 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
         return std::nullopt;
     // What the peer said reaches the terminal without its control characters.
     std::cerr << toConsoleEscaped(result.outcome.text) << std::endl;
-    if (!options.queueDir.isEmpty() && result.verdict == Delivery::Verdict::Keep) {
+    // A fault of the set-up is kept too: a person mends it, and the next resend delivers.
+    const bool worthKeeping = result.verdict == Delivery::Verdict::Keep || result.verdict == Delivery::Verdict::OwnFault;
+    if (!options.queueDir.isEmpty() && worthKeeping) {
         const Keeping::Event event{record.eventId, options.url, form, record.attempts, result.outcome, options.hashParts};
         if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt,
                                                                       survey ? &*survey : nullptr))

@@ -11,9 +11,11 @@
 
 #include "deliver/RetryPolicy.h"
 #include "post/CpuPinning.h"
+#include "post/ProxyCheck.h"
 #include "support/Interruption.h"
 #include "support/ProgressLine.h"
 #include "support/console.h"
+#include "support/exitcodes.h"
 
 namespace {
 
@@ -66,6 +68,12 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<FormPart>& form,
             break;
     }
     result.verdict = verdict(result.outcome, result.details, accepted);
+    // An accepted status is a delivery everywhere, in the report's statusCode too.
+    if (result.verdict == Verdict::Delivered)
+        result.outcome = Outcome::answer(HttpStatus::Ok, QString());
+    // A URL that can never work is not worth keeping: nothing later would deliver it.
+    else if (result.verdict != Verdict::Refused && !isDeliverable(url))
+        result.verdict = Verdict::Refused;
     return result;
 }
 
@@ -110,7 +118,15 @@ Delivery::Verdict Delivery::verdict(const Outcome& outcome, const PostDetails& d
     // What a signal stopped was never refused; what the deadline stopped is a timeout, transient.
     if (outcome.kind == Outcome::Kind::Interrupted || isTransient(outcome, details))
         return Verdict::Keep;
+    if (ProxyCheck::isAuthenticationRefused(outcome.code) || outcome.code == ExitCode::SslHandshakeFailed)
+        return Verdict::OwnFault;
     return Verdict::Refused;
+}
+
+bool Delivery::isDeliverable(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return (scheme == QLatin1String("http") || scheme == QLatin1String("https")) && !url.host().isEmpty();
 }
 
 bool Delivery::deadlinePassed() const

@@ -24,10 +24,14 @@ public:
         Delivered,
         Keep,     // a later attempt may still deliver it
         Refused,  // it would only be refused again
+        // A fault of this machine's own set-up: the proxy refused the credentials, TLS did not
+        // verify, no usable Kerberos ticket. It says nothing about the event, and every other
+        // event would meet it too: kept, untouched, until a person mends the set-up.
+        OwnFault,
     };
 
     struct Result {
-        Outcome outcome;
+        Outcome outcome;  // 200 when delivered, an accepted status included
         Verdict verdict = Verdict::Refused;
         int attempts = 0;
         PostDetails details;  // of the last attempt
@@ -41,12 +45,16 @@ public:
     Result deliver(const QUrl& url, const QList<FormPart>& form, const QList<RequestHeaders::Header>& eventHeaders = {});
     // The run's deadline has passed: nothing more may be sent.
     bool deadlinePassed() const;
+    // The deadline of a run that began before its first delivery (a resend's, which waits for its lock).
+    void setDeadline(QDeadlineTimer runDeadline) { deadline = runDeadline; }
 
     // Worth another attempt: by its code, or by the HTTP status behind it
     // (429 has no code of its own and comes out as 27).
     static bool isTransient(const Outcome& outcome, const PostDetails& details);
     // accepted: statuses that deliver as 200 does (--accept-status).
     static Verdict verdict(const Outcome& outcome, const PostDetails& details, const QSet<int>& accepted = {});
+    // Whether url could ever be delivered to: an http or https URL with a host.
+    static bool isDeliverable(const QUrl& url);
 
 private:
     // The wait before the next attempt, cut short by the deadline or a signal;

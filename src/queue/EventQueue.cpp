@@ -445,6 +445,12 @@ bool EventQueue::read(const QString& name, Kept& kept, QString& why) const
     return true;
 }
 
+bool EventQueue::holds(const QString& name) const
+{
+    struct stat info {};
+    return ::fstatat(dirFd.get(), native(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
 bool EventQueue::update(const Kept& kept, QString& why)
 {
     const int folder = kept.folder.get();

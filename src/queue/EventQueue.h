@@ -81,6 +81,8 @@ public:
 
     // The entries' folder names, oldest first.
     QStringList entries() const;
+    // Whether the entry is still there: a queueing run may drop one at any time.
+    bool holds(const QString& name) const;
     // What a person is shown for an entry: DIR/NAME.
     QString pathOf(const QString& name) const;
     bool read(const QString& name, Kept& kept, QString& why) const;

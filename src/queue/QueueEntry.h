@@ -55,8 +55,12 @@ struct QueueEntry {
     void recordOutcome(int moreAttempts, int status, const QString& error);
     // Puts the next attempt off after a resend's transient failure at now.
     void backOff(const QDateTime& now);
-    // Whether a resend at now may post it.
-    bool isDue(const QDateTime& now) const { return !nextAttempt.isValid() || nextAttempt <= now; }
+    // Whether a resend at now may post it. A next time further ahead than the entry's own
+    // wait was set by a clock that has since gone back: due now, not parked for years.
+    bool isDue(const QDateTime& now) const
+    {
+        return !nextAttempt.isValid() || nextAttempt <= now || nextAttempt > now.addSecs(backoffSeconds);
+    }
 
     QByteArray toJson() const;
     // Reads a description back, as strictly as the command line reads the same

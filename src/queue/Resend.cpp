@@ -1,5 +1,7 @@
 #include "queue/Resend.h"
 
+#include <QDeadlineTimer>
+
 #include <iostream>
 #include <optional>
 
@@ -20,8 +22,11 @@ const int max_age_days = 30;
 
 void say(const ResendRecord::Event& event)
 {
-    std::cout << toConsoleEscaped(event.eventId) << ' ' << ResendRecord::Event::fateName(event.fate) << ' ' << event.statusCode
-              << std::endl;
+    std::cout << toConsoleEscaped(event.eventId) << ' ' << ResendRecord::Event::fateName(event.fate) << ' ' << event.statusCode;
+    if (event.fate == ResendRecord::Event::Fate::Waiting)
+        std::cout << " until " << event.nextAttempt.toUTC().toString(Qt::ISODate).toStdString()
+                  << " (--all-entries sends it now)";
+    std::cout << std::endl;
 }
 
 int failWith(ResendRecord& record, const QString& text, int exitCode = ExitCode::LocalFailure)
@@ -35,8 +40,9 @@ int failWith(ResendRecord& record, const QString& text, int exitCode = ExitCode:
 class Pass {
 public:
     Pass(const TransportOptions& transport, const PosterSource& poster, ProgressLine* progress, EventQueue& queue,
-         ResendRecord& record, const Schedule& schedule)
+         ResendRecord& record, const Schedule& schedule, QDeadlineTimer deadline)
         : transport(transport)
+        , deadline(deadline)
         , poster(poster)
         , progress(progress)
         , queue(queue)
@@ -46,14 +52,16 @@ public:
     {
     }
 
-    bool mustStop() const { return Interruption::received() || (delivery && delivery->deadlinePassed()); }
+    bool mustStop() const { return Interruption::received() || deadline.hasExpired() || halted; }
 
     // Ends a pass that a signal or the deadline stopped between two events: the
     // events not tried stay queued, and the run ends as any run they stop.
     int stopped()
     {
-        if (record.stoppedBy)  // the event it stopped has said so already
+        if (record.stoppedBy || halted) {  // the event it stopped has said so already
+            record.errorString = errorText;
             return exitCode;
+        }
         record.stoppedBy = Interruption::received() ? Outcome::interrupted(Interruption::received())
                                                     : Outcome::deadline(transport.maxTime);
         return failWith(record, record.stoppedBy->text, record.stoppedBy->code);
@@ -64,18 +72,18 @@ public:
         EventQueue::Kept kept;
         QString why;
         if (!queue.read(name, kept, why))
-            return setAside(name, why);
+            return queue.holds(name) ? setAside(kept, why) : void();  // one that vanished was dropped by a queueing run
         ResendRecord::Event event{kept.entry.eventId, Fate::Failed, kept.entry.lastStatus, 0, QString(), kept.entry.attempts};
         if (kept.entry.failed) {
             // Refused for good earlier, and failed/ could not take it then: it is not sent again.
             event.fate = Fate::Failed;
-            if (!queue.moveToFailed(name, why))
+            if (!queue.moveToFailed(name, why) && queue.holds(name))
                 localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), why));
             record.events.append(event);
             return;
         }
         if (kept.entry.created < now.addDays(-max_age_days)) {
-            if (!queue.remove(name, why))
+            if (!queue.remove(name, why) && queue.holds(name))
                 return localFailure(QStringLiteral("Fail to remove queue entry %1: %2").arg(queue.pathOf(name), why));
             std::cout << "Dropped from queue: " << toConsole(queue.pathOf(name)) << " (older than " << max_age_days
                       << " days)" << std::endl;
@@ -94,69 +102,91 @@ public:
     }
 
     int exitCode = ExitCode::Success;
+    QString errorText;  // of the failure that gave exitCode
 
 private:
-    void localFailure(const QString& text)
+    void fail(int code, const QString& text)
     {
         std::cerr << toConsoleEscaped(text) << std::endl;
-        exitCode = ExitCode::LocalFailure;
+        exitCode = code;
+        errorText = text;
     }
 
-    // An entry that cannot be read would fail every time: set aside for a person to look at.
-    void setAside(const QString& name, const QString& why)
+    void localFailure(const QString& text) { fail(ExitCode::LocalFailure, text); }
+
+    // An entry that cannot be read would fail every time: set aside for a person to look at,
+    // with the reason in its description when that can still be read.
+    void setAside(EventQueue::Kept& kept, const QString& why)
     {
+        const QString& name = kept.name;
         QString eventId;
         QueueEntry::isFolderName(name, &eventId);
         localFailure(QStringLiteral("Fail to read queue entry %1: %2").arg(queue.pathOf(name), why));
         QString moveWhy;
-        if (!queue.moveToFailed(name, moveWhy))
+        if (!kept.entry.eventId.isEmpty()) {
+            kept.entry.recordOutcome(0, ExitCode::LocalFailure, why);
+            EventQueue::update(kept, moveWhy);
+        }
+        if (!queue.moveToFailed(name, moveWhy) && queue.holds(name))
             localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), moveWhy));
-        record.events.append(ResendRecord::Event{eventId, Fate::Failed, ExitCode::LocalFailure, 0, why, 0});
+        record.events.append(ResendRecord::Event{eventId, Fate::Failed, ExitCode::LocalFailure, 0, why, kept.entry.attempts});
     }
 
     void post(EventQueue::Kept& kept, ResendRecord::Event& event)
     {
-        if (!delivery)
+        if (!delivery) {
             delivery.emplace(poster(), transport, progress);  // only now: the real poster installs the proxy
+            delivery->setDeadline(deadline);
+        }
         const Delivery::Result result = delivery->deliver(kept.entry.url, kept.entry.parts,
                                                           EventForm::eventHeaders(kept.entry.eventId, kept.entry.hashParts));
         kept.bodies.clear();
+        event.httpStatus = result.details.httpStatus;
+        // Nothing was learned of the event: it stays as it was, and so do the entries after it.
+        if (result.outcome.isStopped() || result.verdict == Delivery::Verdict::OwnFault) {
+            event.fate = Fate::Kept;
+            event.statusCode = result.outcome.code;
+            event.errorString = result.outcome.text;
+            fail(result.outcome.code, result.outcome.text);
+            say(event);
+            record.events.append(event);
+            if (result.outcome.isStopped())
+                record.stoppedBy = result.outcome;
+            halted = result.verdict == Delivery::Verdict::OwnFault;
+            return;
+        }
 
         kept.entry.recordOutcome(result.attempts, result.outcome.code, result.outcome.text);
         event.attempts = kept.entry.attempts;
         event.statusCode = kept.entry.lastStatus;
-        event.httpStatus = result.details.httpStatus;
         if (result.verdict == Delivery::Verdict::Delivered)
             delivered(kept, event);
         else
             notDelivered(kept, event, result.verdict == Delivery::Verdict::Keep);
         say(event);
         record.events.append(event);
-        if (result.outcome.isStopped())
-            record.stoppedBy = result.outcome;
     }
 
     void delivered(const EventQueue::Kept& kept, ResendRecord::Event& event)
     {
         event.fate = Fate::Delivered;
         QString why;
-        if (!queue.remove(kept.name, why))
+        if (!queue.remove(kept.name, why) && queue.holds(kept.name))
             localFailure(QStringLiteral("Fail to remove delivered queue entry %1: %2").arg(queue.pathOf(kept.name), why));
     }
 
     void notDelivered(EventQueue::Kept& kept, ResendRecord::Event& event, bool keep)
     {
-        std::cerr << toConsoleEscaped(kept.entry.lastError) << std::endl;
+        fail(kept.entry.lastStatus, kept.entry.lastError);
         event.errorString = kept.entry.lastError;
-        exitCode = kept.entry.lastStatus;
         event.fate = keep ? Fate::Kept : Fate::Failed;
         if (keep)
             kept.entry.backOff(now);
         event.nextAttempt = keep ? kept.entry.nextAttempt : QDateTime();
         QString why;
-        if (!EventQueue::update(kept, why))
+        if (!EventQueue::update(kept, why) && queue.holds(kept.name))
             localFailure(QStringLiteral("Fail to update queue entry %1: %2").arg(queue.pathOf(kept.name), why));
-        if (keep || queue.moveToFailed(kept.name, why))
+        if (keep || queue.moveToFailed(kept.name, why) || !queue.holds(kept.name))
             return;
         // Marked in place instead, so that no later resend posts it again.
         kept.entry.failed = true;
@@ -169,6 +199,7 @@ private:
     }
 
     const TransportOptions& transport;
+    QDeadlineTimer deadline;
     const PosterSource& poster;
     ProgressLine* progress;
     EventQueue& queue;
@@ -176,6 +207,7 @@ private:
     bool allEntries;
     QDateTime now;
     std::optional<Delivery> delivery;
+    bool halted = false;  // by a fault of the set-up: every entry after would meet it too
 };
 
 }
@@ -193,21 +225,31 @@ int run(const QString& queueDir, const TransportOptions& transport, const Poster
     case EventQueue::Opened::Ok:
         break;
     }
-    const EventQueue::Lock lock(queue, [] { return Interruption::received() != 0; });
-    if (const int signal = Interruption::received()) {
-        record.stoppedBy = Outcome::interrupted(signal);
+    // --max-time bounds the whole run, the wait for another resend's lock included.
+    QDeadlineTimer deadline(QDeadlineTimer::Forever);
+    if (transport.maxTime > 0)
+        deadline.setRemainingTime(qint64(transport.maxTime) * 1000);
+    const EventQueue::Lock lock(queue, [&deadline] { return Interruption::received() != 0 || deadline.hasExpired(); });
+    if (!lock.isHeld() && (Interruption::received() || deadline.hasExpired())) {
+        record.stoppedBy = Interruption::received() ? Outcome::interrupted(Interruption::received())
+                                                    : Outcome::deadline(transport.maxTime);
         return failWith(record, record.stoppedBy->text, record.stoppedBy->code);
     }
     if (!lock.isHeld())
         return failWith(record, QStringLiteral("Fail to lock the queue ") + queueDir);
     queue.clearLeftovers();
 
-    Pass pass(transport, poster, progress, queue, record, schedule);
+    Pass pass(transport, poster, progress, queue, record, schedule, deadline);
     for (const QString& name : queue.entries()) {
         if (pass.mustStop())
             return pass.stopped();
         pass.handle(name);
     }
+    // A signal that came while the last entry was finished ends the run as any signal does.
+    if (Interruption::received())
+        return pass.stopped();
+    if (pass.exitCode != ExitCode::Success)
+        record.errorString = pass.errorText;
     return pass.exitCode;
 }
 

@@ -57,6 +57,8 @@ public:
         }
         if (then == Then::AnswerThenRaiseSigterm)  // the signal comes once the event is in, before the next
             std::raise(SIGTERM);
+        if (meanwhile)
+            meanwhile();
         const Step step = script.empty() ? status(200) : script.front();
         if (!script.empty())
             script.pop_front();
@@ -69,6 +71,7 @@ public:
 
     std::deque<Step> script;
     Then then;
+    std::function<void()> meanwhile;  // what another process does while the post is under way
     QList<QUrl> urls;
     QList<int> partCounts;
     QList<QList<RequestHeaders::Header>> headers;  // of each post
@@ -115,6 +118,7 @@ QStringList outcomes(const ResendRecord& record)
 Q_DECLARE_METATYPE(Step)
 Q_DECLARE_METATYPE(QList<Step>)
 Q_DECLARE_METATYPE(Delivery::Verdict)
+Q_DECLARE_METATYPE(ScriptedPoster::Then)
 
 class TestDelivery : public QObject {
     Q_OBJECT
@@ -133,7 +137,10 @@ private slots:
         QTest::newRow("400 is not tried again") << 5 << QList<Step>{status(400), status(200)} << 1 << 400 << V::Refused;
         QTest::newRow("413 refused") << 5 << QList<Step>{status(413)} << 1 << 413 << V::Refused;
         QTest::newRow("refused connection, then 200") << 1 << QList<Step>{transport(11), status(200)} << 2 << 200 << V::Delivered;
-        QTest::newRow("TLS failure is not tried again") << 3 << QList<Step>{transport(15)} << 1 << 15 << V::Refused;
+        // Faults of the set-up say nothing about the event: not tried again, and kept as they were.
+        QTest::newRow("TLS failure: the set-up's") << 3 << QList<Step>{transport(15)} << 1 << 15 << V::OwnFault;
+        QTest::newRow("proxy refuses the credentials") << 3 << QList<Step>{status(407)} << 1 << 407 << V::OwnFault;
+        QTest::newRow("tunnel's proxy refuses them") << 3 << QList<Step>{transport(21)} << 1 << 21 << V::OwnFault;
         // 429 has no code of its own: the HTTP status behind code 27 decides.
         QTest::newRow("429 behind 27") << 0 << QList<Step>{{Outcome::transport(27, QStringLiteral("x")), 429, "0"}} << 1 << 27 << V::Keep;
         QTest::newRow("the body shrank") << 3 << QList<Step>{{Outcome::local(QStringLiteral("shrank")), 0, "0"}} << 1 << -1 << V::Refused;
@@ -181,6 +188,35 @@ private slots:
         QTEST(Delivery::verdict(step.outcome, details, accepted), "verdict");
     }
 
+    // What a delivery comes to for a URL: an accepted status is a 200 everywhere; a URL that can
+    // never work is never worth keeping, whatever its code.
+    void verdictForTheUrl_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<Step>("step");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<Delivery::Verdict>("verdict");
+        using V = Delivery::Verdict;
+        const QString good = QStringLiteral("https://collector.test/submit");
+        QTest::newRow("207 accepted is 200") << good << Step{Outcome::transport(6, QStringLiteral("x")), 207, "0"} << 200 << V::Delivered;
+        QTest::newRow("no host") << QStringLiteral("http://") << transport(13) << 13 << V::Refused;
+        QTest::newRow("another scheme") << QStringLiteral("ftp://x") << transport(23) << 23 << V::Refused;
+        QTest::newRow("a typo of one") << QStringLiteral("htp://x") << transport(23) << 23 << V::Refused;
+        QTest::newRow("own fault, no host") << QStringLiteral("http:///x") << transport(15) << 15 << V::Refused;
+        QTest::newRow("http with a host") << QStringLiteral("HTTP://x/") << transport(13) << 13 << V::Keep;
+    }
+    void verdictForTheUrl()
+    {
+        QFETCH(QString, url);
+        QFETCH(Step, step);
+        ScriptedPoster poster({step});
+        TransportOptions options;
+        options.acceptStatus = {207};
+        const Delivery::Result result = Delivery(poster, options, nullptr).deliver(QUrl(url), {});
+        QTEST(result.outcome.code, "code");
+        QTEST(result.verdict, "verdict");
+    }
+
     // The wait before a retry ends with the deadline, and the run says so.
     void deadlineDuringTheWait()
     {
@@ -213,6 +249,7 @@ private slots:
                                                 QStringLiteral("00000003 failed 400")}));
         QCOMPARE(record.events.at(1).attempts, 3);  // the two of the first run, and this one
         QCOMPARE(exitCode, 400);
+        QCOMPARE(record.errorString, QStringLiteral("status 400"));  // the failure that gave the code
         // Only the kept event stays; the refused one waits in failed/ for a person.
         EventQueue queue(dir);
         QString why;
@@ -234,6 +271,98 @@ private slots:
         QCOMPARE(Resend::run(scratch.path(), {}, [&]() -> Poster& { ++made; return poster; }, nullptr, record), 0);
         QCOMPARE(made, 0);
         QVERIFY(record.events.isEmpty());
+    }
+
+    // A fault of the set-up ends the pass at the first event, and every entry stays as it was:
+    // not counted, not put off, not set aside.
+    void resendLeavesTheQueueAsItWas_data()
+    {
+        QTest::addColumn<Step>("step");
+        QTest::addColumn<ScriptedPoster::Then>("then");
+        QTest::newRow("proxy refuses the credentials") << status(407) << ScriptedPoster::Then::Answer;
+        QTest::newRow("tunnel's proxy refuses them") << transport(21) << ScriptedPoster::Then::Answer;
+        QTest::newRow("TLS does not verify") << transport(15) << ScriptedPoster::Then::Answer;
+        QTest::newRow("no Kerberos ticket") << Step{Outcome::answer(407, QStringLiteral("no Kerberos credentials: x")), 0, "0"}
+                                            << ScriptedPoster::Then::Answer;
+        QTest::newRow("the deadline") << Step() << ScriptedPoster::Then::WaitForDeadline;
+    }
+    void resendLeavesTheQueueAsItWas()
+    {
+        QFETCH(Step, step);
+        QFETCH(ScriptedPoster::Then, then);
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        QCOMPARE(fillQueue(dir).size(), 3);
+        ScriptedPoster poster({step, step, step}, then);
+        ResendRecord record;
+        int exitCode = 0;
+        captureOutput([&] { exitCode = Resend::run(dir, withRetry(2, 1), [&]() -> Poster& { return poster; }, nullptr, record); });
+        const Outcome expected = then == ScriptedPoster::Then::WaitForDeadline ? Outcome::deadline(1) : step.outcome;
+        QCOMPARE(poster.urls.size(), 1);
+        QCOMPARE(exitCode, expected.code);
+        QCOMPARE(record.errorString, expected.text);
+        QCOMPARE(outcomes(record), QStringList{QStringLiteral("00000001 kept %1").arg(expected.code)});
+        EventQueue queue(dir);
+        QString why;
+        QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
+        QCOMPARE(queue.entries().size(), 3);
+        for (const QString& name : queue.entries()) {
+            EventQueue::Kept kept;
+            QVERIFY2(queue.read(name, kept, why), qPrintable(why));
+            QCOMPARE(kept.entry.attempts, 2);
+            QCOMPARE(kept.entry.lastStatus, 503);
+            QVERIFY(!kept.entry.nextAttempt.isValid());
+        }
+    }
+
+    // Queueing runs drop the oldest entries at their limits, under a resend's feet: an entry
+    // that vanished is passed over, not failed.
+    void resendPassesOverAVanishedEntry()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        QCOMPARE(fillQueue(dir).size(), 3);
+        EventQueue dropper(dir);
+        QString why;
+        QVERIFY(dropper.open(false, why) == EventQueue::Opened::Ok);
+        const QStringList names = dropper.entries();
+        ScriptedPoster poster({status(200), status(200)});
+        poster.meanwhile = [&] {  // the first post sees the first two go; the second, nothing more
+            for (const QString& name : names.mid(0, 2))
+                dropper.remove(name, why);
+        };
+        ResendRecord record;
+        int exitCode = -2;
+        const std::string printed = captureOutput(
+            [&] { exitCode = Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record); });
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(outcomes(record), (QStringList{QStringLiteral("00000001 delivered 200"), QStringLiteral("00000003 delivered 200")}));
+        QVERIFY2(printed.find("Fail") == std::string::npos, printed.c_str());
+        QVERIFY(!QDir(dir + QStringLiteral("/failed")).exists());
+    }
+
+    // --max-time bounds the wait for another resend's lock.
+    void resendWaitsForTheLockUntilTheDeadline()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        QCOMPARE(fillQueue(dir).size(), 3);
+        EventQueue other(dir);
+        QString why;
+        QVERIFY(other.open(false, why) == EventQueue::Opened::Ok);
+        const EventQueue::Lock held(other, [] { return false; });
+        QVERIFY(held.isHeld());
+        ScriptedPoster poster({});
+        ResendRecord record;
+        QElapsedTimer clock;
+        clock.start();
+        int exitCode = 0;
+        captureOutput([&] { exitCode = Resend::run(dir, withRetry(0, 1), [&]() -> Poster& { return poster; }, nullptr, record); });
+        QVERIFY(clock.elapsed() < 1000 + 1000);  // within --max-time and a second
+        QCOMPARE(exitCode, 14);
+        QVERIFY(record.maxTimeReached());
+        QCOMPARE(record.errorString, QStringLiteral("Operation timed out after 1 s"));
+        QCOMPARE(poster.urls.size(), 0);
     }
 
     // What the deadline stopped stays queued, untried events included.
@@ -278,8 +407,13 @@ private slots:
             const int posted = poster.urls.size();
             ResendRecord record;
             const Resend::Schedule schedule{run.allEntries, start.addSecs(60LL * run.minutes)};
-            captureOutput([&] { Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record, schedule); });
+            const std::string printed = captureOutput(
+                [&] { Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record, schedule); });
             const bool waiting = qstrcmp(run.fate, "waiting") == 0;
+            // A waiting entry says when it will be tried, and how to send it now.
+            const QString due = record.events.at(0).nextAttempt.toString(Qt::ISODate);
+            QCOMPARE(printed.find(" waiting 503 until " + due.toStdString() + " (--all-entries sends it now)\n") != std::string::npos,
+                     waiting);
             QCOMPARE(poster.urls.size() - posted, waiting ? 0 : 3);
             EventQueue queue(dir);
             QString why;
@@ -327,6 +461,28 @@ private slots:
         QString why;
         QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
         QCOMPARE(queue.entries().size(), 3 - (record.events.at(0).fate == ResendRecord::Event::Fate::Delivered));
+    }
+
+    // A signal that comes while the last event is finished still ends the run as a signal does.
+    void resendHearsASignalAtTheLastEvent()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        QCOMPARE(fillQueue(dir).size(), 3);
+        const Interruption interruption;
+        ScriptedPoster poster({});
+        poster.meanwhile = [&] {
+            if (poster.urls.size() == 3)
+                std::raise(SIGTERM);
+        };
+        ResendRecord record;
+        int exitCode = 0;
+        const std::string printed = captureOutput(
+            [&] { exitCode = Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record); });
+        QCOMPARE(exitCode, 143);
+        QVERIFY(record.interrupted());
+        QCOMPARE(record.count(ResendRecord::Event::Fate::Delivered), 3);
+        QCOMPARE(QString::fromStdString(printed).count(QStringLiteral("Interrupted by SIGTERM\n")), 1);
     }
 };
 

@@ -216,6 +216,32 @@ private slots:
         QCOMPARE(queue.entries(), QStringList{QFileInfo(path).fileName()});  // no half entry is ever listed
     }
 
+    // An entry is put off by at most its own wait; a next time further ahead was set by a
+    // clock that has gone back since, and is due now rather than parked until the entry expires.
+    void dueAfterItsWait_data()
+    {
+        QTest::addColumn<qint64>("aheadSeconds");  // the next attempt, from now
+        QTest::addColumn<bool>("due");
+        QTest::newRow("none") << qint64(0) << true;
+        QTest::newRow("passed") << qint64(-1) << true;
+        QTest::newRow("within its wait") << qint64(7200) << false;
+        QTest::newRow("at its wait") << qint64(4 * 3600) << false;
+        QTest::newRow("past its wait") << qint64(4 * 3600 + 1) << true;
+        QTest::newRow("two days") << qint64(2 * 86400) << true;
+        QTest::newRow("ten years") << qint64(3650) * 86400 << true;
+        QTest::newRow("year 9999") << QDateTime::currentDateTimeUtc().secsTo(QDateTime(QDate(9999, 12, 31), QTime(0, 0), Qt::UTC)) << true;
+    }
+    void dueAfterItsWait()
+    {
+        QFETCH(qint64, aheadSeconds);
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QueueEntry entry;
+        entry.backoffSeconds = 4 * 3600;
+        if (aheadSeconds != 0)
+            entry.nextAttempt = now.addSecs(aheadSeconds);
+        QTEST(entry.isDue(now), "due");
+    }
+
     void descriptionIsReadStrictly_data()
     {
         QTest::addColumn<QByteArray>("field");  // a key of the description, or parts/N/key
