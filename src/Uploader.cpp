@@ -161,7 +161,7 @@ ReplyClassifier::Verdict Uploader::postOnce(const QNetworkRequest& request, cons
         // Only a refusal of the credentials is the probe's to report; any other
         // failure of it is no reason not to send: the POST goes as if there had been none.
         QNetworkRequest probeRequest = request;
-        if (std::optional<Outcome> refused = proxies.authorize(probeRequest, proxy, *networkManager))
+        if (std::optional<Outcome> refused = proxies.authorize(probeRequest, proxy, *networkManager, deadline, transport.maxTime))
             return {*refused};
         ReplyClassifier::Verdict probe = probeProxy(probeRequest, proxy, probes);
         if (ProxyCheck::isAuthenticationRefused(probe.outcome.code) || probe.outcome.isStopped())
@@ -170,7 +170,7 @@ ReplyClassifier::Verdict Uploader::postOnce(const QNetworkRequest& request, cons
     for (QIODevice* device : bodyDevices)
         device->seek(0);
     QNetworkRequest postRequest = request;
-    if (std::optional<Outcome> refused = proxies.authorize(postRequest, proxy, *networkManager))
+    if (std::optional<Outcome> refused = proxies.authorize(postRequest, proxy, *networkManager, deadline, transport.maxTime))
         return {*refused};
     std::unique_ptr<QNetworkReply> reply = send(postRequest, parts);
     if (!reply)

@@ -419,8 +419,10 @@ void hideSecrets(int id)
 {
     if (!optarg)
         return;
-    if (id == 'u' || id == 'x')
+    if (id == 'u')
         SecretArguments::hidePassword(optarg);
+    else if (id == 'x')
+        SecretArguments::hideProxyPassword(optarg);
     else if (id == optionHeader)
         SecretArguments::hideHeaderValue(optarg);
 }
@@ -467,9 +469,9 @@ bool generateTask(int argc, char** argv, Options& options)
             reading.firstEventOption = optionName(id);
         // Each byte becomes the character of the same Latin-1 code.
         const QString argument = optarg ? QString::fromLatin1(optarg) : QString();
+        hideSecrets(id);  // a value that is refused holds its secret all the same
         switch (take(id, argument, reading)) {
         case Taken::Yes:
-            hideSecrets(id);
             break;
         case Taken::Rejected:
             return false;

@@ -12,16 +12,27 @@ QString percentDecoded(const QString& text)
 
 }
 
+bool ProxySetting::passwordSpan(const QByteArray& text, int& start, int& end)
+{
+    const int schemeEnd = text.indexOf("://");
+    const int from = schemeEnd >= 0 ? schemeEnd + 3 : 0;
+    const int at = text.lastIndexOf('@');
+    const int colon = text.indexOf(':', from);
+    if (at < from || colon < 0 || colon > at)
+        return false;
+    start = colon + 1;
+    end = at;
+    return true;
+}
+
 QString ProxySetting::withoutPassword(const QString& text)
 {
-    // The credentials as parse reads them: after any scheme, up to the last '@', the password after the first ':'.
-    const int schemeEnd = text.indexOf(QLatin1String("://"));
-    const int start = schemeEnd >= 0 ? schemeEnd + 3 : 0;
-    const int at = text.lastIndexOf(QLatin1Char('@'));
-    const int colon = text.indexOf(QLatin1Char(':'), start);
-    if (at < start || colon < 0 || colon > at)
+    // One character a byte: the delimiters fall where they do in the text.
+    int start = 0;
+    int end = 0;
+    if (!passwordSpan(text.toLatin1(), start, end))
         return text;
-    return text.left(colon) + text.mid(at);
+    return text.left(start - 1) + text.mid(end);
 }
 
 bool ProxySetting::parse(const QString& text, ProxySetting& proxy)

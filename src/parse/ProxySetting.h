@@ -22,6 +22,10 @@ struct ProxySetting {
 
     // A --proxy value as it may be shown: the password, if any, left out.
     static QString withoutPassword(const QString& text);
+    // Where a proxy value's password lies, [start, end), by the rule that parse reads it with:
+    // the credentials run from after any scheme to the last '@', the password from their
+    // first ':'. False when there is none. The same for the bytes of the command line.
+    static bool passwordSpan(const QByteArray& text, int& start, int& end);
 
     // The proxy as Qt installs it, credentials included.
     QNetworkProxy toNetworkProxy() const;

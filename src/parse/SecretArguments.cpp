@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "parse/ProxySetting.h"
+
 namespace SecretArguments {
 
 namespace {
@@ -29,6 +31,14 @@ void hidePassword(char* text)
         return;
     if (char* colon = static_cast<char*>(std::memchr(authority, ':', size_t(at - authority))))
         wipe(colon + 1, at);
+}
+
+void hideProxyPassword(char* text)
+{
+    int start = 0;
+    int end = 0;
+    if (ProxySetting::passwordSpan(QByteArray::fromRawData(text, int(std::strlen(text))), start, end))
+        wipe(text + start, text + end);
 }
 
 void hideHeaderValue(char* text)

@@ -23,7 +23,11 @@ QString statusText(OM_uint32 status, int type)
             break;
         if (!text.isEmpty())
             text += QLatin1String("; ");
-        text += QString::fromLocal8Bit(static_cast<const char*>(message.value), int(message.length));
+        // Some mechanisms count the message's terminating NUL in its length.
+        QByteArray bytes(static_cast<const char*>(message.value), int(message.length));
+        while (bytes.endsWith('\0'))
+            bytes.chop(1);
+        text += QString::fromLocal8Bit(bytes);
         gss_release_buffer(&minor, &message);
     } while (context != 0);
     return text;

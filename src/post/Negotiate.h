@@ -14,7 +14,8 @@ namespace Negotiate {
 // "Negotiate <base64 token>", a fresh one for each request (a token is good
 // for one). False, with GSSAPI's reason, when there is no ticket, or an
 // expired one: a person must kinit. The token is a secret of the moment:
-// shown nowhere, stored nowhere.
+// shown nowhere, stored nowhere. GSSAPI may crash or hang on a broken cache
+// or KDC: call it through IsolatedCall.
 bool proxyAuthorization(const QString& proxyHost, QByteArray& header, QString& why);
 
 }

@@ -4,10 +4,12 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkRequest>
 
+#include "post/IsolatedCall.h"
 #include "post/Negotiate.h"
 #include "post/Probes.h"
 #include "post/ProxyCheck.h"
 #include "post/ReplyFacts.h"
+#include "support/Interruption.h"
 #include "support/UrlDisplay.h"
 
 ProxyChoice::ProxyChoice(bool kerberos)
@@ -36,16 +38,40 @@ int ProxyChoice::goneAfterMs(const QNetworkProxy& proxy, Probes& probes)
 }
 
 std::optional<Outcome> ProxyChoice::authorize(QNetworkRequest& request, const QNetworkProxy& proxy,
-                                              QNetworkAccessManager& manager) const
+                                              QNetworkAccessManager& manager, QDeadlineTimer deadline, int maxTime) const
 {
     if (!kerberos || proxy.type() != QNetworkProxy::HttpProxy)
         return std::nullopt;
-    QByteArray header;
-    QString why;
     const QUrl url = request.url();
     const Route route = Route::of(proxy, url);
-    if (!Negotiate::proxyAuthorization(proxy.hostName(), header, why))
-        return ProxyCheck::authenticationRefused(route, url, why);
+    const QString host = proxy.hostName();
+    const IsolatedCall::Result made = IsolatedCall::run(
+        [&host](QByteArray& output) {
+            QString why;
+            const bool ok = Negotiate::proxyAuthorization(host, output, why);
+            if (!ok)
+                output = why.toUtf8();
+            return ok;
+        },
+        deadline, tokenBoundMs);
+    const QString noCredentials = QStringLiteral("no Kerberos credentials: ");
+    switch (made.end) {
+    case IsolatedCall::End::Returned:
+        break;
+    case IsolatedCall::End::Interrupted:
+        return Outcome::interrupted(Interruption::received());
+    case IsolatedCall::End::Deadline:
+        return Outcome::deadline(maxTime);
+    case IsolatedCall::End::Crashed:
+        return ProxyCheck::authenticationRefused(
+            route, url, noCredentials + QStringLiteral("the Kerberos library crashed (signal %1)").arg(made.signal));
+    case IsolatedCall::End::TooLong:
+        return ProxyCheck::authenticationRefused(
+            route, url, noCredentials + QStringLiteral("the Kerberos library gave no answer in %1 s").arg(tokenBoundMs / 1000));
+    }
+    if (!made.ok)
+        return ProxyCheck::authenticationRefused(route, url, QString::fromUtf8(made.output));
+    const QByteArray& header = made.output;
     if (route.forwards(url)) {
         request.setRawHeader("Proxy-Authorization", header);
         return std::nullopt;

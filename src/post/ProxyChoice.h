@@ -1,6 +1,7 @@
 #ifndef PROXYCHOICE_H
 #define PROXYCHOICE_H
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QNetworkProxy>
 #include <QSet>
@@ -39,8 +40,12 @@ public:
     // (never on what goes through the tunnel, to the collector). Without a
     // ticket, the outcome the proxy's refusal would be: 407, or 21 for a tunnel.
     // The proxy, with a token of its own when it carries one, is the manager's from then on.
-    std::optional<Outcome> authorize(QNetworkRequest& request, const QNetworkProxy& proxy,
-                                     QNetworkAccessManager& manager) const;
+    // The token is made in a child process (GSSAPI may crash or hang), within tokenBoundMs,
+    // the deadline (then the outcome is the deadline's, of maxTime seconds) and the signals.
+    std::optional<Outcome> authorize(QNetworkRequest& request, const QNetworkProxy& proxy, QNetworkAccessManager& manager,
+                                     QDeadlineTimer deadline, int maxTime) const;
+
+    static constexpr int tokenBoundMs = 30000;
 
 private:
     bool kerberos;

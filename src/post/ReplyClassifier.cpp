@@ -92,6 +92,11 @@ Verdict classify(const ReplyFacts& facts, const Route& route, const Context& con
             verdict.outcome = Outcome::answer(facts.httpStatus, QStringLiteral("Too many redirects"));
             return verdict;
         }
+        // A redirect that names no target is the answer: the form never goes where no one said.
+        if (facts.redirectTarget.isEmpty() || !facts.redirectTarget.isValid()) {
+            verdict.outcome = Outcome::answer(facts.httpStatus, QStringLiteral("Redirect without a usable Location"));
+            return verdict;
+        }
         verdict.outcome = Outcome::answer(facts.httpStatus, QString());
         verdict.redirect = true;
         verdict.redirectTarget = facts.redirectTarget;

@@ -263,6 +263,18 @@ private slots:
         QCOMPARE(p.argv.at(3), std::string("--proxy=http://al:****@ph:3128"));
         QCOMPARE(p.argv.at(5), std::string("Authorization:***********"));
         QCOMPARE(p.argv.at(7), fromFile.toStdString());
+        // A proxy's password is what its reader takes, '?', '#' and '/' included: all of it goes.
+        const char* const proxies[][3] = {
+            {"http://al:p?ss@ph:3128", "p?ss", "http://al:****@ph:3128"},
+            {"http://al:p#s@s@ph:3128", "p#s@s", "http://al:*****@ph:3128"},
+            {"al:a/b?c#d@ph", "", "al:*******@ph"},  // a bad value, but a secret all the same
+            {"socks5h://al:%3F?x@ph", "??x", "socks5h://al:*****@ph"},
+        };
+        for (const auto& row : proxies) {
+            const Parsed q = parse({"-u", "http://h/", "--proxy", row[0]});
+            QCOMPARE(q.options.transport.proxySetting.password, QString::fromLatin1(row[1]));
+            QCOMPARE(QString::fromStdString(q.argv.at(4)), QString::fromLatin1(row[2]));
+        }
     }
 
     void newOptionValues()

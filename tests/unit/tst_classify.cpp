@@ -134,6 +134,12 @@ private slots:
         redirect.redirect = false;
         redirect.text = QStringLiteral("Too many redirects");
         QTest::newRow("too many redirects") << redirect;
+        // A redirect that names no target is the final answer: nothing goes where no one said.
+        const QString noTarget = QStringLiteral("Redirect without a usable Location");
+        QTest::newRow("301 without Location") << row(facts("http://collector/api/submit", 301), direct(), 301, K::Answer, noTarget);
+        Row badTarget = row(facts("http://collector/x", 302), direct(), 302, K::Answer, noTarget);
+        badTarget.facts.redirectTarget = QUrl(QStringLiteral("http://[::1"));
+        QTest::newRow("302 to a URL that does not parse") << badTarget;
         // TLS: Qt's words, and why the certificate was refused.
         Row tls = row(facts("https://collector/x", 0, E::SslHandshakeFailedError, "SSL handshake failed"), direct(), 15, K::Transport,
                       QStringLiteral("SSL handshake failed: expired; self-signed"));

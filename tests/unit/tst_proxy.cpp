@@ -2,9 +2,21 @@
 
 #include "parse/ProxySetting.h"
 #include "post/EnvironmentProxyFactory.h"
+#include "post/IsolatedCall.h"
+#include "support/Interruption.h"
+
+#include <csignal>
+#include <unistd.h>
 #include "support/UrlDisplay.h"
 
 Q_DECLARE_METATYPE(ProxySetting::Scheme)
+Q_DECLARE_METATYPE(IsolatedCall::End)
+
+namespace {
+// What a call made in a child may do.
+enum class Child { Answers, Refuses, Crashes, Hangs };
+}
+Q_DECLARE_METATYPE(Child)
 
 class TestProxy : public QObject {
     Q_OBJECT
@@ -120,7 +132,52 @@ private slots:
         QCOMPARE(factory.problems().size(), problems);
         QCOMPARE(factory.queryProxy(QNetworkProxyQuery(QUrl(url))).value(0), chosen);
     }
+
+    // A library call that crashes or hangs costs the run nothing: it ends at its bound, the
+    // deadline or a signal, whichever comes first, and the child goes with it.
+    void isolatedCall_data()
+    {
+        QTest::addColumn<Child>("child");
+        QTest::addColumn<int>("deadlineMs");  // 0: none
+        QTest::addColumn<bool>("signal");     // SIGTERM a moment after the start
+        QTest::addColumn<IsolatedCall::End>("end");
+        QTest::addColumn<QByteArray>("output");
+        using E = IsolatedCall::End;
+        QTest::newRow("answers") << Child::Answers << 0 << false << E::Returned << QByteArray("Negotiate YII=");
+        QTest::newRow("refuses") << Child::Refuses << 0 << false << E::Returned << QByteArray("no ticket");
+        QTest::newRow("crashes") << Child::Crashes << 0 << false << E::Crashed << QByteArray();
+        QTest::newRow("hangs past its bound") << Child::Hangs << 0 << false << E::TooLong << QByteArray();
+        QTest::newRow("hangs past the deadline") << Child::Hangs << 300 << false << E::Deadline << QByteArray();
+        QTest::newRow("hangs until a signal") << Child::Hangs << 0 << true << E::Interrupted << QByteArray();
+    }
+    void isolatedCall()
+    {
+        QFETCH(Child, child);
+        QFETCH(int, deadlineMs);
+        QFETCH(bool, signal);
+        const Interruption interruption;
+        if (signal)
+            QTimer::singleShot(200, [] { std::raise(SIGTERM); });
+        QElapsedTimer clock;
+        clock.start();
+        const IsolatedCall::Result result = IsolatedCall::run(
+            [child](QByteArray& output) {
+                if (child == Child::Crashes)
+                    std::raise(SIGSEGV);
+                if (child == Child::Hangs)
+                    ::pause();
+                output = child == Child::Answers ? "Negotiate YII=" : "no ticket";
+                return child == Child::Answers;
+            },
+            deadlineMs ? QDeadlineTimer(deadlineMs) : QDeadlineTimer(QDeadlineTimer::Forever), 1000);
+        QVERIFY(clock.elapsed() < 1000 + 1000);  // within the bound and a second
+        QTEST(result.end, "end");
+        QTEST(result.output, "output");
+        QCOMPARE(result.ok, child == Child::Answers);
+        QCOMPARE(result.signal, child == Child::Crashes ? SIGSEGV : 0);
+        { const Interruption clearsTheSignal; }
+    }
 };
 
-QTEST_APPLESS_MAIN(TestProxy)
+QTEST_GUILESS_MAIN(TestProxy)
 #include "tst_proxy.moc"
