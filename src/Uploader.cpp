@@ -233,7 +233,7 @@ ReplyFacts Uploader::waitForReply(QNetworkReply& reply, const QNetworkProxy& pro
     settings.peerPort = proxy.type() == QNetworkProxy::NoProxy ? PeerCheck::portOf(reply.url()) : proxy.port();
     if (proxy.type() != QNetworkProxy::NoProxy)
         settings.peerGoneMs = proxies.goneAfterMs(proxy, probes);
-    settings.handshakeLimit = Route::of(proxy, reply.url()).tunnel ? ReplyWatch::handshakeLimit : 0;
+    settings.handshakeExchanges = Route::of(proxy, reply.url()).tunnel ? ReplyWatch::handshakeExchanges : 0;
     if (progress) {
         settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
         settings.tick = [this] { progress->tick(); };

@@ -124,7 +124,8 @@ private:
             end(End::PeerGone);
         else if (wire.received() > std::uint64_t(replyLimit))
             end(End::TooLarge);  // headers without end, or a chunked body: Qt would keep it all
-        else if (settings.handshakeLimit > 0 && !underWay() && wire.received() > std::uint64_t(settings.handshakeLimit))
+        else if (settings.handshakeExchanges > 0 && !underWay()
+                 && wire.exchanges() > std::uint64_t(settings.handshakeExchanges))
             end(End::ProxyAsksAgain);
     }
 

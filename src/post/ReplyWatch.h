@@ -22,10 +22,12 @@ struct Settings {
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     quint16 peerPort = 0;                            // the collector's, or the proxy's when one is used
     int peerGoneMs = 0;                              // end when no connection to it is open or opening this long; 0: never
-    // A tunnel's: what the proxy may send before the exchange is under way, its answers
-    // to CONNECT; past it, the proxy asks for credentials again and again, and Qt answers
-    // each time (it does, for a wrong NTLM password). 0: no bound.
-    qint64 handshakeLimit = 0;
+    // A tunnel's: how many exchanges with the proxy there may be before the exchange is
+    // under way (CONNECTs answered with a 407, an NTLM challenge, the 200, then TLS's own);
+    // past it, the proxy asks for the same credentials again and again, and Qt answers each
+    // time (it does, for a wrong NTLM password). Each answer is bounded as any reply is,
+    // however large or slow. 0: no bound.
+    int handshakeExchanges = 0;
     std::function<void(qint64 sent, qint64 total)> uploadProgress;
     std::function<void()> tick;                      // a few times a second, while waiting
 };
@@ -38,8 +40,8 @@ struct Result {
 };
 
 constexpr int bodyLimit = 64 * 1024;
-// What a proxy may send before a tunnel is up: a few answers to CONNECT, a negotiation's included.
-constexpr qint64 handshakeLimit = qint64(32) << 10;
+// A tunnel's exchanges before it is under way: NTLM's three CONNECTs and TLS's two, with room to spare.
+constexpr int handshakeExchanges = 10;
 // A collector's answer is a few lines; one that never ends must not hold the run.
 constexpr qint64 replyLimit = qint64(4) << 20;
 

@@ -1,6 +1,7 @@
 // Kept free of Qt headers: <linux/tcp.h> and Qt's network headers must not meet.
 #include "post/WireProgress.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 
@@ -89,7 +90,7 @@ void WireProgress::shutDown() const
 bool WireProgress::advanced()
 {
     std::map<unsigned long, std::uint64_t> seen;
-    std::map<unsigned long, std::uint64_t> receivedNow;
+    std::map<unsigned long, Counts> countsNow;
     bool moved = false;
     opening = false;
     forEachSocket([&](int fd, const struct stat& before) {
@@ -111,17 +112,20 @@ bool WireProgress::advanced()
         // Either way counts: a body going out, or a reply (even its headers) coming in.
         const std::uint64_t total = info.tcpi_bytes_acked + info.tcpi_bytes_received;
         seen[before.st_ino] = total;
-        receivedNow[before.st_ino] = info.tcpi_bytes_received;
+        const Counts counts{info.tcpi_bytes_received, info.tcpi_data_segs_out, info.tcpi_data_segs_in};
+        countsNow[before.st_ino] = counts;
         if (!started)
-            receivedAtStart[before.st_ino] = info.tcpi_bytes_received;
+            atStart[before.st_ino] = counts;
         const auto known = movedByInode.find(before.st_ino);
         if (known == movedByInode.end() ? total > 1 : total > known->second)
             moved = true;
     });
     movedByInode.swap(seen);
-    // A connection that is gone keeps what it received.
-    for (const auto& connection : receivedNow)
-        receivedByInode[connection.first] = connection.second;
+    for (const auto& connection : countsNow)
+        byInode[connection.first] = connection.second;
+    const Counts now = since();
+    exchangeCount += std::min(now.segmentsSent - atLastCall.segmentsSent, now.segmentsReceived - atLastCall.segmentsReceived);
+    atLastCall = now;
     started = true;
     return moved;
 }
@@ -144,14 +148,22 @@ void WireProgress::shutDown() const
 
 #endif
 
-std::uint64_t WireProgress::received() const
+WireProgress::Counts WireProgress::since() const
 {
-    std::uint64_t total = 0;
-    for (const auto& connection : receivedByInode) {
-        const auto start = receivedAtStart.find(connection.first);
-        total += connection.second - (start == receivedAtStart.end() ? 0 : start->second);
+    Counts total;
+    for (const auto& connection : byInode) {
+        const auto start = atStart.find(connection.first);
+        const Counts before = start == atStart.end() ? Counts() : start->second;
+        total.received += connection.second.received - before.received;
+        total.segmentsSent += connection.second.segmentsSent - before.segmentsSent;
+        total.segmentsReceived += connection.second.segmentsReceived - before.segmentsReceived;
     }
     return total;
+}
+
+std::uint64_t WireProgress::received() const
+{
+    return since().received;
 }
 
 bool WireProgress::connected() const

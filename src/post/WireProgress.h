@@ -24,6 +24,11 @@ public:
     bool connected() const;
     // The bytes received from the port since this object was made, as of the last call.
     std::uint64_t received() const;
+    // How many exchanges with the port there have been, a request and its answer each: between
+    // two calls, the fewer of the data segments sent and received. A large answer (many
+    // segments in) or a large request (many out) counts as one; requests answered again and
+    // again count each, however fast they come.
+    std::uint64_t exchanges() const { return exchangeCount; }
     // Shuts down this process's connections to the port: Qt's thread may be
     // reading a flood from one in a loop that nothing else stops.
     void shutDown() const;
@@ -36,10 +41,21 @@ public:
     bool sendWithoutDelay();
 
 private:
+    // What one connection has sent and received, by the kernel's count.
+    struct Counts {
+        std::uint64_t received = 0;
+        std::uint64_t segmentsSent = 0;
+        std::uint64_t segmentsReceived = 0;
+    };
+    // The sum over connections, of what each did since this object was made.
+    Counts since() const;
+
     std::uint16_t port;
     std::map<unsigned long, std::uint64_t> movedByInode;
-    std::map<unsigned long, std::uint64_t> receivedAtStart;  // of the connections that were there already
-    std::map<unsigned long, std::uint64_t> receivedByInode;
+    std::map<unsigned long, Counts> atStart;  // of the connections that were there already
+    std::map<unsigned long, Counts> byInode;  // a connection that is gone keeps its last counts
+    Counts atLastCall;
+    std::uint64_t exchangeCount = 0;
     bool started = false;
     bool opening = false;
 };

@@ -1,6 +1,7 @@
 """Shared helpers for the end-to-end tests: the runner, a scripted HTTP(S)
 server that records raw requests, a multipart parser, stand-in archivers and
 a tinyproxy instance. Everything listens on loopback and is stopped by its test."""
+import base64
 import json
 import os
 import re
@@ -520,7 +521,8 @@ class Squid(Peer):
     CONNECT to the host "denied.test" is refused (403), and so is one to any port but
     ssl_ports when they are given, as Debian ships squid with 443 alone."""
 
-    def __init__(self, credentials=None, auth=None, names=("collector", "denied.test"), ssl_ports=(), realm=None):
+    def __init__(self, credentials=None, auth=None, names=("collector", "denied.test"), ssl_ports=(), realm=None,
+                 denied_page=None):
         self.port = closed_port()
         self.dir = tempfile.mkdtemp(prefix="quillfast-squid-")
         conf = ["http_port 127.0.0.1:%d" % self.port, "pid_filename %s/squid.pid" % self.dir,
@@ -529,6 +531,12 @@ class Squid(Peer):
                 "dns_nameservers 127.0.0.1", "acl denied dstdomain denied.test", "http_access deny CONNECT denied"]
         if ssl_ports:
             conf += ["acl SSL_ports port %s" % " ".join(map(str, ssl_ports)), "http_access deny CONNECT !SSL_ports"]
+        if denied_page:  # the page of its 407, as appliances send large ones
+            errors = os.path.join(self.dir, "errors")
+            shutil.copytree("/usr/share/squid/errors/templates", errors)
+            with open(os.path.join(errors, "ERR_CACHE_ACCESS_DENIED"), "wb") as f:
+                f.write(denied_page)
+            conf.append("error_directory " + errors)
         with open(os.path.join(self.dir, "hosts"), "w") as f:
             f.write("".join("127.0.0.1 %s\n" % n for n in names))
         users = os.path.join(self.dir, "users")
@@ -567,6 +575,101 @@ class Squid(Peer):
         """squid's access log so far."""
         with open(os.path.join(self.dir, "access.log")) as f:
             return f.read()
+
+
+class Relay(Stoppable):
+    """A link with a round trip: each chunk the upstream port sends is held delay seconds
+    before it goes on to the client, as on a real link; what the client sends goes at once."""
+
+    def __init__(self, upstream_port, delay=0.1):
+        self.upstream_port, self.delay = upstream_port, delay
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.stopped = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def stop(self):
+        self.stopped = True
+        self.sock.close()
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                client, _ = self.sock.accept()
+                upstream = socket.create_connection(("127.0.0.1", self.upstream_port), 10)
+            except OSError:
+                return
+            for source, sink, delay in ((client, upstream, 0), (upstream, client, self.delay)):
+                threading.Thread(target=self._pump, args=(source, sink, delay), daemon=True).start()
+
+    @staticmethod
+    def _pump(source, sink, delay):
+        try:
+            while True:
+                chunk = source.recv(65536)
+                if not chunk:
+                    break
+                time.sleep(delay)
+                sink.sendall(chunk)
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+
+class TunnelProxy(Stoppable):
+    """A proxy that only tunnels, to 127.0.0.1 at the port a CONNECT names. With credentials
+    (user, password), a CONNECT without them is answered 407 with a page of page_bytes after
+    delay seconds, on a connection it keeps; the tunnel's 200 carries header_bytes of headers."""
+
+    def __init__(self, credentials=None, page_bytes=0, header_bytes=0, delay=0.1):
+        self.expected = credentials and "Basic " + base64.b64encode(("%s:%s" % credentials).encode()).decode()
+        self.page, self.delay = b"<p>" + b"x" * page_bytes + b"</p>", delay
+        self.headers = b"".join(b"X-Appliance-%d: %s\r\n" % (i, b"y" * 90) for i in range(header_bytes // 100))
+        self.connects = 0
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.stopped = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def stop(self):
+        self.stopped = True
+        self.sock.close()
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            conn.settimeout(30)
+            reader = conn.makefile("rb")
+            while True:
+                request = Server._read_head(reader)
+                if request is None:
+                    return
+                self.connects += 1
+                time.sleep(self.delay)
+                if self.expected and request.header("Proxy-Authorization") != self.expected:
+                    conn.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"q\"\r\n"
+                                 b"Content-Type: text/html\r\nContent-Length: %d\r\n\r\n" % len(self.page) + self.page)
+                    continue
+                upstream = socket.create_connection(("127.0.0.1", int(request.line.split()[1].rsplit(":", 1)[1])), 10)
+                conn.sendall(b"HTTP/1.1 200 Connection established\r\n" + self.headers + b"\r\n")
+                threading.Thread(target=Relay._pump, args=(upstream, conn, 0), daemon=True).start()
+                Relay._pump(conn, upstream, 0)
+                return
+        except (OSError, ValueError):
+            pass
+        finally:
+            conn.close()
 
 
 class KerberosRealm(Peer):
