@@ -4,7 +4,8 @@
 #include <QProcess>
 
 // A child started in a process group of its own, so that ending it ends
-// whatever it started in turn: 7z may run helpers of its own.
+// whatever it started in turn: 7z may run helpers of its own. What it
+// creates is private to its user.
 class GroupedProcess : public QProcess {
     Q_OBJECT
 

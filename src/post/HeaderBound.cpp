@@ -6,9 +6,12 @@
 
 // The queued call that carries the headers to the reply is read through Qt's
 // own private declaration of it, the one place where the list can be seen
-// before the reply takes it in. The layout is that of the Qt this was built
-// against: with any other, the bound is not kept rather than misread.
+// before the reply takes it in. Decided when building: the layout is that of
+// the Qt 5.15 built against, and the package depends on that Qt's private ABI
+// (qtbase-abi-5-15-N), so the Qt at run time is that one.
 #include <QtCore/private/qobject_p.h>
+
+static_assert(QT_VERSION_MAJOR == 5 && QT_VERSION_MINOR == 15, "the bound reads Qt 5.15's queued call");
 
 namespace {
 const char* const meta_data_slot = "replyDownloadMetaData";
@@ -18,8 +21,6 @@ HeaderBound::HeaderBound(QNetworkReply& reply, std::function<void()> tooLarge)
     : reply(reply)
     , tooLarge(std::move(tooLarge))
 {
-    if (qstrcmp(qVersion(), QT_VERSION_STR) != 0)
-        return;
     const QMetaObject* meta = reply.metaObject();
     for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
         const QMetaMethod method = meta->method(i);

@@ -31,6 +31,9 @@ public:
     HeaderBound(const HeaderBound&) = delete;
     HeaderBound& operator=(const HeaderBound&) = delete;
 
+    // Whether the bound is kept on this reply: Qt's slot that takes the headers in was found.
+    bool isInForce() const { return metaDataSlot >= 0; }
+
     // Whether the header lines are within both bounds (a line counts its name,
     // its value and four bytes of framing).
     static bool withinBounds(const Headers& headers);

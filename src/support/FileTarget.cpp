@@ -118,9 +118,11 @@ bool FileTarget::write(const QByteArray& data, QString& why) const
     const QByteArray temp = ".quillfast-"
         + QByteArray::number(QRandomGenerator::global()->generate64(), 16).rightJustified(16, '0');
     const int dir = folder->get();
-    // The mode a new file gets from the umask, or the one it replaces.
-    PosixFiles::Fd out(::openat(dir, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    const bool written = out.isOpen() && (!exists || ::fchmod(out.get(), existing.st_mode & 07777) == 0)
+    // Private, or the permissions of the user's own file that it replaces: never a foreign
+    // file's, nor a set-id or sticky bit.
+    const bool keepMode = exists && existing.st_uid == ::geteuid();
+    PosixFiles::Fd out(::openat(dir, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const bool written = out.isOpen() && (!keepMode || ::fchmod(out.get(), existing.st_mode & 0777) == 0)
         && PosixFiles::writeAll(out.get(), data.constData(), data.size()) && ::fsync(out.get()) == 0
         && ::renameat(dir, temp.constData(), dir, name.constData()) == 0;
     if (!written) {

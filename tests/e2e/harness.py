@@ -144,7 +144,10 @@ class Case(unittest.TestCase):
                        "mount --bind %s /etc/resolv.conf" % shlex.quote(resolv)]
         if script:
             argv = ["unshare", "-m", "sh", "-c", " && ".join(script + ['exec "$@"']), "sh"] + argv
-        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (max_files, max_files))) if max_files else None
+        def limit():
+            os.umask(0o022)  # the usual one, whatever the test runner's
+            if max_files:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (max_files, max_files))
         rc, out, err, peak = run_measured(argv, self.dir, environment, timeout, limit)
         # A sanitized build reports on stderr: no test passes over a report.
         self.assertNotIn(b"Sanitizer", err, err.decode("latin-1")[-3000:])

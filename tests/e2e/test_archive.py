@@ -1,6 +1,7 @@
 """The archive step against the real 7z and against stand-ins."""
 import os
 import shutil
+import stat
 import zipfile
 
 from harness import Case, Server, VARS as ARGS
@@ -20,6 +21,10 @@ class Archive(Case):
             self.assertEqual(z.read("a.dmp"), b"dump" * 1000)
         self.assertTrue(r.out.startswith(b"7z output : \n"))
         self.assertIn(b"Everything is Ok\nUpload to " + server.url().encode() + b"\n", r.out)
+        # A crash dump holds a process's memory: the archive, and the work folder the run made,
+        # are their user's alone under the usual umask.
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.dir, "out")).st_mode), 0o700)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.dir, "out", name)).st_mode), 0o600)
 
     def test_archiver_output(self):
         # (stand-in body, exit code of the run, stdout, stderr); ID stands for the event id.

@@ -167,6 +167,16 @@ class Hostile(Case):
         link_to_secret = planted(lambda: os.symlink(secret, report))
         dangling = planted(lambda: os.symlink(os.path.join(self.dir, "made"), report))
         theirs = planted(lambda: open(report, "wb").close())
+        # A folder of another user's, with a file of theirs that is set-id and writable by all.
+        os.mkdir(os.path.join(self.dir, "home"))
+        os.chown(os.path.join(self.dir, "home"), 65534, 65534)
+        foreign = os.path.join(self.dir, "home", "r.json")
+
+        def foreign_file():
+            with open(foreign, "wb"):
+                pass
+            os.chown(foreign, 65534, 65534)
+            os.chmod(foreign, 0o6777)
         swap_later = self.stand_in('ln -s "$PWD/null" shared/r.json && exec /usr/bin/7z "$@"\n')
         bad = b'Bad value for --report: "%s" (%s)\n'
         rows = [  # before the run, --report, 7z's folder, exit status, stdout starts with, stderr ends with
@@ -177,6 +187,7 @@ class Hostile(Case):
             (None, "open/r.json", None, 1,
              bad % (b"open/r.json", b"a file in a folder that others cannot write, unless it is sticky"), b""),
             (None, "shared/r.json", None, 0, b"7z output", b""),
+            (foreign_file, "home/r.json", None, 0, b"7z output", b""),  # replaced, with a mode of its own
             # Swapped for a link while the run is under way: the write is checked too, and never follows it.
             (None, "shared/r.json", swap_later, 255, b"7z output",
              b"Fail to write report shared/r.json: it is a symbolic link\n"),
@@ -196,8 +207,9 @@ class Hostile(Case):
                 self.assertFalse(os.path.lexists(os.path.join(self.dir, "made")), label)
                 self.assertTrue(stat.S_ISCHR(os.stat(os.path.join(self.dir, "null")).st_mode), label)
                 if rc == 0:
-                    self.assertEqual(os.lstat(report).st_uid, 0)
-                    with open(report) as f:
+                    written = os.path.join(self.dir, name)
+                    self.assertEqual((os.lstat(written).st_uid, stat.S_IMODE(os.lstat(written).st_mode)), (0, 0o600), label)
+                    with open(written) as f:
                         self.assertEqual(json.load(f)["exitCode"], 0)
 
     def test_command_line_inputs(self):

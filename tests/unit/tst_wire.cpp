@@ -70,6 +70,47 @@ private slots:
         QCOMPARE(noDelay(pair.client), 1);
         QCOMPARE(noDelay(pair.server), 1);
     }
+
+    // A tunnel's proxy is told asking again and again by its exchanges, not by its bytes: a
+    // large request or a large answer is one exchange, each answered request another.
+    void exchanges_data()
+    {
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("requestBytes");
+        QTest::addColumn<int>("answerBytes");
+        QTest::addColumn<quint64>("exchanges");
+        QTest::newRow("three short ones") << 3 << 200 << 300 << quint64(3);
+        QTest::newRow("a 1 MiB answer") << 1 << 200 << (1 << 20) << quint64(1);
+        QTest::newRow("a 1 MiB request") << 1 << (1 << 20) << 300 << quint64(1);
+        QTest::newRow("twenty, as a loop has them") << 20 << 200 << 1500 << quint64(20);
+    }
+    void exchanges()
+    {
+        QFETCH(int, requests);
+        QFETCH(int, requestBytes);
+        QFETCH(int, answerBytes);
+        const Pair pair;
+        QVERIFY(pair.server >= 0);
+        WireProgress wire(pair.port);
+        wire.advanced();
+        const std::string request(size_t(requestBytes), 'q');
+        const std::string answer(size_t(answerBytes), 'a');
+        std::string buffer(size_t(std::max(requestBytes, answerBytes)), '\0');
+        auto move = [&buffer](int from, int to, const std::string& data) {
+            QCOMPARE(::write(from, data.data(), data.size()), ssize_t(data.size()));
+            for (size_t got = 0; got < data.size();) {
+                const ssize_t n = ::read(to, &buffer[0], data.size() - got);
+                QVERIFY(n > 0);
+                got += size_t(n);
+            }
+        };
+        for (int i = 0; i < requests; ++i) {
+            move(pair.client, pair.server, request);
+            move(pair.server, pair.client, answer);
+        }
+        wire.advanced();
+        QTEST(quint64(wire.exchanges()), "exchanges");
+    }
 };
 
 QTEST_APPLESS_MAIN(TestWire)
