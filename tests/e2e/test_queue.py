@@ -110,6 +110,14 @@ class Queue(QueueCase):
             for name in self.entries() + self.entries("q/failed"):
                 subprocess.run(["rm", "-rf", name], check=True)
 
+    def test_urls_that_can_never_work_are_not_kept(self):
+        rows = [("http://", 13), ("htp://x", 23), ("ftp://x/submit", 23)]  # URL, its exit status as before
+        for url, rc in rows:
+            r = self.upload(url, "--queue", "q", "--retry", "0")
+            self.assertEqual(r.rc, rc, (url, r))
+            self.assertNotIn(b"Kept in queue", r.out, url)
+            self.assertEqual(self.entries(), [], url)
+
     def test_digests_and_idempotency_key(self):
         # With --hash-parts every file part carries its SHA-256 and every request the event's key:
         # on the first attempt, on a retry, and on the resend of the entry kept.

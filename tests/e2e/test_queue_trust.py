@@ -126,9 +126,13 @@ class QueueTrust(QueueCase):
             self.assertFalse(os.path.exists(os.path.join(victim, "made-by-lock")))
             failed = os.path.join(self.dir, "q", "failed", os.path.basename(entry))
             self.assertEqual(os.path.isdir(failed), left == "failed", label)
-            if left == "failed":  # what could not be read is in the report too
-                events = self.report("r.json")["events"]
-                self.assertEqual([(e["eventId"], e["outcome"]) for e in events], [(event_id, "failed")])
+            if left == "failed":  # what could not be read is in the report too, and why
+                report = self.report("r.json")
+                self.assertEqual([(e["eventId"], e["outcome"]) for e in report["events"]], [(event_id, "failed")])
+                self.assertRegex(report["errorString"].encode() + b"\n", err, label)
+                if tamper is change_part:  # a description still readable says why it was set aside
+                    with open(os.path.join(failed, "entry.json")) as f:
+                        self.assertEqual(json.load(f)["lastError"], report["events"][0]["errorString"], label)
             if posts:
                 self.assertEqual(self.posts(count)[0].parts()[1][1], archive)  # the kept copy, not the emptied one
             if left == "link":
