@@ -156,8 +156,11 @@ private slots:
         QFETCH(int, deadlineMs);
         QFETCH(bool, signal);
         const Interruption interruption;
+        QTimer raiser;
+        raiser.setSingleShot(true);
+        QObject::connect(&raiser, &QTimer::timeout, [] { std::raise(SIGTERM); });
         if (signal)
-            QTimer::singleShot(200, [] { std::raise(SIGTERM); });
+            raiser.start(200);
         QElapsedTimer clock;
         clock.start();
         const IsolatedCall::Result result = IsolatedCall::run(

@@ -99,7 +99,7 @@ private slots:
         auto move = [&buffer](int from, int to, const std::string& data) {
             QCOMPARE(::write(from, data.data(), data.size()), ssize_t(data.size()));
             for (size_t got = 0; got < data.size();) {
-                const ssize_t n = ::read(to, &buffer[0], data.size() - got);
+                const ssize_t n = ::read(to, buffer.data(), data.size() - got);
                 QVERIFY(n > 0);
                 got += size_t(n);
             }
