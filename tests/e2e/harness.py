@@ -228,7 +228,72 @@ class Stoppable:
         self.stop()
 
 
-class Server(Stoppable):
+class Listener(Stoppable):
+    """A loopback port whose connections are each served by serve(conn) on a thread of its own."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.stopped = False
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.stopped = True
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept
+        except OSError:
+            pass
+        self.sock.close()
+        self.thread.join(5)
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve_and_close, args=(conn,), daemon=True).start()
+
+    def _serve_and_close(self, conn):
+        try:
+            conn.settimeout(30)
+            self.serve(conn)
+        except (OSError, ValueError):
+            pass
+        finally:
+            conn.close()
+
+    def serve(self, conn):
+        raise NotImplementedError
+
+    @staticmethod
+    def pump(source, sink, delay=0):
+        """Copies source to sink until it ends, holding each chunk delay seconds."""
+        try:
+            while True:
+                chunk = source.recv(65536)
+                if not chunk:
+                    break
+                time.sleep(delay)
+                sink.sendall(chunk)
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def splice(self, conn, upstream_port, delay=0):
+        """Both ways between conn and the upstream port, what it sends held delay seconds a chunk."""
+        with socket.create_connection(("127.0.0.1", upstream_port), 10) as upstream:
+            back = threading.Thread(target=self.pump, args=(upstream, conn, delay), daemon=True)
+            back.start()
+            self.pump(conn, upstream)
+            back.join(30)
+
+
+class Server(Listener):
     """A scripted HTTP/1.1 server on loopback. Each reply is (status, headers) or
     (status, headers, body), raw bytes sent as they are before the connection is
     closed, or a word: 'close' drops the connection unanswered, 'stall' reads the
@@ -256,18 +321,11 @@ class Server(Stoppable):
         self.replies = list(replies)
         self.requests = []
         self.first = 0  # the request that the first reply answers
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
         self.context = None
         if cert:
             self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.context.load_cert_chain(*cert)
-        self.stopped = False
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
+        super().__init__()
 
     def script(self, replies):
         """Answers the requests from now on with these replies."""
@@ -280,45 +338,33 @@ class Server(Stoppable):
     def url(self, path="/upload", scheme="http", host="127.0.0.1"):
         return "%s://%s:%d%s" % (scheme, host, self.port, path)
 
-    def stop(self):
-        self.stopped = True
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept
-        except OSError:
-            pass
-        self.sock.close()
-        self.thread.join(5)
+    def serve(self, conn):
+        if self.context:
+            with self.context.wrap_socket(conn, server_side=True) as secure:
+                self._converse(secure)
+        else:
+            self._converse(conn)
 
-    def _accept(self):
-        while not self.stopped:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
+    def _converse(self, conn):
+        reader = conn.makefile("rb")
+        for request in self.heads(reader):
+            reply = self.replies[min(len(self.requests) - self.first + 1, len(self.replies)) - 1]
+            if isinstance(reply, dict):
+                method = request.line.split(" ", 1)[0]
+                reply = reply.get(method, reply.get("*"))
+            self.requests.append(request)
+            reply = self._read_body(reply, conn, reader, request)
+            if reply is None or not self._answer(reply, conn, request):
                 return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
-    def _serve(self, conn):
-        try:
-            conn.settimeout(30)
-            if self.context:
-                conn = self.context.wrap_socket(conn, server_side=True)
-            reader = conn.makefile("rb")
-            while True:
-                request = self._read_head(reader)
-                if request is None:
-                    return
-                reply = self.replies[min(len(self.requests) - self.first + 1, len(self.replies)) - 1]
-                if isinstance(reply, dict):
-                    method = request.line.split(" ", 1)[0]
-                    reply = reply.get(method, reply.get("*"))
-                self.requests.append(request)
-                reply = self._read_body(reply, conn, reader, request)
-                if reply is None or not self._answer(reply, conn, request):
-                    return
-        except (OSError, ssl.SSLError, ValueError):
-            pass
-        finally:
-            conn.close()
+    @classmethod
+    def heads(cls, reader):
+        """Each request's line and headers as they come, until the connection ends."""
+        while True:
+            request = cls._read_head(reader)
+            if request is None:
+                return
+            yield request
 
     @staticmethod
     def _read_head(reader):
@@ -580,48 +626,19 @@ class Squid(Peer):
             return f.read()
 
 
-class Relay(Stoppable):
+class Relay(Listener):
     """A link with a round trip: each chunk the upstream port sends is held delay seconds
     before it goes on to the client, as on a real link; what the client sends goes at once."""
 
     def __init__(self, upstream_port, delay=0.1):
         self.upstream_port, self.delay = upstream_port, delay
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.stopped = False
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    def stop(self):
-        self.stopped = True
-        self.sock.close()
-
-    def _accept(self):
-        while not self.stopped:
-            try:
-                client, _ = self.sock.accept()
-                upstream = socket.create_connection(("127.0.0.1", self.upstream_port), 10)
-            except OSError:
-                return
-            for source, sink, delay in ((client, upstream, 0), (upstream, client, self.delay)):
-                threading.Thread(target=self._pump, args=(source, sink, delay), daemon=True).start()
-
-    @staticmethod
-    def _pump(source, sink, delay):
-        try:
-            while True:
-                chunk = source.recv(65536)
-                if not chunk:
-                    break
-                time.sleep(delay)
-                sink.sendall(chunk)
-            sink.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
+    def serve(self, conn):
+        self.splice(conn, self.upstream_port, self.delay)
 
 
-class TunnelProxy(Stoppable):
+class TunnelProxy(Listener):
     """A proxy that only tunnels, to 127.0.0.1 at the port a CONNECT names. With credentials
     (user, password), a CONNECT without them is answered 407 with a page of page_bytes after
     delay seconds, on a connection it keeps; the tunnel's 200 carries header_bytes of headers."""
@@ -630,49 +647,19 @@ class TunnelProxy(Stoppable):
         self.expected = credentials and "Basic " + base64.b64encode(("%s:%s" % credentials).encode()).decode()
         self.page, self.delay = b"<p>" + b"x" * page_bytes + b"</p>", delay
         self.headers = b"".join(b"X-Appliance-%d: %s\r\n" % (i, b"y" * 90) for i in range(header_bytes // 100))
-        self.connects = 0
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.stopped = False
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    def stop(self):
-        self.stopped = True
-        self.sock.close()
-
-    def _accept(self):
-        while not self.stopped:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, conn):
-        try:
-            conn.settimeout(30)
-            reader = conn.makefile("rb")
-            while True:
-                request = Server._read_head(reader)
-                if request is None:
-                    return
-                self.connects += 1
-                time.sleep(self.delay)
-                if self.expected and request.header("Proxy-Authorization") != self.expected:
-                    conn.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"q\"\r\n"
-                                 b"Content-Type: text/html\r\nContent-Length: %d\r\n\r\n" % len(self.page) + self.page)
-                    continue
-                upstream = socket.create_connection(("127.0.0.1", int(request.line.split()[1].rsplit(":", 1)[1])), 10)
-                conn.sendall(b"HTTP/1.1 200 Connection established\r\n" + self.headers + b"\r\n")
-                threading.Thread(target=Relay._pump, args=(upstream, conn, 0), daemon=True).start()
-                Relay._pump(conn, upstream, 0)
-                return
-        except (OSError, ValueError):
-            pass
-        finally:
-            conn.close()
+    def serve(self, conn):
+        for request in Server.heads(conn.makefile("rb")):
+            time.sleep(self.delay)
+            if not self.expected or request.header("Proxy-Authorization") == self.expected:
+                break
+            conn.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"q\"\r\n"
+                         b"Content-Type: text/html\r\nContent-Length: %d\r\n\r\n" % len(self.page) + self.page)
+        else:
+            return
+        conn.sendall(b"HTTP/1.1 200 Connection established\r\n" + self.headers + b"\r\n")
+        self.splice(conn, int(request.line.split()[1].rsplit(":", 1)[1]))
 
 
 class KerberosRealm(Peer):

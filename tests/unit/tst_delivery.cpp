@@ -104,6 +104,32 @@ QStringList fillQueue(const QString& dir)
     return ids;
 }
 
+// Three events queued in a fresh folder, and the queue as another process sees it.
+struct FilledQueue {
+    QTemporaryDir scratch;
+    QString dir = scratch.filePath(QStringLiteral("queue"));
+    QStringList ids = fillQueue(dir);
+    EventQueue queue{dir};
+
+    bool ready()
+    {
+        QString why;
+        return ids.size() == 3 && queue.open(false, why) == EventQueue::Opened::Ok;
+    }
+};
+
+// One resend of dir through poster: its exit code; what it printed goes to printed.
+int resend(const QString& dir, Poster& poster, const TransportOptions& options, ResendRecord& record,
+           std::string* printed = nullptr)
+{
+    int exitCode = -2;
+    const std::string output = captureOutput(
+        [&] { exitCode = Resend::run(dir, options, [&]() -> Poster& { return poster; }, nullptr, record); });
+    if (printed)
+        *printed = output;
+    return exitCode;
+}
+
 QStringList outcomes(const ResendRecord& record)
 {
     QStringList list;
@@ -290,25 +316,21 @@ private slots:
     {
         QFETCH(Step, step);
         QFETCH(ScriptedPoster::Then, then);
-        QTemporaryDir scratch;
-        const QString dir = scratch.filePath(QStringLiteral("queue"));
-        QCOMPARE(fillQueue(dir).size(), 3);
+        FilledQueue filled;
+        QVERIFY(filled.ready());
         ScriptedPoster poster({step, step, step}, then);
         ResendRecord record;
-        int exitCode = 0;
-        captureOutput([&] { exitCode = Resend::run(dir, withRetry(2, 1), [&]() -> Poster& { return poster; }, nullptr, record); });
+        const int exitCode = resend(filled.dir, poster, withRetry(2, 1), record);
         const Outcome expected = then == ScriptedPoster::Then::WaitForDeadline ? Outcome::deadline(1) : step.outcome;
         QCOMPARE(poster.urls.size(), 1);
         QCOMPARE(exitCode, expected.code);
         QCOMPARE(record.errorString, expected.text);
         QCOMPARE(outcomes(record), QStringList{QStringLiteral("00000001 kept %1").arg(expected.code)});
-        EventQueue queue(dir);
-        QString why;
-        QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
-        QCOMPARE(queue.entries().size(), 3);
-        for (const QString& name : queue.entries()) {
+        QCOMPARE(filled.queue.entries().size(), 3);
+        for (const QString& name : filled.queue.entries()) {
             EventQueue::Kept kept;
-            QVERIFY2(queue.read(name, kept, why), qPrintable(why));
+            QString why;
+            QVERIFY2(filled.queue.read(name, kept, why), qPrintable(why));
             QCOMPARE(kept.entry.attempts, 2);
             QCOMPARE(kept.entry.lastStatus, 503);
             QVERIFY(!kept.entry.nextAttempt.isValid());
@@ -319,47 +341,36 @@ private slots:
     // that vanished is passed over, not failed.
     void resendPassesOverAVanishedEntry()
     {
-        QTemporaryDir scratch;
-        const QString dir = scratch.filePath(QStringLiteral("queue"));
-        QCOMPARE(fillQueue(dir).size(), 3);
-        EventQueue dropper(dir);
-        QString why;
-        QVERIFY(dropper.open(false, why) == EventQueue::Opened::Ok);
-        const QStringList names = dropper.entries();
+        FilledQueue filled;
+        QVERIFY(filled.ready());
+        const QStringList names = filled.queue.entries();
         ScriptedPoster poster({status(200), status(200)});
         poster.meanwhile = [&] {  // the first post sees the first two go; the second, nothing more
+            QString why;
             for (const QString& name : names.mid(0, 2))
-                dropper.remove(name, why);
+                filled.queue.remove(name, why);
         };
         ResendRecord record;
-        int exitCode = -2;
-        const std::string printed = captureOutput(
-            [&] { exitCode = Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record); });
-        QCOMPARE(exitCode, 0);
+        std::string printed;
+        QCOMPARE(resend(filled.dir, poster, withRetry(0), record, &printed), 0);
         QCOMPARE(outcomes(record), (QStringList{QStringLiteral("00000001 delivered 200"), QStringLiteral("00000003 delivered 200")}));
         QVERIFY2(printed.find("Fail") == std::string::npos, printed.c_str());
-        QVERIFY(!QDir(dir + QStringLiteral("/failed")).exists());
+        QVERIFY(!QDir(filled.dir + QStringLiteral("/failed")).exists());
     }
 
     // --max-time bounds the wait for another resend's lock.
     void resendWaitsForTheLockUntilTheDeadline()
     {
-        QTemporaryDir scratch;
-        const QString dir = scratch.filePath(QStringLiteral("queue"));
-        QCOMPARE(fillQueue(dir).size(), 3);
-        EventQueue other(dir);
-        QString why;
-        QVERIFY(other.open(false, why) == EventQueue::Opened::Ok);
-        const EventQueue::Lock held(other, [] { return false; });
+        FilledQueue filled;
+        QVERIFY(filled.ready());
+        const EventQueue::Lock held(filled.queue, [] { return false; });
         QVERIFY(held.isHeld());
         ScriptedPoster poster({});
         ResendRecord record;
         QElapsedTimer clock;
         clock.start();
-        int exitCode = 0;
-        captureOutput([&] { exitCode = Resend::run(dir, withRetry(0, 1), [&]() -> Poster& { return poster; }, nullptr, record); });
+        QCOMPARE(resend(filled.dir, poster, withRetry(0, 1), record), 14);
         QVERIFY(clock.elapsed() < 1000 + 1000);  // within --max-time and a second
-        QCOMPARE(exitCode, 14);
         QVERIFY(record.maxTimeReached());
         QCOMPARE(record.errorString, QStringLiteral("Operation timed out after 1 s"));
         QCOMPARE(poster.urls.size(), 0);
@@ -466,9 +477,8 @@ private slots:
     // A signal that comes while the last event is finished still ends the run as a signal does.
     void resendHearsASignalAtTheLastEvent()
     {
-        QTemporaryDir scratch;
-        const QString dir = scratch.filePath(QStringLiteral("queue"));
-        QCOMPARE(fillQueue(dir).size(), 3);
+        FilledQueue filled;
+        QVERIFY(filled.ready());
         const Interruption interruption;
         ScriptedPoster poster({});
         poster.meanwhile = [&] {
@@ -476,10 +486,8 @@ private slots:
                 std::raise(SIGTERM);
         };
         ResendRecord record;
-        int exitCode = 0;
-        const std::string printed = captureOutput(
-            [&] { exitCode = Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record); });
-        QCOMPARE(exitCode, 143);
+        std::string printed;
+        QCOMPARE(resend(filled.dir, poster, withRetry(0), record, &printed), 143);
         QVERIFY(record.interrupted());
         QCOMPARE(record.count(ResendRecord::Event::Fate::Delivered), 3);
         QCOMPARE(QString::fromStdString(printed).count(QStringLiteral("Interrupted by SIGTERM\n")), 1);
