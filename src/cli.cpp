@@ -10,7 +10,7 @@
 #include "form/BodyFile.h"
 #include "form/DryRun.h"
 #include "form/EventForm.h"
-#include "post/TlsSettings.h"
+#include "net/TlsSettings.h"
 #include "queue/Keeping.h"
 #include "queue/Resend.h"
 #include "report/RunReport.h"

@@ -10,7 +10,6 @@
 #include <limits>
 
 #include "deliver/RetryPolicy.h"
-#include "post/CpuPinning.h"
 #include "post/ProxyCheck.h"
 #include "support/Interruption.h"
 #include "support/ProgressLine.h"
@@ -55,7 +54,6 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<FormPart>& form,
         if (part.bodyDevice)
             bodyDevices.append(part.bodyDevice);
     }
-    const CpuPinning pinning;  // for the upload phase only: the archiver ran before, with the whole mask
     // The deadline covers the whole upload phase: every attempt, redirect and event.
     if (maxTime > 0 && deadline.isForever())
         deadline.setRemainingTime(qint64(maxTime) * 1000);

@@ -10,7 +10,7 @@
 #include "parse/TransportOptions.h"
 #include "support/Outcome.h"
 #include "post/PostDetails.h"
-#include "post/Poster.h"
+#include "deliver/Poster.h"
 
 class ProgressLine;
 

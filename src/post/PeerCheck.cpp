@@ -21,12 +21,11 @@ bool sameOrigin(const QUrl& a, const QUrl& b)
     return a.scheme() == b.scheme() && a.host() == b.host() && portOf(a) == portOf(b);
 }
 
-std::optional<Outcome> explainUnknown(const QUrl& url, const QString& qtText, Probes& probes)
+std::optional<Outcome> explainUnknown(const QUrl& url, ErrorDetail detail, const QString& qtText, Probes& probes)
 {
-    // Qt's own texts, given when the kernel refused the connect.
-    if (qtText == QLatin1String("Host unreachable") || qtText == QLatin1String("Network unreachable"))
+    if (detail == ErrorDetail::HostUnreachable || detail == ErrorDetail::NetworkUnreachable)
         return Outcome::transport(ExitCode::TemporaryNetworkFailure, qtText);
-    if (qtText != QLatin1String("Unknown error"))
+    if (detail != ErrorDetail::Unexplained)
         return std::nullopt;
     const bool https = url.scheme() == QLatin1String("https");
     // A line end, which an HTTP server ignores before a request, then the end of what is sent: a TLS

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "post/Probes.h"
+#include "post/ReplyFacts.h"
 #include "support/Outcome.h"
 
 // What Qt's "Unknown error" (25) on a direct exchange was. Qt drops the
@@ -20,10 +21,11 @@ quint16 portOf(const QUrl& url);
 // The same scheme, host and port: where --header values may go.
 bool sameOrigin(const QUrl& a, const QUrl& b);
 
-// The failure told apart, from Qt's text for it: 16 for an unreachable network
-// or host, 12 "Connection reset by peer" for a reset, or 25 with a word about
-// TLS for an http:// URL whose port answers in TLS; nothing when it cannot be told.
-std::optional<Outcome> explainUnknown(const QUrl& url, const QString& qtText, Probes& probes);
+// The failure told apart, from what the exchange could tell of it: 16 for an
+// unreachable network or host (with Qt's text), 12 "Connection reset by peer" for
+// a reset, or 25 with a word about TLS for an http:// URL whose port answers in
+// TLS; nothing when it cannot be told.
+std::optional<Outcome> explainUnknown(const QUrl& url, ErrorDetail detail, const QString& qtText, Probes& probes);
 
 }
 

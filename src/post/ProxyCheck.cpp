@@ -84,23 +84,23 @@ bool isTunnelRefused(const Route& route, const ReplyFacts& facts, Probes& probes
 {
     if (!route.plainHttpThroughProxy(facts.url) || !route.tunnel || facts.httpStatus != 0)
         return false;
-    if (facts.end == ReplyWatch::End::PeerGone)
+    if (facts.end == WaitEnd::PeerGone)
         return facts.bytesSent == 0;  // the proxy closed on the CONNECT, and Qt waited for ever
-    if (facts.end != ReplyWatch::End::Finished)
+    if (facts.end != WaitEnd::Finished)
         return false;
-    switch (facts.error) {
-    // Qt's words for a CONNECT answered with anything but 200 or 407 (it takes a 404 for the
+    switch (facts.errorCode) {
+    // Qt's errors for a CONNECT answered with anything but 200 or 407 (it takes a 404 for the
     // collector's name not found, a 503 for a refusal), or closed before any answer.
-    case QNetworkReply::HostNotFoundError:
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-    case QNetworkReply::UnknownProxyError:
+    case ExitCode::HostNotFound:
+    case ExitCode::ConnectionRefused:
+    case ExitCode::ProxyConnectionClosed:
+    case ExitCode::UnknownProxy:
         return true;
-    case QNetworkReply::UnknownNetworkError:
-        if (facts.errorText != QLatin1String("Unknown error"))
+    case ExitCode::UnknownNetwork:
+        if (facts.detail == ErrorDetail::OtherWords)
             return true;  // "Proxy denied connection", "Error communicating with HTTP proxy"
         return tunnelClosesAtOnce(route, facts.url, probes);  // or a reset: the tunnel's, or the collector's?
-    case QNetworkReply::RemoteHostClosedError:
+    case ExitCode::RemoteHostClosed:
         return tunnelClosesAtOnce(route, facts.url, probes);
     default:
         return false;  // the proxy unreachable itself, or asking for credentials: no tunnel question

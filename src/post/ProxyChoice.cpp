@@ -1,83 +1,56 @@
 #include "post/ProxyChoice.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
-#include <QNetworkRequest>
-
-#include "post/IsolatedCall.h"
-#include "post/Negotiate.h"
 #include "post/Probes.h"
 #include "post/ProxyCheck.h"
-#include "post/ReplyFacts.h"
 #include "support/Interruption.h"
 #include "support/UrlDisplay.h"
 
-ProxyChoice::ProxyChoice(bool kerberos)
-    : kerberos(kerberos)
+ProxyChoice::ProxyChoice(ProxyLookup& lookup, TokenSource* tokens)
+    : lookup(lookup)
+    , tokens(tokens)
 {
 }
 
-QNetworkProxy ProxyChoice::forUrl(const QUrl& url) const
+ProxyUse ProxyChoice::forUrl(const QUrl& url) const
 {
-    QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
-    if (Route::of(proxy, url).plainHttpThroughProxy(url) && !refusedTunnels.contains(UrlDisplay::proxyEndpoint(proxy)))
-        proxy.setCapabilities(QNetworkProxy::TunnelingCapability | QNetworkProxy::HostNameLookupCapability);
+    ProxyUse proxy = lookup.proxyFor(url);
+    if (Route::of(proxy, url).plainHttpThroughProxy(url) && !refusedTunnels.contains(UrlDisplay::endpoint(proxy.host, proxy.port)))
+        proxy.tunnelsPlainHttp = true;
     return proxy;
 }
 
-void ProxyChoice::refusedTunnel(const QNetworkProxy& proxy)
+void ProxyChoice::refusedTunnel(const ProxyUse& proxy)
 {
-    refusedTunnels.insert(UrlDisplay::proxyEndpoint(proxy));
+    refusedTunnels.insert(UrlDisplay::endpoint(proxy.host, proxy.port));
 }
 
-int ProxyChoice::goneAfterMs(const QNetworkProxy& proxy, Probes& probes)
+int ProxyChoice::goneAfterMs(const ProxyUse& proxy, Probes& probes)
 {
-    if (!lookupMs.contains(proxy.hostName()))
-        lookupMs.insert(proxy.hostName(), probes.lookUpMs(proxy.hostName()));
-    return 1000 + 2 * lookupMs.value(proxy.hostName());
+    if (!lookupMs.contains(proxy.host))
+        lookupMs.insert(proxy.host, probes.lookUpMs(proxy.host));
+    return 1000 + 2 * lookupMs.value(proxy.host);
 }
 
-std::optional<Outcome> ProxyChoice::authorize(QNetworkRequest& request, const QNetworkProxy& proxy,
-                                              QNetworkAccessManager& manager, QDeadlineTimer deadline, int maxTime) const
+std::optional<Outcome> ProxyChoice::authorize(const QUrl& url, ProxyUse& proxy, QList<RequestHeaders::Header>& headers,
+                                              QDeadlineTimer deadline, int maxTime) const
 {
-    if (!kerberos || proxy.type() != QNetworkProxy::HttpProxy)
+    if (!tokens || proxy.kind != ProxyUse::Kind::Http)
         return std::nullopt;
-    const QUrl url = request.url();
     const Route route = Route::of(proxy, url);
-    const QString host = proxy.hostName();
-    const IsolatedCall::Result made = IsolatedCall::run(
-        [&host](QByteArray& output) {
-            QString why;
-            const bool ok = Negotiate::proxyAuthorization(host, output, why);
-            if (!ok)
-                output = why.toUtf8();
-            return ok;
-        },
-        deadline, tokenBoundMs);
-    const QString noCredentials = QStringLiteral("no Kerberos credentials: ");
-    switch (made.end) {
-    case IsolatedCall::End::Returned:
+    const TokenSource::Token token = tokens->proxyAuthorization(proxy.host, deadline);
+    switch (token.end) {
+    case TokenSource::Token::End::Made:
         break;
-    case IsolatedCall::End::Interrupted:
-        return Outcome::interrupted(Interruption::received());
-    case IsolatedCall::End::Deadline:
+    case TokenSource::Token::End::Refused:
+        return ProxyCheck::authenticationRefused(route, url, token.why);
+    case TokenSource::Token::End::Deadline:
         return Outcome::deadline(maxTime);
-    case IsolatedCall::End::Crashed:
-        return ProxyCheck::authenticationRefused(
-            route, url, noCredentials + QStringLiteral("the Kerberos library crashed (signal %1)").arg(made.signal));
-    case IsolatedCall::End::TooLong:
-        return ProxyCheck::authenticationRefused(
-            route, url, noCredentials + QStringLiteral("the Kerberos library gave no answer in %1 s").arg(tokenBoundMs / 1000));
+    case TokenSource::Token::End::Interrupted:
+        return Outcome::interrupted(Interruption::received());
     }
-    if (!made.ok)
-        return ProxyCheck::authenticationRefused(route, url, QString::fromUtf8(made.output));
-    const QByteArray& header = made.output;
-    if (route.forwards(url)) {
-        request.setRawHeader("Proxy-Authorization", header);
-        return std::nullopt;
-    }
-    QNetworkProxy carrying = proxy;
-    carrying.setRawHeader("Proxy-Authorization", header);
-    manager.setProxy(carrying);
+    if (route.forwards(url))
+        headers.append({"Proxy-Authorization", token.authorization});
+    else
+        proxy.connectAuthorization = token.authorization;
     return std::nullopt;
 }

@@ -1,6 +1,5 @@
 #include "post/ReplyClassifier.h"
 
-#include "post/HeaderBound.h"
 #include "post/PeerCheck.h"
 #include "post/ProxyCheck.h"
 #include "support/exitcodes.h"
@@ -9,36 +8,42 @@ namespace ReplyClassifier {
 
 namespace {
 
-// A reply past ReplyWatch::replyLimit, cut off: its status when it has a usable one, or a transport code.
+// The transport code of a reply without a usable status: its error's, or 6 when Qt gave none.
+int errorCodeOf(const ReplyFacts& facts)
+{
+    return facts.errorCode != 0 ? facts.errorCode : ExitCode::Unmapped;
+}
+
+// A reply past ReplyBounds::replyLimit, cut off: its status when it has a usable one, or a transport code.
 Outcome tooLarge(int code)
 {
-    return Outcome::answerOrTransport(code, QStringLiteral("Reply larger than %1 bytes: cut off").arg(ReplyWatch::replyLimit));
+    return Outcome::answerOrTransport(code, QStringLiteral("Reply larger than %1 bytes: cut off").arg(ReplyBounds::replyLimit));
 }
 
 Outcome headersTooLarge()
 {
     return Outcome::transport(ExitCode::ProtocolFailure, QStringLiteral("Reply headers longer than %1 lines or %2 bytes: cut off")
-                                                             .arg(HeaderBound::maxLines)
-                                                             .arg(HeaderBound::maxBytes));
+                                                             .arg(ReplyBounds::headerLines)
+                                                             .arg(ReplyBounds::headerBytes));
 }
 
 // How the wait itself ended, when it was not with the reply.
 std::optional<Outcome> waitEnd(const ReplyFacts& facts, const Route& route, const Context& context)
 {
     switch (facts.end) {
-    case ReplyWatch::End::Idle: return Outcome::idle(context.idleSeconds);
-    case ReplyWatch::End::Deadline: return Outcome::deadline(context.maxTimeSeconds);
-    case ReplyWatch::End::Interrupted: return Outcome::interrupted(facts.signal);
-    case ReplyWatch::End::HeadersTooLarge: return headersTooLarge();
-    case ReplyWatch::End::ProxyAsksAgain:
+    case WaitEnd::Idle: return Outcome::idle(context.idleSeconds);
+    case WaitEnd::Deadline: return Outcome::deadline(context.maxTimeSeconds);
+    case WaitEnd::Interrupted: return Outcome::interrupted(facts.signal);
+    case WaitEnd::HeadersTooLarge: return headersTooLarge();
+    case WaitEnd::ProxyAsksAgain:
         return ProxyCheck::authenticationRefused(route, facts.url,
                                                  QStringLiteral("Proxy requires authentication: ") + route.proxyEndpoint());
-    case ReplyWatch::End::PeerGone:
+    case WaitEnd::PeerGone:
         if (!route.isDirect())
             return Outcome::transport(ExitCode::ProxyConnectionClosed, QStringLiteral("Proxy connection closed: ") + route.proxyEndpoint());
         return Outcome::transport(ExitCode::RemoteHostClosed, QStringLiteral("Connection closed"));
-    case ReplyWatch::End::TooLarge:
-    case ReplyWatch::End::Finished: return std::nullopt;
+    case WaitEnd::TooLarge:
+    case WaitEnd::Finished: return std::nullopt;
     }
     return std::nullopt;
 }
@@ -53,18 +58,18 @@ Outcome answered(const ReplyFacts& facts, const Route& route, Probes& probes)
         return Outcome::transport(ExitCode::ProtocolFailure,
                                   QStringLiteral("Only an interim answer (%1) was read: the final one was lost").arg(status));
     // The status line and headers were whole: the answer stands, without the rest of its body.
-    if (facts.end == ReplyWatch::End::TooLarge)
+    if (facts.end == WaitEnd::TooLarge)
         return tooLarge(isRecognisedStatus(status) ? status : ExitCode::ProtocolFailure);
     QString text = facts.errorText;
     // Qt says only that the handshake failed: add why the certificate was refused.
-    if (facts.error == QNetworkReply::SslHandshakeFailedError && !facts.tlsReasons.isEmpty()) {
+    if (facts.errorCode == ExitCode::SslHandshakeFailed && !facts.tlsReasons.isEmpty()) {
         QStringList reasons = facts.tlsReasons;
         reasons.removeDuplicates();
         text += QLatin1String(": ") + reasons.join(QLatin1String("; "));
     }
-    Outcome outcome = Outcome::answerOrTransport(isRecognisedStatus(status) ? status : transportErrorCode(facts.error), text);
+    Outcome outcome = Outcome::answerOrTransport(isRecognisedStatus(status) ? status : errorCodeOf(facts), text);
     if (outcome.code == ExitCode::UnknownNetwork && route.isDirect()) {
-        if (std::optional<Outcome> told = PeerCheck::explainUnknown(facts.url, text, probes))
+        if (std::optional<Outcome> told = PeerCheck::explainUnknown(facts.url, facts.detail, text, probes))
             outcome = *told;
     }
     if (std::optional<Outcome> proxys = ProxyCheck::blameProxy(route, facts, outcome.code, outcome.text, probes))
@@ -80,7 +85,7 @@ Verdict classify(const ReplyFacts& facts, const Route& route, const Context& con
     verdict.httpStatus = facts.httpStatus;
     verdict.tunnelRefused = ProxyCheck::isTunnelRefused(route, facts, probes);
     if (verdict.tunnelRefused) {  // no outcome yet: the request goes again, forwarded
-        verdict.outcome = Outcome::answerOrTransport(transportErrorCode(facts.error), facts.errorText);
+        verdict.outcome = Outcome::answerOrTransport(errorCodeOf(facts), facts.errorText);
         return verdict;
     }
     if (std::optional<Outcome> ended = waitEnd(facts, route, context)) {
@@ -123,31 +128,6 @@ bool isFollowedRedirect(int status)
 {
     return status == HttpStatus::MovedPermanently || status == HttpStatus::Found
         || status == HttpStatus::TemporaryRedirect || status == HttpStatus::PermanentRedirect;
-}
-
-int transportErrorCode(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError: return ExitCode::ConnectionRefused;
-    case QNetworkReply::RemoteHostClosedError: return ExitCode::RemoteHostClosed;
-    case QNetworkReply::HostNotFoundError: return ExitCode::HostNotFound;
-    case QNetworkReply::TimeoutError: return ExitCode::Timeout;
-    case QNetworkReply::SslHandshakeFailedError: return ExitCode::SslHandshakeFailed;
-    case QNetworkReply::TemporaryNetworkFailureError: return ExitCode::TemporaryNetworkFailure;
-    case QNetworkReply::ProxyConnectionRefusedError: return ExitCode::ProxyConnectionRefused;
-    case QNetworkReply::ProxyConnectionClosedError: return ExitCode::ProxyConnectionClosed;
-    case QNetworkReply::ProxyNotFoundError: return ExitCode::ProxyNotFound;
-    case QNetworkReply::ProxyTimeoutError: return ExitCode::ProxyTimeout;
-    case QNetworkReply::ProxyAuthenticationRequiredError: return ExitCode::ProxyAuthenticationRequired;
-    case QNetworkReply::ContentReSendError: return ExitCode::ContentReSend;
-    case QNetworkReply::ProtocolUnknownError: return ExitCode::ProtocolUnknown;
-    case QNetworkReply::ProtocolInvalidOperationError: return ExitCode::ProtocolInvalidOperation;
-    case QNetworkReply::UnknownNetworkError: return ExitCode::UnknownNetwork;
-    case QNetworkReply::UnknownProxyError: return ExitCode::UnknownProxy;
-    case QNetworkReply::UnknownContentError: return ExitCode::UnknownContent;
-    case QNetworkReply::ProtocolFailure: return ExitCode::ProtocolFailure;
-    default: return ExitCode::Unmapped;
-    }
 }
 
 }

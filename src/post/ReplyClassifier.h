@@ -1,7 +1,6 @@
 #ifndef REPLYCLASSIFIER_H
 #define REPLYCLASSIFIER_H
 
-#include <QNetworkReply>
 #include <QUrl>
 
 #include "post/Probes.h"
@@ -36,8 +35,6 @@ Verdict classify(const ReplyFacts& facts, const Route& route, const Context& con
 bool isRecognisedStatus(int status);
 // A redirect that is followed with a new POST of the same form.
 bool isFollowedRedirect(int status);
-// The program's own code for a network error.
-int transportErrorCode(QNetworkReply::NetworkError error);
 
 }
 

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "parse/TransportOptions.h"
-#include "post/Poster.h"
+#include "deliver/Poster.h"
 #include "report/RunRecord.h"
 
 class ProgressLine;

@@ -2,7 +2,8 @@
 
 #include <csignal>
 
-#include "post/HeaderBound.h"
+#include "net/HeaderBound.h"
+#include "net/QtExchange.h"
 #include "post/ReplyClassifier.h"
 
 #include <QNetworkAccessManager>
@@ -49,7 +50,8 @@ ReplyFacts facts(const char* url, int status, QNetworkReply::NetworkError error 
     ReplyFacts f;
     f.url = QUrl(QLatin1String(url));
     f.httpStatus = status;
-    f.error = error;
+    f.errorCode = error == QNetworkReply::NoError ? 0 : QtExchange::transportCode(error);
+    f.detail = QtExchange::detailOf(error, QLatin1String(text));
     f.errorText = QLatin1String(text);
     return f;
 }
@@ -86,7 +88,7 @@ Row row(ReplyFacts f, Route route, int code, Outcome::Kind kind, const QString& 
     return r;
 }
 
-ReplyFacts ended(ReplyWatch::End end, int status = 0)
+ReplyFacts ended(WaitEnd end, int status = 0)
 {
     ReplyFacts f = facts("http://collector/x", status);
     f.end = end;
@@ -110,20 +112,20 @@ private slots:
         const QString cutOff = QStringLiteral("Reply larger than 4194304 bytes: cut off");
 
         // How the wait itself ended.
-        QTest::newRow("idle") << row(ended(ReplyWatch::End::Idle), direct(), 14, K::Transport, QStringLiteral("No data transferred for 5 s"));
-        QTest::newRow("deadline") << row(ended(ReplyWatch::End::Deadline), direct(), 14, K::Deadline, QStringLiteral("Operation timed out after 9 s"));
-        QTest::newRow("signal") << row(ended(ReplyWatch::End::Interrupted), direct(), 143, K::Interrupted, QStringLiteral("Interrupted by SIGTERM"));
-        QTest::newRow("peer gone") << row(ended(ReplyWatch::End::PeerGone), direct(), 12, K::Transport, QStringLiteral("Connection closed"));
-        QTest::newRow("proxy asks again and again") << row(ended(ReplyWatch::End::ProxyAsksAgain), httpProxy(true), 407, K::Answer,
+        QTest::newRow("idle") << row(ended(WaitEnd::Idle), direct(), 14, K::Transport, QStringLiteral("No data transferred for 5 s"));
+        QTest::newRow("deadline") << row(ended(WaitEnd::Deadline), direct(), 14, K::Deadline, QStringLiteral("Operation timed out after 9 s"));
+        QTest::newRow("signal") << row(ended(WaitEnd::Interrupted), direct(), 143, K::Interrupted, QStringLiteral("Interrupted by SIGTERM"));
+        QTest::newRow("peer gone") << row(ended(WaitEnd::PeerGone), direct(), 12, K::Transport, QStringLiteral("Connection closed"));
+        QTest::newRow("proxy asks again and again") << row(ended(WaitEnd::ProxyAsksAgain), httpProxy(true), 407, K::Answer,
                                                           QStringLiteral("Proxy requires authentication: proxy:3128"));
-        QTest::newRow("proxy gone") << row(ended(ReplyWatch::End::PeerGone), httpProxy(false), 18, K::Transport, proxyClosed);
-        QTest::newRow("header flood") << row(ended(ReplyWatch::End::HeadersTooLarge, 200), direct(), 28, K::Transport,
+        QTest::newRow("proxy gone") << row(ended(WaitEnd::PeerGone), httpProxy(false), 18, K::Transport, proxyClosed);
+        QTest::newRow("header flood") << row(ended(WaitEnd::HeadersTooLarge, 200), direct(), 28, K::Transport,
                                              QStringLiteral("Reply headers longer than 1000 lines or 262144 bytes: cut off"));
         // A reply cut off keeps a status it can use.
-        QTest::newRow("cut-off 200") << row(ended(ReplyWatch::End::TooLarge, 200), direct(), 200, K::Answer, cutOff);
-        QTest::newRow("cut-off 503") << row(ended(ReplyWatch::End::TooLarge, 503), direct(), 503, K::Answer, cutOff);
-        QTest::newRow("cut-off 418") << row(ended(ReplyWatch::End::TooLarge, 418), direct(), 28, K::Transport, cutOff);
-        QTest::newRow("cut-off, no status") << row(ended(ReplyWatch::End::TooLarge), direct(), 28, K::Transport, cutOff);
+        QTest::newRow("cut-off 200") << row(ended(WaitEnd::TooLarge, 200), direct(), 200, K::Answer, cutOff);
+        QTest::newRow("cut-off 503") << row(ended(WaitEnd::TooLarge, 503), direct(), 503, K::Answer, cutOff);
+        QTest::newRow("cut-off 418") << row(ended(WaitEnd::TooLarge, 418), direct(), 28, K::Transport, cutOff);
+        QTest::newRow("cut-off, no status") << row(ended(WaitEnd::TooLarge), direct(), 28, K::Transport, cutOff);
         // Statuses.
         QTest::newRow("interim 103") << row(facts("http://collector/x", 103), direct(), 28, K::Transport,
                                             QStringLiteral("Only an interim answer (103) was read: the final one was lost"));
@@ -212,7 +214,7 @@ private slots:
                                     std::make_pair(E::ConnectionRefusedError, "Connection refused"),
                                     std::make_pair(E::ProxyConnectionClosedError, "Proxy connection closed prematurely")}) {
             Row refused = row(facts("http://collector/x", 0, refusal.first, refusal.second), httpProxy(true),
-                              ReplyClassifier::transportErrorCode(refusal.first), K::Transport, QLatin1String(refusal.second));
+                              QtExchange::transportCode(refusal.first), K::Transport, QLatin1String(refusal.second));
             refused.tunnelRefused = true;
             QTest::newRow(refusal.second) << refused;
         }
@@ -229,7 +231,7 @@ private slots:
         closesAtOnce.code = 18;
         closesAtOnce.text = proxyClosed;
         QTest::newRow("the collector closed") << closesAtOnce;
-        Row gone = row(ended(ReplyWatch::End::PeerGone), httpProxy(true), 6, K::Transport, QString());
+        Row gone = row(ended(WaitEnd::PeerGone), httpProxy(true), 6, K::Transport, QString());
         gone.tunnelRefused = true;
         gone.facts.signal = 0;
         QTest::newRow("closed on CONNECT") << gone;
@@ -249,10 +251,10 @@ private slots:
 
     void transportCodes()
     {
-        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::ConnectionRefusedError), 11);
-        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::ProtocolFailure), 28);
-        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::NoError), 6);
-        QCOMPARE(ReplyClassifier::transportErrorCode(QNetworkReply::TooManyRedirectsError), 6);
+        QCOMPARE(QtExchange::transportCode(QNetworkReply::ConnectionRefusedError), 11);
+        QCOMPARE(QtExchange::transportCode(QNetworkReply::ProtocolFailure), 28);
+        QCOMPARE(QtExchange::transportCode(QNetworkReply::NoError), 6);
+        QCOMPARE(QtExchange::transportCode(QNetworkReply::TooManyRedirectsError), 6);
         QVERIFY(ReplyClassifier::isRecognisedStatus(303) && !ReplyClassifier::isRecognisedStatus(308)
                 && !ReplyClassifier::isRecognisedStatus(418));
     }

@@ -5,7 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
-#include "post/CpuPinning.h"
+#include "net/CpuPinning.h"
 
 namespace {
 

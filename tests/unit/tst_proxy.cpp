@@ -1,8 +1,8 @@
 #include <QtTest>
 
 #include "parse/ProxySetting.h"
-#include "post/EnvironmentProxyFactory.h"
-#include "post/IsolatedCall.h"
+#include "net/EnvironmentProxyFactory.h"
+#include "net/IsolatedCall.h"
 #include "support/Interruption.h"
 
 #include <csignal>

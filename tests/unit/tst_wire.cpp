@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "post/WireProgress.h"
+#include "net/WireProgress.h"
 
 namespace {
 

@@ -8,6 +8,8 @@
 
 #include <functional>
 
+#include "post/ReplyFacts.h"
+
 class QNetworkReply;
 
 // A bound on a reply's header lines, held before Qt takes them in. Qt merges
@@ -20,8 +22,8 @@ class HeaderBound : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int maxLines = 1000;
-    static constexpr int maxBytes = 256 * 1024;
+    static constexpr int maxLines = ReplyBounds::headerLines;
+    static constexpr int maxBytes = ReplyBounds::headerBytes;
 
     using Headers = QList<QPair<QByteArray, QByteArray>>;
 

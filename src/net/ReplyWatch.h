@@ -6,16 +6,18 @@
 
 #include <functional>
 
+#include "post/ReplyFacts.h"
+
 class QNetworkReply;
 
 // Waits for one reply, and ends it early when no byte moves for the idle
 // time, when the deadline passes, when the process is asked to stop, when
-// the reply's body passes replyLimit, when its header lines pass their bound
+// the reply's body passes ReplyBounds::replyLimit, when its header lines pass their bound
 // (HeaderBound), or when no connection to the peer is left while Qt still
 // waits (it does, when a proxy closes on CONNECT).
 namespace ReplyWatch {
 
-enum class End { Finished, Idle, Deadline, Interrupted, TooLarge, HeadersTooLarge, PeerGone, ProxyAsksAgain };
+using End = WaitEnd;
 
 struct Settings {
     int idleSeconds = 0;                             // 0: no idle limit
@@ -36,14 +38,8 @@ struct Result {
     End end = End::Finished;
     bool encrypted = false;  // a TLS session came up
     qint64 bytesSent = 0;    // the most of the body that Qt reported sent
-    QByteArray body;         // the start of the reply's body, at most bodyLimit bytes
+    QByteArray body;         // the start of the reply's body, at most ReplyBounds::bodyLimit bytes
 };
-
-constexpr int bodyLimit = 64 * 1024;
-// A tunnel's exchanges before it is under way: NTLM's three CONNECTs and TLS's two, with room to spare.
-constexpr int handshakeExchanges = 10;
-// A collector's answer is a few lines; one that never ends must not hold the run.
-constexpr qint64 replyLimit = qint64(4) << 20;
 
 Result watch(QNetworkReply& reply, const Settings& settings);
 

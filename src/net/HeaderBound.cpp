@@ -1,4 +1,4 @@
-#include "post/HeaderBound.h"
+#include "net/HeaderBound.h"
 
 #include <QEvent>
 #include <QMetaMethod>

@@ -1,4 +1,4 @@
-#include "post/Negotiate.h"
+#include "net/Negotiate.h"
 
 #include <gssapi/gssapi.h>
 

@@ -1,4 +1,4 @@
-#include "post/CpuPinning.h"
+#include "net/CpuPinning.h"
 
 #if defined(__linux__) && defined(QUILLFAST_CPU_PINNING)
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "post/IsolatedCall.h"
+#include "net/IsolatedCall.h"
 
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -111,19 +111,19 @@ Result run(const std::function<bool(QByteArray& output)>& work, QDeadlineTimer d
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!open && WIFEXITED(status) && !message.isEmpty()) {
-        result.end = End::Returned;
-        result.ok = message.at(0) == '1';
-        result.output = message.mid(1);
-    } else if (!open && WIFSIGNALED(status)) {
-        result.end = End::Crashed;
-        result.signal = WTERMSIG(status);
-    } else if (!open) {
-        result.end = End::Returned;  // ended without a word: as good as a refusal
-        result.output = "no answer";
+    if (!open) {
+        if (WIFSIGNALED(status)) {
+            result.end = End::Crashed;
+            result.signal = WTERMSIG(status);
+        } else {
+            // What it answered; a child that ended without a word refused.
+            result.end = End::Returned;
+            result.ok = message.startsWith('1');
+            result.output = message.isEmpty() ? QByteArray("no answer") : message.mid(1);
+        }
     } else if (Interruption::received()) {
         result.end = End::Interrupted;
-    } else if (open) {
+    } else {
         result.end = deadlineFirst ? End::Deadline : End::TooLong;
     }
     return result;

@@ -1,4 +1,4 @@
-#include "post/ProxyInstallation.h"
+#include "net/ProxyInstallation.h"
 
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
@@ -7,7 +7,7 @@
 #include <iostream>
 #include <memory>
 
-#include "post/EnvironmentProxyFactory.h"
+#include "net/EnvironmentProxyFactory.h"
 #include "support/console.h"
 
 namespace ProxyInstallation {

@@ -1,4 +1,4 @@
-#include "post/ReplyWatch.h"
+#include "net/ReplyWatch.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "post/HeaderBound.h"
-#include "post/WireProgress.h"
+#include "net/HeaderBound.h"
+#include "net/WireProgress.h"
 #include "support/Interruption.h"
 
 namespace ReplyWatch {
@@ -85,9 +85,9 @@ private:
             return;
         const QByteArray chunk = reply.readAll();
         bodyBytes += chunk.size();
-        if (result.body.size() < bodyLimit)
-            result.body += chunk.left(bodyLimit - result.body.size());
-        if (bodyBytes > replyLimit)
+        if (result.body.size() < ReplyBounds::bodyLimit)
+            result.body += chunk.left(ReplyBounds::bodyLimit - result.body.size());
+        if (bodyBytes > ReplyBounds::replyLimit)
             end(End::TooLarge);
     }
 
@@ -122,7 +122,7 @@ private:
             end(End::Idle);
         else if (settings.peerGoneMs > 0 && noConnection.isValid() && noConnection.hasExpired(settings.peerGoneMs))
             end(End::PeerGone);
-        else if (wire.received() > std::uint64_t(replyLimit))
+        else if (wire.received() > std::uint64_t(ReplyBounds::replyLimit))
             end(End::TooLarge);  // headers without end, or a chunked body: Qt would keep it all
         else if (settings.handshakeExchanges > 0 && !underWay()
                  && wire.exchanges() > std::uint64_t(settings.handshakeExchanges))

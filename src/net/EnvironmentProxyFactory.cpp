@@ -1,4 +1,4 @@
-#include "post/EnvironmentProxyFactory.h"
+#include "net/EnvironmentProxyFactory.h"
 
 #include <QUrl>
 

@@ -1,4 +1,4 @@
-#include "post/NetworkProbes.h"
+#include "net/NetworkProbes.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

@@ -1,4 +1,4 @@
-#include "post/TlsSettings.h"
+#include "net/TlsSettings.h"
 
 #include <QSslSocket>
 

@@ -1,5 +1,5 @@
 // Kept free of Qt headers: <linux/tcp.h> and Qt's network headers must not meet.
-#include "post/WireProgress.h"
+#include "net/WireProgress.h"
 
 #include <algorithm>
 #include <cstddef>

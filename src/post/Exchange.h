@@ -1,0 +1,48 @@
+#ifndef EXCHANGE_H
+#define EXCHANGE_H
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include "parse/RequestHeaders.h"
+#include "post/ReplyFacts.h"
+
+// One request and its reply: all the post's logic asks of the network. The
+// real exchange is Qt's (net/QtExchange); tests script their own.
+struct ExchangeRequest {
+    enum class Kind {
+        Form,     // the POST of the run's form, its bodies rewound first
+        Options,  // an OPTIONS of the same URL, that settles a forwarding proxy's authentication first
+    };
+
+    Kind kind = Kind::Form;
+    QUrl url;
+    QList<RequestHeaders::Header> headers;  // besides the exchange's own
+    ProxyUse proxy;
+    int peerGoneMs = 0;          // end when no connection to the proxy is open or opening this long; 0: never
+    int handshakeExchanges = 0;  // a tunnel's bound on its proxy's exchanges before it is under way; 0: none
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};
+};
+
+struct ExchangeReply {
+    ReplyFacts facts;
+    QByteArray retryAfter;   // the reply's Retry-After header
+    QByteArray body;         // the start of its body, at most ReplyBounds::bodyLimit bytes
+    QByteArray contentType;
+    QString localFailure;    // a body of the form changed while it was sent: the reply is not the form's
+};
+
+class Exchange {
+public:
+    virtual ~Exchange() = default;
+
+    // Blocks until the reply is in or the wait ends (ReplyFacts::end says how).
+    virtual ExchangeReply exchange(const ExchangeRequest& request) = 0;
+    // Drops the connections kept for reuse: the next request makes a fresh one.
+    virtual void dropConnections() = 0;
+};
+
+#endif

@@ -1,0 +1,56 @@
+#ifndef POST_H
+#define POST_H
+
+#include <QDeadlineTimer>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include "parse/RequestHeaders.h"
+#include "post/Exchange.h"
+#include "post/PostDetails.h"
+#include "post/ProxyChoice.h"
+#include "post/ReplyClassifier.h"
+#include "support/Outcome.h"
+
+class Probes;
+
+// One form posted over an exchange, and its redirects followed with this
+// program's own rules: where --header and the Kerberos token go, the probe that a
+// forwarding proxy needs first, the tunnel a proxy refuses and the request
+// forwarded instead, and what each reply comes to. Prints "Upload to" and
+// "Redirect to"; asks the network only through the exchange and the probes.
+class Post {
+public:
+    struct Settings {
+        QList<RequestHeaders::Header> headers;  // --header: for the URL's own origin only
+        int idleTimeout = 0;
+        int maxTime = 0;
+    };
+
+    Post(Exchange& exchange, ProxyChoice& proxies, Settings settings);
+
+    // Blocks until the post and its redirects are over, the deadline has passed or a signal
+    // came. eventHeaders go with every request, whatever its origin; details gets what the
+    // report keeps of the last request.
+    Outcome post(const QUrl& url, const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
+                 Probes& probes, PostDetails& details);
+
+    static constexpr int maxRedirects = ReplyClassifier::maxRedirects;
+
+    // Resolves a redirect target against the URL that was posted to. These rules, not RFC
+    // 3986's, decide: the upload never leaves the request's server unless the target
+    // names an http(s) URL of its own.
+    static QString redirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget);
+
+private:
+    ReplyClassifier::Verdict postOnce(ExchangeRequest request, int redirects, Probes& probes, PostDetails& details);
+    ExchangeReply exchange(const ExchangeRequest& request, Probes& probes, PostDetails& details);
+    ReplyClassifier::Context context(int redirects) const { return {settings.idleTimeout, settings.maxTime, redirects}; }
+
+    Exchange& network;
+    ProxyChoice& proxies;
+    Settings settings;
+};
+
+#endif

@@ -1,0 +1,202 @@
+#include <QtTest>
+
+#include <deque>
+
+#include "parser_run.h"
+#include "post/Post.h"
+#include "post/Probes.h"
+
+namespace {
+
+// One scripted reply: its status, its error, where it redirects, or a body that changed.
+struct Reply {
+    int status = 200;
+    int errorCode = 0;
+    QString location;
+    QString localFailure;
+};
+
+Reply redirect(int status, const char* location)
+{
+    return {status, 0, QLatin1String(location), QString()};
+}
+
+// The network as the post's logic sees it: the replies it is scripted with, in turn (the
+// last one again), and every request it was asked to make.
+class ScriptedExchange : public Exchange {
+public:
+    explicit ScriptedExchange(QList<Reply> script)
+        : script(script.begin(), script.end())
+    {
+    }
+
+    ExchangeReply exchange(const ExchangeRequest& request) override
+    {
+        requests.append(request);
+        const Reply next = script.size() > 1 ? script.front() : script.back();
+        if (script.size() > 1)
+            script.pop_front();
+        ExchangeReply reply;
+        reply.facts.url = request.url;
+        reply.facts.httpStatus = next.status;
+        reply.facts.errorCode = next.errorCode;
+        reply.facts.redirectTarget = QUrl(next.location);
+        reply.localFailure = next.localFailure;
+        return reply;
+    }
+    void dropConnections() override { ++drops; }
+
+    std::deque<Reply> script;
+    QList<ExchangeRequest> requests;
+    int drops = 0;
+};
+
+class OneProxy : public ProxyLookup {
+public:
+    ProxyUse proxy;
+    ProxyUse proxyFor(const QUrl& /*url*/) override { return proxy; }
+};
+
+class ScriptedTokens : public TokenSource {
+public:
+    Token token;
+    Token proxyAuthorization(const QString& /*proxyHost*/, QDeadlineTimer /*deadline*/) override { return token; }
+};
+
+class ReachedProbes : public Probes {
+public:
+    Knock knock(const QString& /*host*/, quint16 /*port*/, const Ask& /*ask*/) override
+    {
+        return {Reach::Answered, QByteArray(), false, std::nullopt};
+    }
+    int lookUpMs(const QString& /*host*/) override { return 0; }
+};
+
+// One case: the URL, the proxy and the token, the replies; what the post comes to and asks.
+struct Row {
+    QString url = QStringLiteral("http://collector/a");
+    bool throughProxy = false;
+    std::optional<TokenSource::Token> token;  // --kerberos
+    QList<Reply> script{Reply()};
+    int code = 200;
+    QString text;
+    QStringList requests;  // "METHOD URL", with " +key" when --header went along
+    int redirects = 0;
+    int drops = 0;
+};
+
+}
+
+Q_DECLARE_METATYPE(Row)
+
+class TestPost : public QObject {
+    Q_OBJECT
+private slots:
+    void post_data()
+    {
+        QTest::addColumn<Row>("row");
+        Row chain;
+        chain.script = {redirect(302, "/b"), redirect(307, "c"), Reply()};
+        chain.requests = QStringList{QStringLiteral("POST http://collector/a +key"), QStringLiteral("POST http://collector/b +key"),
+                                     QStringLiteral("POST http://collector/c +key")};
+        chain.redirects = 2;
+        QTest::newRow("302, 307, 200") << chain;
+
+        Row elsewhere;
+        elsewhere.script = {redirect(302, "https://other:8443/x"), Reply()};
+        elsewhere.requests = QStringList{QStringLiteral("POST http://collector/a +key"), QStringLiteral("POST https://other:8443/x")};
+        elsewhere.redirects = 1;
+        QTest::newRow("--header stays with its origin") << elsewhere;
+
+        Row endless;
+        endless.script = {redirect(302, "/a")};
+        endless.code = 302;
+        endless.text = QStringLiteral("Too many redirects");
+        endless.requests = QVector<QString>(21, QStringLiteral("POST http://collector/a +key")).toList();
+        endless.redirects = 20;
+        QTest::newRow("the 21st redirect") << endless;
+
+        Row noTarget;
+        noTarget.script = {Reply{301, 0, QString(), QString()}};
+        noTarget.code = 301;
+        noTarget.text = QStringLiteral("Redirect without a usable Location");
+        noTarget.requests = QStringList{QStringLiteral("POST http://collector/a +key")};
+        QTest::newRow("a redirect to nowhere") << noTarget;
+
+        // A proxy that will not tunnel an http:// URL: forwarded, after a probe that settles its credentials.
+        Row refused;
+        refused.throughProxy = true;
+        refused.script = {Reply{0, 13, QString(), QString()}, Reply(), Reply()};
+        refused.requests = QStringList{QStringLiteral("POST http://collector/a +key tunnel"), QStringLiteral("OPTIONS http://collector/a +key"),
+                                       QStringLiteral("POST http://collector/a +key")};
+        refused.drops = 1;
+        QTest::newRow("a tunnel refused, then forwarded") << refused;
+        Row probe407 = refused;
+        probe407.script = {Reply{0, 13, QString(), QString()}, Reply{407, 21, QString(), QString()}};
+        probe407.code = 407;
+        probe407.text = QStringLiteral("Proxy requires authentication: proxy:3128");
+        probe407.requests.removeLast();  // no body goes into a refusal
+        QTest::newRow("a 407 on the probe") << probe407;
+
+        Row kerberos;
+        kerberos.url = QStringLiteral("https://collector/a");
+        kerberos.throughProxy = true;
+        kerberos.token = TokenSource::Token{TokenSource::Token::End::Refused, QByteArray(), QStringLiteral("no Kerberos credentials: x")};
+        kerberos.code = 21;
+        kerberos.text = QStringLiteral("no Kerberos credentials: x");
+        QTest::newRow("Kerberos without a ticket") << kerberos;
+        kerberos.token = TokenSource::Token{TokenSource::Token::End::Made, "Negotiate T", QString()};
+        kerberos.code = 200;
+        kerberos.text = QString();
+        kerberos.requests = QStringList{QStringLiteral("POST https://collector/a +key tunnel Negotiate T")};
+        QTest::newRow("Kerberos on the CONNECT") << kerberos;
+
+        Row shrank;
+        shrank.script = {Reply{200, 0, QString(), QStringLiteral("x.zip shrank")}};
+        shrank.code = -1;
+        shrank.text = QStringLiteral("x.zip shrank");
+        shrank.requests = QStringList{QStringLiteral("POST http://collector/a +key")};
+        QTest::newRow("a body that shrank") << shrank;
+    }
+    void post()
+    {
+        QFETCH(Row, row);
+        ScriptedExchange exchange(row.script);
+        OneProxy lookup;
+        if (row.throughProxy)
+            lookup.proxy = {ProxyUse::Kind::Http, QStringLiteral("proxy"), 3128, QStringLiteral("http://proxy:3128"), false, QByteArray()};
+        ScriptedTokens tokens;
+        if (row.token)
+            tokens.token = *row.token;
+        ProxyChoice proxies(lookup, row.token ? &tokens : nullptr);
+        Post post(exchange, proxies, {{{"X-Key", "k"}}, 0, 0});
+        ReachedProbes probes;
+        PostDetails details;
+        Outcome outcome;
+        captureOutput([&] {
+            outcome = post.post(QUrl(row.url), {{"Idempotency-Key", "\"ID\""}}, QDeadlineTimer(QDeadlineTimer::Forever), probes, details);
+        });
+        QCOMPARE(outcome.code, row.code);
+        QCOMPARE(outcome.text, row.text);
+        QStringList asked;
+        for (const ExchangeRequest& request : qAsConst(exchange.requests)) {
+            QString line = QLatin1String(request.kind == ExchangeRequest::Kind::Form ? "POST " : "OPTIONS ") + request.url.toString();
+            QVERIFY(request.headers.contains({"Idempotency-Key", "\"ID\""}));  // the event's own, everywhere
+            if (request.headers.contains({"X-Key", "k"}))
+                line += QLatin1String(" +key");
+            if (Route::of(request.proxy, request.url).tunnel)
+                line += QLatin1String(" tunnel");
+            if (!request.proxy.connectAuthorization.isEmpty())
+                line += QLatin1Char(' ') + QString::fromLatin1(request.proxy.connectAuthorization);
+            asked.append(line);
+        }
+        QCOMPARE(asked, row.requests);
+        QCOMPARE(details.redirects, row.redirects);
+        QCOMPARE(exchange.drops, row.drops);
+        if (!row.requests.isEmpty())
+            QCOMPARE(details.finalUrl, exchange.requests.constLast().url);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPost)
+#include "tst_post.moc"
