@@ -4,6 +4,7 @@
 
 #include <iostream>
 
+#include "Resend.h"
 #include "Uploader.h"
 #include "archive/Archiver.h"
 #include "deliver/Delivery.h"
@@ -12,7 +13,6 @@
 #include "form/EventForm.h"
 #include "net/TlsSettings.h"
 #include "queue/Keeping.h"
-#include "queue/Resend.h"
 #include "report/RunReport.h"
 #include "report/Summary.h"
 #include "support/Interruption.h"

@@ -23,7 +23,7 @@ Survey::Survey(const QString& dir)
         EventQueue queue(dir);
         QString why;
         return queue.open(false, why) == EventQueue::Opened::Ok ? queue.sizes([&unwanted] { return unwanted->load(); })
-                                                                 : EventQueue::Sizes();
+                                                                 : QueueSizes();
     }))
 {
 }
@@ -33,9 +33,9 @@ Survey::~Survey()
     unwanted->store(true);
 }
 
-EventQueue::Sizes Survey::result()
+QueueSizes Survey::result()
 {
-    return sizes.valid() ? sizes.get() : EventQueue::Sizes();
+    return sizes.valid() ? sizes.get() : QueueSizes();
 }
 
 std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const Event& event, QString& queuedAt,
@@ -56,7 +56,7 @@ std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const
     const int signalsBefore = Interruption::count();
     const bool kept = queue.open(true, why) == EventQueue::Opened::Ok
         && queue.add(entry, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; },
-                     survey ? survey->result() : EventQueue::Sizes());
+                     survey ? survey->result() : QueueSizes());
     for (const QString& oldest : qAsConst(dropped))
         std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
     if (kept) {

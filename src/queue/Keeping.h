@@ -40,11 +40,11 @@ public:
     Survey& operator=(const Survey&) = delete;
 
     // Waits for the count when it is still under way.
-    EventQueue::Sizes result();
+    QueueSizes result();
 
 private:
     std::shared_ptr<std::atomic<bool>> unwanted = std::make_shared<std::atomic<bool>>(false);
-    std::future<EventQueue::Sizes> sizes;
+    std::future<QueueSizes> sizes;
 };
 
 // Keeps event in the queue at dir (made when missing), dropping the oldest

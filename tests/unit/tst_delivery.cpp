@@ -5,7 +5,7 @@
 
 #include "deliver/Delivery.h"
 #include "queue/EventQueue.h"
-#include "queue/Resend.h"
+#include "Resend.h"
 #include "parser_run.h"
 #include "queue_entries.h"
 #include "support/Interruption.h"

@@ -46,7 +46,7 @@ private slots:
         EventQueue queue(dir);
         QString why;
         QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
-        const EventQueue::Entry written = makeEntry(QStringLiteral("id-1"), archive, 0);
+        const QueueEntry written = makeEntry(QStringLiteral("id-1"), archive, 0);
         QString path;
         QStringList dropped;
         QVERIFY2(queue.add(written, path, dropped, why), qPrintable(why));
@@ -58,7 +58,7 @@ private slots:
 
         EventQueue::Kept kept;
         QVERIFY2(queue.read(name, kept, why), qPrintable(why));
-        const EventQueue::Entry& read = kept.entry;
+        const QueueEntry& read = kept.entry;
         QCOMPARE(read.eventId, written.eventId);
         QCOMPARE(read.url, written.url);  // the password too: the resend needs it
         QCOMPARE(read.created, written.created);
@@ -161,7 +161,7 @@ private slots:
         QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
         QVERIFY(queue.add(makeEntry(QStringLiteral("id-1"), archive, 9), path, dropped, why));
         QVERIFY(queue.sizes([] { return true; }).bytes.isEmpty());  // a count no longer wanted stops
-        EventQueue::Sizes known = queue.sizes();
+        QueueSizes known = queue.sizes();
         const QString first = QFileInfo(path).fileName();
         QCOMPARE(known.bytes.keys(), QStringList{first});
         QVERIFY(known.bytes.value(first) > 100000);
@@ -170,7 +170,7 @@ private slots:
         if (!sameFolder)
             ++known.ino;
         QVERIFY(queue.add(makeEntry(QStringLiteral("id-2"), archive, 8), path, dropped, why, {},
-                          given ? known : EventQueue::Sizes()));
+                          given ? known : QueueSizes()));
         QTEST(int(dropped.size()), "dropped");
     }
 

@@ -1,4 +1,4 @@
-#include "queue/Resend.h"
+#include "Resend.h"
 
 #include <QDeadlineTimer>
 
