@@ -17,9 +17,9 @@
 #include "support/UrlDisplay.h"
 #include "support/exitcodes.h"
 
-QtExchange::QtExchange(const TransportOptions& transport, ProgressLine* progress)
+QtExchange::QtExchange(TransportOptions transport, ProgressLine* progress)
     : networkManager(std::make_unique<QNetworkAccessManager>(nullptr))
-    , transport(transport)
+    , transport(std::move(transport))
     , progress(progress)
 {
 }

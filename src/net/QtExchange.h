@@ -22,7 +22,7 @@ class QNetworkRequest;
 class QtExchange : public Exchange {
 public:
     // progress (which may be null) shows how far each upload has come.
-    QtExchange(const TransportOptions& transport, ProgressLine* progress);
+    QtExchange(TransportOptions transport, ProgressLine* progress);
     ~QtExchange() override;
 
     QNetworkAccessManager& manager() { return *networkManager; }

@@ -42,8 +42,6 @@ std::uint16_t peerPortOf(int fd)
     return 0;
 }
 
-}
-
 // Nagle off; set again when it is set already, which costs one call. Fails,
 // harmlessly, on a socket that is not TCP.
 void noDelay(int fd)
@@ -67,6 +65,8 @@ void forEachSocket(Visit visit)
         if (end != entry->d_name && *end == '\0' && fd != own && fstat(int(fd), &info) == 0 && S_ISSOCK(info.st_mode))
             visit(int(fd), info);
     }
+}
+
 }
 
 bool WireProgress::sendWithoutDelay()

@@ -9,6 +9,13 @@
 
 namespace {
 
+// Told by the name's own type, not by the words of the refusal.
+bool isLink(const QByteArray& path)
+{
+    struct stat info {};
+    return ::lstat(path.constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 // Why a name may not be written, as the command line is told (what it must
 // be) and as a failed write says (what was found).
 enum class Refusal { None, NoName, NoFolder, FolderLink, FolderReadOnly, Link, NotRegular, OpenFolder, Foreign };
@@ -80,7 +87,7 @@ bool FileTarget::open(const QString& path, QString& why)
     if (name.isEmpty() || name == "." || name == "..")
         refusal = Refusal::NoName;
     else if (!(*opened = PosixFiles::openFolder(AT_FDCWD, folderPath, problem, &folderInfo)).isOpen())
-        refusal = problem == QLatin1String("it is a symbolic link") ? Refusal::FolderLink : Refusal::NoFolder;
+        refusal = isLink(folderPath) ? Refusal::FolderLink : Refusal::NoFolder;
     else if (::faccessat(opened->get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
         refusal = Refusal::FolderReadOnly;
     else if ((folderInfo.st_mode & S_IWOTH) != 0 && (folderInfo.st_mode & S_ISVTX) == 0)
