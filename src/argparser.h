@@ -31,12 +31,11 @@ struct Options {
     bool displayVersion = false;
     bool displayHelp = false;            // --help
 
-    // Crash-reporter options; their defaults keep the plain behaviour.
-    QString caCertFile;                      // --cacert: verify against these CAs
+    // Crash-reporter options; their defaults keep the plain behaviour. --cacert's
+    // certificates are the transport's.
     bool dryRun = false;                     // --dry-run: show the form, send nothing
     bool hashParts = false;                  // --hash-parts: digests and an Idempotency-Key
-    QString reportFile;                      // --report: JSON result written here
-    FileTarget report;                       // its folder, held open and checked from the start
+    FileTarget report;                       // --report: the JSON result's file, its folder held open and checked from the start
 
     // Credentials for the collector.
     QString clientCertFile;                  // --mtls-cert

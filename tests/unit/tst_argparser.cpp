@@ -187,8 +187,9 @@ private slots:
                                o.workDir, QStringList(o.postVariables.keys()).join(QLatin1Char(',')),
                                QStringList(o.postVariables.values()).join(QLatin1Char(',')),
                                QString::number(o.proxyType), o.proxy, QString::number(o.displayVersion),
-                               o.caCertFile, QString::number(o.transport.idleTimeout), QString::number(o.transport.retry),
-                               QString::number(o.dryRun), o.reportFile, QString::fromStdString(p.out)}
+                               QString::number(o.transport.caCertificates.isSet()), QString::number(o.transport.idleTimeout),
+                               QString::number(o.transport.retry), QString::number(o.dryRun), o.report.path(),
+                               QString::fromStdString(p.out)}
                 .join(QLatin1Char('|'));
         };
         int checked = 0;
