@@ -14,11 +14,11 @@ README = os.path.join(ROOT, "README.md")
 
 
 def long_options():
-    """Every long option, from the parser's own table."""
-    with open(os.path.join(ROOT, "src", "argparser.cpp")) as f:
+    """Every long option, from the rows of the parser's own table."""
+    with open(os.path.join(ROOT, "src", "optiontable.cpp")) as f:
         text = f.read()
-    table = text[text.index("long_options[] = {"):text.index("{nullptr, 0, nullptr, 0}")]
-    return ["--" + name for name in re.findall(r'\{"([a-z-]+)",', table)]
+    table = text[text.index("const Row rows_table[] = {"):text.index("\n};\n", text.index("const Row rows_table[] = {"))]
+    return ["--" + name for name in re.findall(r'^    \{"([a-z-]+)", ', table, re.M)]
 
 
 LONG_OPTIONS = long_options()

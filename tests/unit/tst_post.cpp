@@ -25,7 +25,7 @@ Reply redirect(int status, const char* location)
 // last one again), and every request it was asked to make.
 class ScriptedExchange : public Exchange {
 public:
-    explicit ScriptedExchange(QList<Reply> script)
+    explicit ScriptedExchange(const QList<Reply>& script)
         : script(script.begin(), script.end())
     {
     }
