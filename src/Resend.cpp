@@ -141,22 +141,22 @@ private:
         const Delivery::Result result = delivery->deliver(kept.entry.url, kept.entry.parts,
                                                           EventForm::eventHeaders(kept.entry.eventId, kept.entry.hashParts));
         kept.bodies.clear();
-        event.httpStatus = result.details.httpStatus;
+        event.httpStatus = result.post.httpStatus;
         // Nothing was learned of the event: it stays as it was, and so do the entries after it.
-        if (result.outcome.isStopped() || result.verdict == Delivery::Verdict::OwnFault) {
+        if (result.post.outcome.isStopped() || result.verdict == Delivery::Verdict::OwnFault) {
             event.fate = Fate::Kept;
-            event.statusCode = result.outcome.code;
-            event.errorString = result.outcome.text;
-            fail(result.outcome.code, result.outcome.text);
+            event.statusCode = result.post.outcome.code;
+            event.errorString = result.post.outcome.text;
+            fail(result.post.outcome.code, result.post.outcome.text);
             say(event);
             record.events.append(event);
-            if (result.outcome.isStopped())
-                record.stoppedBy = result.outcome;
+            if (result.post.outcome.isStopped())
+                record.stoppedBy = result.post.outcome;
             halted = result.verdict == Delivery::Verdict::OwnFault;
             return;
         }
 
-        kept.entry.recordOutcome(result.attempts, result.outcome.code, result.outcome.text);
+        kept.entry.recordOutcome(result.attempts, result.post.outcome.code, result.post.outcome.text);
         event.attempts = kept.entry.attempts;
         event.statusCode = kept.entry.lastStatus;
         if (result.verdict == Delivery::Verdict::Delivered)

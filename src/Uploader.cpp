@@ -64,18 +64,17 @@ Uploader::~Uploader() = default;
 Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performance-unnecessary-value-param)
                                                   const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)
 {
-    PostDetails ignored;
-    const Outcome outcome = post(url, parts, bodyDevices, {}, QDeadlineTimer(QDeadlineTimer::Forever), ignored);
+    const Outcome outcome = post(url, parts, bodyDevices, {}, QDeadlineTimer(QDeadlineTimer::Forever)).outcome;
     return {outcome.code, outcome.text, QString()};
 }
 
-Outcome Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
-                       const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline, PostDetails& details)
+PostResult Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
+                          const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline)
 {
     const CpuPinning pinning;  // for the upload only: the archiver ran before, with the whole mask
     d->exchange.setForm(parts, bodyDevices);
     NetworkProbes probes(deadline, d->transport.maxTime);
-    return d->logic.post(url, eventHeaders, deadline, probes, details);
+    return d->logic.post(url, eventHeaders, deadline, probes);
 }
 
 void Uploader::sslErrors(QNetworkReply* p_kNetworkReply, const QList<QSslError>& p_kSslErrors)

@@ -13,7 +13,7 @@
 
 #include "deliver/Poster.h"
 #include "parse/TransportOptions.h"
-#include "post/PostDetails.h"
+#include "post/PostResult.h"
 #include "post/ReplyClassifier.h"
 #include "support/Outcome.h"
 
@@ -44,8 +44,8 @@ public:
 
     // One post without a deadline: its outcome as a code and a text.
     HTTPResponse uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices = {});
-    Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
-                 const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline, PostDetails& details) override;
+    PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
+                    const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline) override;
 
     static constexpr int maxRedirects = ReplyClassifier::maxRedirects;
 

@@ -116,22 +116,21 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
 
     const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
                                         .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
-    record.delivery = result.outcome;
+    record.post = result.post;
     record.attempts = result.attempts;
-    record.post = result.details;
     if (result.verdict == Delivery::Verdict::Delivered)
         return std::nullopt;
     // What the peer said reaches the terminal without its control characters.
-    std::cerr << toConsoleEscaped(result.outcome.text) << std::endl;
+    std::cerr << toConsoleEscaped(result.post.outcome.text) << std::endl;
     // A fault of the set-up is kept too: a person mends it, and the next resend delivers.
     const bool worthKeeping = result.verdict == Delivery::Verdict::Keep || result.verdict == Delivery::Verdict::OwnFault;
     if (!options.queueDir.isEmpty() && worthKeeping) {
-        const Keeping::Event event{record.eventId, options.url, form, record.attempts, result.outcome, options.hashParts};
+        const Keeping::Event event{record.eventId, options.url, form, record.attempts, result.post.outcome, options.hashParts};
         if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt,
                                                                       survey ? &*survey : nullptr))
             return stopped;
     }
-    return result.outcome;
+    return result.post.outcome;
 }
 
 int Cli::runResend(ProgressLine& progress, const QElapsedTimer& clock)

@@ -59,16 +59,15 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<FormPart>& form,
         deadline.setRemainingTime(qint64(maxTime) * 1000);
     Result result;
     for (int attempt = 1;; ++attempt) {
-        result.outcome = poster.post(url, parts, bodyDevices, eventHeaders, deadline, result.details);
+        result.post = poster.post(url, parts, bodyDevices, eventHeaders, deadline);
         result.attempts = attempt;
-        if (attempt > retries || result.outcome.isStopped() || !isTransient(result.outcome, result.details)
-            || !waitToRetry(attempt, result))
+        if (attempt > retries || result.post.outcome.isStopped() || !isTransient(result.post) || !waitToRetry(attempt, result))
             break;
     }
-    result.verdict = verdict(result.outcome, result.details, accepted);
+    result.verdict = verdict(result.post, accepted);
     // An accepted status is a delivery everywhere, in the report's statusCode too.
     if (result.verdict == Verdict::Delivered)
-        result.outcome = Outcome::answer(HttpStatus::Ok, QString());
+        result.post.outcome = Outcome::answer(HttpStatus::Ok, QString());
     // A URL that can never work is not worth keeping: nothing later would deliver it.
     else if (result.verdict != Verdict::Refused && !isDeliverable(url))
         result.verdict = Verdict::Refused;
@@ -77,8 +76,8 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<FormPart>& form,
 
 bool Delivery::waitToRetry(int attempt, Result& result)
 {
-    const int asked = result.details.httpStatus ? result.details.httpStatus : result.outcome.code;
-    const qint64 waitMs = RetryPolicy::delayMs(attempt, asked, result.details.retryAfter,
+    const int asked = result.post.httpStatus ? result.post.httpStatus : result.post.outcome.code;
+    const qint64 waitMs = RetryPolicy::delayMs(attempt, asked, result.post.retryAfter,
                                                QDateTime::currentDateTimeUtc(),
                                                QRandomGenerator::global()->generateDouble());
     const qint64 realWaitMs = deadline.isForever() ? waitMs : std::min(waitMs, deadline.remainingTime());
@@ -87,34 +86,35 @@ bool Delivery::waitToRetry(int attempt, Result& result)
         ? QString::number(double(realWaitMs) / 1000.0, 'f', 1).toStdString()
         : std::to_string((realWaitMs + 500) / 1000);  // the nearest whole second
     std::cout << "Retry " << attempt << " of " << retries << " in " << shown
-              << " s: " << toConsoleEscaped(result.outcome.text) << std::endl;
+              << " s: " << toConsoleEscaped(result.post.outcome.text) << std::endl;
     pause(realWaitMs);
     // A wait cut to the deadline ends at it, even when the timer fires a little early.
     const bool cutToDeadline = realWaitMs < waitMs && !Interruption::received();
     if (cutToDeadline || deadline.hasExpired()) {
-        result.outcome = Outcome::deadline(maxTime);
+        result.post.outcome = Outcome::deadline(maxTime);
         return false;
     }
     if (const int signal = Interruption::received()) {
-        result.outcome = Outcome::interrupted(signal);
+        result.post.outcome = Outcome::interrupted(signal);
         return false;
     }
     return true;
 }
 
-bool Delivery::isTransient(const Outcome& outcome, const PostDetails& details)
+bool Delivery::isTransient(const PostResult& post)
 {
-    return RetryPolicy::isTransient(outcome.code) || RetryPolicy::isTransient(details.httpStatus);
+    return RetryPolicy::isTransient(post.outcome.code) || RetryPolicy::isTransient(post.httpStatus);
 }
 
-Delivery::Verdict Delivery::verdict(const Outcome& outcome, const PostDetails& details, const QSet<int>& accepted)
+Delivery::Verdict Delivery::verdict(const PostResult& post, const QSet<int>& accepted)
 {
+    const Outcome& outcome = post.outcome;
     // The server's own status decides an accepted one: Qt has no code for a 207 or a 226.
     const bool answered = outcome.kind == Outcome::Kind::Answer || outcome.kind == Outcome::Kind::Transport;
-    if (outcome.isDelivered() || (answered && accepted.contains(details.httpStatus)))
+    if (outcome.isDelivered() || (answered && accepted.contains(post.httpStatus)))
         return Verdict::Delivered;
     // What a signal stopped was never refused; what the deadline stopped is a timeout, transient.
-    if (outcome.kind == Outcome::Kind::Interrupted || isTransient(outcome, details))
+    if (outcome.kind == Outcome::Kind::Interrupted || isTransient(post))
         return Verdict::Keep;
     if (ProxyCheck::isAuthenticationRefused(outcome.code) || outcome.code == ExitCode::SslHandshakeFailed)
         return Verdict::OwnFault;

@@ -9,7 +9,7 @@
 #include "form/FormPart.h"
 #include "parse/TransportOptions.h"
 #include "support/Outcome.h"
-#include "post/PostDetails.h"
+#include "post/PostResult.h"
 #include "deliver/Poster.h"
 
 class ProgressLine;
@@ -31,10 +31,9 @@ public:
     };
 
     struct Result {
-        Outcome outcome;  // 200 when delivered, an accepted status included
+        PostResult post;  // of the last attempt; its outcome 200 when delivered, an accepted status included
         Verdict verdict = Verdict::Refused;
         int attempts = 0;
-        PostDetails details;  // of the last attempt
     };
 
     // progress (which may be null) shows the real wait before each retry.
@@ -50,9 +49,9 @@ public:
 
     // Worth another attempt: by its code, or by the HTTP status behind it
     // (429 has no code of its own and comes out as 27).
-    static bool isTransient(const Outcome& outcome, const PostDetails& details);
+    static bool isTransient(const PostResult& post);
     // accepted: statuses that deliver as 200 does (--accept-status).
-    static Verdict verdict(const Outcome& outcome, const PostDetails& details, const QSet<int>& accepted = {});
+    static Verdict verdict(const PostResult& post, const QSet<int>& accepted = {});
     // Whether url could ever be delivered to: an http or https URL with a host.
     static bool isDeliverable(const QUrl& url);
 

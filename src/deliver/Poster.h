@@ -6,9 +6,8 @@
 #include <QList>
 #include <QUrl>
 
-#include "support/Outcome.h"
 #include "parse/RequestHeaders.h"
-#include "post/PostDetails.h"
+#include "post/PostResult.h"
 
 class QIODevice;
 
@@ -22,9 +21,8 @@ public:
     // passed or a signal came. Every device in bodyDevices is a part's body
     // streamed from disk: it is rewound before each request. eventHeaders
     // go with every request of the post, whatever its origin.
-    virtual Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
-                         const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
-                         PostDetails& details) = 0;
+    virtual PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
+                            const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline) = 0;
 };
 
 #endif

@@ -28,10 +28,10 @@ Post::Post(Exchange& exchange, ProxyChoice& proxies, Settings settings)
 {
 }
 
-Outcome Post::post(const QUrl& url, const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
-                   Probes& probes, PostDetails& details)
+PostResult Post::post(const QUrl& url, const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
+                      Probes& probes)
 {
-    details = PostDetails();
+    PostResult details;
     QUrl target = url;
     for (int redirects = 0;; ++redirects) {
         details.finalUrl = target;
@@ -55,8 +55,10 @@ Outcome Post::post(const QUrl& url, const QList<RequestHeaders::Header>& eventHe
             request.proxy = proxies.forUrl(target);
             verdict = postOnce(request, redirects, probes, details);
         }
-        if (!verdict.redirect)
-            return verdict.outcome;
+        if (!verdict.redirect) {
+            details.outcome = verdict.outcome;
+            return details;
+        }
         const QString redirect = redirectUrl(target, verdict.redirectTarget);
         std::cout << "Redirect to " << toConsoleEscaped(UrlDisplay::text(redirect)) << std::endl;
         target = QUrl(redirect);
@@ -64,7 +66,7 @@ Outcome Post::post(const QUrl& url, const QList<RequestHeaders::Header>& eventHe
 }
 
 // One request and its answer, after the probe that a forwarding proxy needs.
-ReplyClassifier::Verdict Post::postOnce(ExchangeRequest request, int redirects, Probes& probes, PostDetails& details)
+ReplyClassifier::Verdict Post::postOnce(ExchangeRequest request, int redirects, Probes& probes, PostResult& details)
 {
     details.proxy = request.proxy.shown;
     const Route route = Route::of(request.proxy, request.url);
@@ -96,7 +98,7 @@ ReplyClassifier::Verdict Post::postOnce(ExchangeRequest request, int redirects, 
     return verdict;
 }
 
-ExchangeReply Post::exchange(const ExchangeRequest& request, Probes& probes, PostDetails& details)
+ExchangeReply Post::exchange(const ExchangeRequest& request, Probes& probes, PostResult& details)
 {
     ExchangeRequest sent = request;
     if (request.proxy.kind != ProxyUse::Kind::None)

@@ -8,7 +8,7 @@
 
 #include "parse/RequestHeaders.h"
 #include "post/Exchange.h"
-#include "post/PostDetails.h"
+#include "post/PostResult.h"
 #include "post/ProxyChoice.h"
 #include "post/ReplyClassifier.h"
 #include "support/Outcome.h"
@@ -31,10 +31,9 @@ public:
     Post(Exchange& exchange, ProxyChoice& proxies, Settings settings);
 
     // Blocks until the post and its redirects are over, the deadline has passed or a signal
-    // came. eventHeaders go with every request, whatever its origin; details gets what the
-    // report keeps of the last request.
-    Outcome post(const QUrl& url, const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
-                 Probes& probes, PostDetails& details);
+    // came. eventHeaders go with every request, whatever its origin.
+    PostResult post(const QUrl& url, const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
+                    Probes& probes);
 
     static constexpr int maxRedirects = ReplyClassifier::maxRedirects;
 
@@ -44,8 +43,8 @@ public:
     static QString redirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget);
 
 private:
-    ReplyClassifier::Verdict postOnce(ExchangeRequest request, int redirects, Probes& probes, PostDetails& details);
-    ExchangeReply exchange(const ExchangeRequest& request, Probes& probes, PostDetails& details);
+    ReplyClassifier::Verdict postOnce(ExchangeRequest request, int redirects, Probes& probes, PostResult& result);
+    ExchangeReply exchange(const ExchangeRequest& request, Probes& probes, PostResult& result);
     ReplyClassifier::Context context(int redirects) const { return {settings.idleTimeout, settings.maxTime, redirects}; }
 
     Exchange& network;

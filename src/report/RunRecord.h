@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "post/PostDetails.h"
+#include "post/PostResult.h"
 #include "support/Outcome.h"
 
 // What one run of an event did, filled step by step, for the report and the summary line.
@@ -15,13 +15,12 @@ struct RunRecord {
     QString eventId;
     QString archivePath;
     qint64 archiveBytes = -1;
-    std::optional<Outcome> delivery;  // how the post ended, when there was one
     int attempts = 0;
     Outcome outcome = Outcome::done();  // how the run ended: its exit code
     QString queuedAt;  // the queue entry that keeps the event, when one does
-    PostDetails post;
+    std::optional<PostResult> post;  // what the last attempt came to, when there was one
 
-    bool posted() const { return delivery.has_value(); }
+    bool posted() const { return post.has_value(); }
     bool interrupted() const { return isKind(Outcome::Kind::Interrupted); }
     bool maxTimeReached() const { return isKind(Outcome::Kind::Deadline); }
     // The failure shown, of whichever step failed first; empty on success.
@@ -29,11 +28,11 @@ struct RunRecord {
     {
         if (outcome.kind == Outcome::Kind::Done)
             return {};
-        return delivery ? delivery->text : outcome.text;
+        return post ? post->outcome.text : outcome.text;
     }
 
 private:
-    bool isKind(Outcome::Kind kind) const { return outcome.kind == kind || (delivery && delivery->kind == kind); }
+    bool isKind(Outcome::Kind kind) const { return outcome.kind == kind || (post && post->outcome.kind == kind); }
 };
 
 // What a resend did with each event of its queue.

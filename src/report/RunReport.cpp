@@ -31,28 +31,28 @@ bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunReco
     const QJsonObject report{
         {QStringLiteral("eventId"), record.eventId},
         {QStringLiteral("url"), UrlDisplay::text(url)},
-        {QStringLiteral("finalUrl"), posted ? QJsonValue(UrlDisplay::text(record.post.finalUrl)) : QJsonValue()},
-        {QStringLiteral("statusCode"), posted ? QJsonValue(record.delivery->code) : QJsonValue()},
+        {QStringLiteral("finalUrl"), posted ? QJsonValue(UrlDisplay::text(record.post->finalUrl)) : QJsonValue()},
+        {QStringLiteral("statusCode"), posted ? QJsonValue(record.post->outcome.code) : QJsonValue()},
         // What the server said, when statusCode is a code of the program's own (a 429 is 27).
-        {QStringLiteral("httpStatus"), posted ? record.post.httpStatus : 0},
+        {QStringLiteral("httpStatus"), posted ? record.post->httpStatus : 0},
         {QStringLiteral("exitCode"), record.outcome.code},
         {QStringLiteral("errorString"), record.errorString()},
         {QStringLiteral("attempts"), record.attempts},
-        {QStringLiteral("redirects"), record.post.redirects},
+        {QStringLiteral("redirects"), posted ? record.post->redirects : 0},
         {QStringLiteral("archivePath"), record.archivePath},
         {QStringLiteral("archiveBytes"), record.archiveBytes >= 0 ? QJsonValue(double(record.archiveBytes)) : QJsonValue()},
-        {QStringLiteral("bytesSent"), double(record.post.bytesSent)},
-        {QStringLiteral("proxy"), record.post.proxy.isEmpty() ? QJsonValue() : QJsonValue(record.post.proxy)},
+        {QStringLiteral("bytesSent"), posted ? double(record.post->bytesSent) : 0.0},
+        {QStringLiteral("proxy"), !posted || record.post->proxy.isEmpty() ? QJsonValue() : QJsonValue(record.post->proxy)},
         {QStringLiteral("elapsedMs"), double(elapsedMs)},
         {QStringLiteral("dryRun"), dryRun},
         {QStringLiteral("interrupted"), record.interrupted()},
         {QStringLiteral("maxTimeReached"), record.maxTimeReached()},
         {QStringLiteral("queuedAt"), record.queuedAt.isEmpty() ? QJsonValue() : QJsonValue(record.queuedAt)},
         // Each byte one character: the body is shown as it came, whatever its encoding.
-        {QStringLiteral("responseBody"), posted ? QJsonValue(QString::fromLatin1(record.post.responseBody)) : QJsonValue()},
+        {QStringLiteral("responseBody"), posted ? QJsonValue(QString::fromLatin1(record.post->responseBody)) : QJsonValue()},
         {QStringLiteral("responseContentType"),
-         posted && !record.post.responseContentType.isNull()
-             ? QJsonValue(QString::fromLatin1(record.post.responseContentType)) : QJsonValue()},
+         posted && !record.post->responseContentType.isNull()
+             ? QJsonValue(QString::fromLatin1(record.post->responseContentType)) : QJsonValue()},
     };
     return save(target, report);
 }

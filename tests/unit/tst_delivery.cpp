@@ -41,19 +41,19 @@ public:
     {
     }
 
-    Outcome post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& /*bodyDevices*/,
-                 const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline, PostDetails& details) override
+    PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& /*bodyDevices*/,
+                    const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline) override
     {
         urls.append(url);
         headers.append(eventHeaders);
         partCounts.append(parts.size());
         if (then == Then::WaitForDeadline) {
             QTest::qWait(int(deadline.remainingTime()) + 50);
-            return Outcome::deadline(1);
+            return {Outcome::deadline(1)};
         }
         if (then == Then::RaiseSigterm) {
             std::raise(SIGTERM);
-            return Outcome::interrupted(SIGTERM);
+            return {Outcome::interrupted(SIGTERM)};
         }
         if (then == Then::AnswerThenRaiseSigterm)  // the signal comes once the event is in, before the next
             std::raise(SIGTERM);
@@ -62,11 +62,12 @@ public:
         const Step step = script.empty() ? status(200) : script.front();
         if (!script.empty())
             script.pop_front();
-        details = PostDetails();
-        details.finalUrl = url;
-        details.httpStatus = step.httpStatus;
-        details.retryAfter = step.retryAfter;
-        return step.outcome;
+        PostResult result;
+        result.outcome = step.outcome;
+        result.finalUrl = url;
+        result.httpStatus = step.httpStatus;
+        result.retryAfter = step.retryAfter;
+        return result;
     }
 
     std::deque<Step> script;
@@ -183,7 +184,7 @@ private slots:
         const QList<RequestHeaders::Header> key{{"Idempotency-Key", "\"ID\""}};
         const Delivery::Result result = delivery.deliver(url, {FormPart(), FormPart()}, key);
         QTEST(result.attempts, "attempts");
-        QTEST(result.outcome.code, "code");
+        QTEST(result.post.outcome.code, "code");
         QTEST(result.verdict, "verdict");
         // Every attempt posts the very same form to the very same URL, with the same key.
         QCOMPARE(poster.urls, QVector<QUrl>(result.attempts, url).toList());
@@ -209,9 +210,10 @@ private slots:
     {
         QFETCH(Step, step);
         QFETCH(QSet<int>, accepted);
-        PostDetails details;
-        details.httpStatus = step.httpStatus;
-        QTEST(Delivery::verdict(step.outcome, details, accepted), "verdict");
+        PostResult post;
+        post.outcome = step.outcome;
+        post.httpStatus = step.httpStatus;
+        QTEST(Delivery::verdict(post, accepted), "verdict");
     }
 
     // What a delivery comes to for a URL: an accepted status is a 200 everywhere; a URL that can
@@ -239,7 +241,7 @@ private slots:
         TransportOptions options;
         options.acceptStatus = {207};
         const Delivery::Result result = Delivery(poster, options, nullptr).deliver(QUrl(url), {});
-        QTEST(result.outcome.code, "code");
+        QTEST(result.post.outcome.code, "code");
         QTEST(result.verdict, "verdict");
     }
 
@@ -253,8 +255,8 @@ private slots:
         const Delivery::Result result = delivery.deliver(QUrl(QStringLiteral("http://collector.test/")), {});
         QVERIFY(clock.elapsed() < 5000);
         QCOMPARE(result.attempts, 1);
-        QCOMPARE(result.outcome.kind, Outcome::Kind::Deadline);
-        QCOMPARE(result.outcome.text, QStringLiteral("Operation timed out after 1 s"));
+        QCOMPARE(result.post.outcome.kind, Outcome::Kind::Deadline);
+        QCOMPARE(result.post.outcome.text, QStringLiteral("Operation timed out after 1 s"));
         QCOMPARE(result.verdict, Delivery::Verdict::Keep);
         QVERIFY(delivery.deadlinePassed());
     }

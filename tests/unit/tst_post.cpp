@@ -171,11 +171,11 @@ private slots:
         ProxyChoice proxies(lookup, row.token ? &tokens : nullptr);
         Post post(exchange, proxies, {{{"X-Key", "k"}}, 0, 0});
         ReachedProbes probes;
-        PostDetails details;
-        Outcome outcome;
+        PostResult details;
         captureOutput([&] {
-            outcome = post.post(QUrl(row.url), {{"Idempotency-Key", "\"ID\""}}, QDeadlineTimer(QDeadlineTimer::Forever), probes, details);
+            details = post.post(QUrl(row.url), {{"Idempotency-Key", "\"ID\""}}, QDeadlineTimer(QDeadlineTimer::Forever), probes);
         });
+        const Outcome& outcome = details.outcome;
         QCOMPARE(outcome.code, row.code);
         QCOMPARE(outcome.text, row.text);
         QStringList asked;

@@ -14,14 +14,16 @@ RunRecord posted(const Outcome& delivery, int httpStatus, const Outcome& outcome
     record.eventId = QStringLiteral("e1");
     record.archivePath = QStringLiteral("w/e1.zip");
     record.archiveBytes = 1000;
-    record.delivery = delivery;
     record.attempts = 2;
     record.outcome = outcome;
-    record.post.finalUrl = QUrl(QStringLiteral("https://u:pw@collector/b"));
-    record.post.redirects = 1;
-    record.post.bytesSent = 1200;
-    record.post.httpStatus = httpStatus;
-    record.post.responseBody = "{\"id\":\"e1\"}";
+    PostResult post;
+    post.outcome = delivery;
+    post.finalUrl = QUrl(QStringLiteral("https://u:pw@collector/b"));
+    post.redirects = 1;
+    post.bytesSent = 1200;
+    post.httpStatus = httpStatus;
+    post.responseBody = "{\"id\":\"e1\"}";
+    record.post = post;
     return record;
 }
 
