@@ -1,8 +1,36 @@
 #include <QtTest>
 
+#include <cstdio>
+#include <unistd.h>
+
 #include "cli.h"
+#include "parser_run.h"
 #include "support/ProgressLine.h"
 #include "support/console.h"
+
+namespace {
+
+// What fn writes to the process's standard error, as the progress line writes it (stdio, not a stream).
+template <typename Fn>
+std::string captureStandardError(Fn fn)
+{
+    QTemporaryFile file;
+    if (!file.open())
+        return {};
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(file.handle(), STDERR_FILENO);
+    fn();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    file.seek(0);
+    return file.readAll().toStdString();
+}
+
+}
+
+Q_DECLARE_METATYPE(ProgressMode)
 
 class TestCli : public QObject {
     Q_OBJECT
@@ -40,6 +68,36 @@ private slots:
         QCOMPARE(ProgressLine::fitted(text, shortText, 80), text);
         QCOMPARE(ProgressLine::fitted(text, shortText, 40), shortText);
         QCOMPARE(ProgressLine::fitted(text, shortText, 21), QStringLiteral("Up 12.3/45.6 MiB 27%"));
+    }
+
+    // The line a person at a terminal sees, each stage rewritten in place, then the summary;
+    // off, nothing at all.
+    void progressLine_data()
+    {
+        QTest::addColumn<ProgressMode>("mode");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("always") << ProgressMode::Always
+                                << QStringList{QStringLiteral("Archiving: 0.5 of 1.0 MiB read (50%), 1 s"),
+                                               QStringLiteral("Uploaded 1.0 MiB, waiting for the server: 0 s"),
+                                               QStringLiteral("Delivered e1 to http://c/: 200 in 1.0 s\n")};
+        QTest::newRow("never") << ProgressMode::Never << QStringList();
+    }
+    void progressLine()
+    {
+        QFETCH(ProgressMode, mode);
+        QFETCH(QStringList, shown);
+        const std::string printed = captureStandardError([&] {
+            ProgressLine line(mode);
+            line.archiving(1 << 19, 1 << 20, 1000);
+            line.uploading(1 << 18, 1 << 20);
+            line.uploading(1 << 20, 1 << 20);
+            line.tick();
+            line.clear();
+            line.summary(QStringLiteral("Delivered e1 to http://c/: 200 in 1.0 s"));
+        });
+        for (const QString& stage : shown)
+            QVERIFY2(QString::fromStdString(printed).contains(stage), printed.c_str());
+        QCOMPARE(printed.empty(), shown.isEmpty());
     }
 };
 

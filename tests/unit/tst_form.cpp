@@ -1,6 +1,8 @@
 #include <QtTest>
 
+#include "form/DryRun.h"
 #include "form/EventForm.h"
+#include "parser_run.h"
 
 class TestForm : public QObject {
     Q_OBJECT
@@ -42,6 +44,47 @@ private slots:
         QCOMPARE(FormPart::quoted("q\"k\"\""), QByteArray("q%22k%22%22"));
         QVERIFY(!FormPart::mayHold(EventForm::jsonPartFileName(QString(), QStringLiteral("e\njson")).toLatin1()));
         QVERIFY(FormPart::mayHold(EventForm::jsonPartFileName(QString(), QStringLiteral("d\nir/e.json")).toLatin1()));
+    }
+
+    // The form step whole: the filled description, the archive streamed from its file, the
+    // variables by name; what --dry-run shows of it; a description that cannot be read.
+    void buildAndShow()
+    {
+        QTemporaryDir scratch;
+        const QString json = scratch.filePath(QStringLiteral("e.json"));
+        const QString zip = scratch.filePath(QStringLiteral("ID.zip"));
+        QFile jsonFile(json);
+        QVERIFY(jsonFile.open(QIODevice::WriteOnly) && jsonFile.write("{\"id\":\"$eventId\",\"o\":\"$org\"}") > 0);
+        jsonFile.close();
+        QFile zipFile(zip);
+        QVERIFY(zipFile.open(QIODevice::WriteOnly) && zipFile.write(QByteArray(1000, 'z')) == 1000);
+        zipFile.close();
+        const QMap<QString, QString> variables{{QStringLiteral("org"), QStringLiteral("acme")},
+                                               {QStringLiteral("project"), QStringLiteral("p")},
+                                               {QStringLiteral("type"), QStringLiteral("t")}};
+        BodyFile archive(zip);
+        QList<FormPart> form;
+        QVERIFY(!EventForm::build({QStringLiteral("ID"), json, variables, QStringLiteral("ID.zip"), true}, archive, form));
+        QStringList names;
+        for (const FormPart& part : qAsConst(form))
+            names.append(QString::fromLatin1(part.name));
+        QCOMPARE(names, (QStringList{QStringLiteral("jsonFile"), QStringLiteral("zipFile"), QStringLiteral("org"),
+                                     QStringLiteral("project"), QStringLiteral("type")}));
+        QCOMPARE(form.at(0).body, QByteArray("{\"id\":\"ID\",\"o\":\"acme\"}"));
+        QCOMPARE(form.at(1).bodyDevice, &archive);
+        QVERIFY(!form.at(0).sha256.isEmpty() && !form.at(1).sha256.isEmpty());  // --hash-parts
+        const std::string shown = captureOutput([&] { DryRun::print(form); });
+        QVERIFY2(shown.find("name=\"zipFile\" filename=\"ID.zip\"") != std::string::npos, shown.c_str());
+        QVERIFY(shown.find("size=1000") != std::string::npos && shown.find("--- jsonFile ---") != std::string::npos);
+
+        BodyFile none(zip);
+        QList<FormPart> failed;
+        std::optional<Outcome> outcome;
+        captureOutput([&] {
+            outcome = EventForm::build({QStringLiteral("ID"), scratch.filePath(QStringLiteral("gone.json")), variables,
+                                        QStringLiteral("ID.zip"), false}, none, failed);
+        });
+        QVERIFY(outcome && outcome->code == -1 && failed.isEmpty());
     }
 };
 

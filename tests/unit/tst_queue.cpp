@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "parser_run.h"
 #include "queue/EventQueue.h"
+#include "queue/Keeping.h"
 #include "queue_entries.h"
 
 namespace {
@@ -240,6 +242,44 @@ private slots:
         if (aheadSeconds != 0)
             entry.nextAttempt = now.addSecs(aheadSeconds);
         QTEST(entry.isDue(now), "due");
+    }
+
+    // The keep step: an event kept, with the survey taken beforehand; the oldest dropped at the limit.
+    void keepingAnEvent()
+    {
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("q"));
+        const QueueEntry entry = makeEntry(QStringLiteral("id-1"), archiveIn(scratch), 0);
+        QueueLimits limits;
+        limits.maxEvents = 1;
+        QStringList paths;
+        for (const char* id : {"id-1", "id-2"}) {
+            Keeping::Survey survey(dir);
+            const Keeping::Event event{QLatin1String(id), entry.url, entry.parts, 2,
+                                       Outcome::answer(503, QStringLiteral("busy")), true};
+            QString queuedAt;
+            std::optional<Outcome> stopped;
+            const std::string printed
+                = captureOutput([&] { stopped = Keeping::keep(dir, limits, event, queuedAt, &survey); });
+            QVERIFY(!stopped);
+            QVERIFY2(printed.find("Kept in queue: " + queuedAt.toStdString() + "\n") != std::string::npos, printed.c_str());
+            QCOMPARE(printed.find("Dropped from queue: ") != std::string::npos, !paths.isEmpty());
+            paths.append(queuedAt);
+        }
+        EventQueue queue(dir);
+        QString why;
+        QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
+        QCOMPARE(queue.entries(), QStringList{QFileInfo(paths.last()).fileName()});
+        EventQueue::Kept kept;
+        QVERIFY2(queue.read(queue.entries().constFirst(), kept, why), qPrintable(why));
+        QCOMPARE((QList<int>{kept.entry.attempts, kept.entry.lastStatus, int(kept.entry.hashParts)}), (QList<int>{2, 503, 1}));
+        // A folder that cannot be used keeps nothing, and says so.
+        const std::string refused = captureOutput([&] {
+            QString queuedAt;
+            Keeping::keep(QStringLiteral("/proc/none"), limits, {QStringLiteral("id-3"), entry.url, entry.parts, 1, Outcome::done(), false},
+                          queuedAt);
+        });
+        QVERIFY2(refused.find("Fail to queue in /proc/none: ") == 0, refused.c_str());
     }
 
     void descriptionIsReadStrictly_data()
