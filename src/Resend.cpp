@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 
-#include <iostream>
 #include <optional>
 
 #include "deliver/Delivery.h"
@@ -22,17 +21,17 @@ const int max_age_days = 30;
 
 void say(const ResendRecord::Event& event)
 {
-    std::cout << toConsoleEscaped(event.eventId) << ' ' << ResendRecord::Event::fateName(event.fate) << ' ' << event.statusCode;
+    std::string line = toConsoleEscaped(event.eventId) + ' ' + ResendRecord::Event::fateName(event.fate) + ' '
+        + std::to_string(event.outcome.code);
     if (event.fate == ResendRecord::Event::Fate::Waiting)
-        std::cout << " until " << event.nextAttempt.toUTC().toString(Qt::ISODate).toStdString()
-                  << " (--all-entries sends it now)";
-    std::cout << std::endl;
+        line += " until " + event.nextAttempt.toUTC().toString(Qt::ISODate).toStdString() + " (--all-entries sends it now)";
+    Console::out(line);
 }
 
 int failWith(ResendRecord& record, const QString& text, int exitCode = ExitCode::LocalFailure)
 {
     record.errorString = text;
-    std::cerr << toConsoleEscaped(text) << std::endl;
+    Console::err(toConsoleEscaped(text));
     return exitCode;
 }
 
@@ -73,7 +72,8 @@ public:
         QString why;
         if (!queue.read(name, kept, why))
             return queue.holds(name) ? setAside(kept, why) : void();  // one that vanished was dropped by a queueing run
-        ResendRecord::Event event{kept.entry.eventId, Fate::Failed, kept.entry.lastStatus, 0, QString(), kept.entry.attempts};
+        ResendRecord::Event event{kept.entry.eventId, Fate::Failed, Outcome::answerOrTransport(kept.entry.lastStatus, QString()),
+                                  0, kept.entry.attempts};
         if (kept.entry.failed) {
             // Refused for good earlier, and failed/ could not take it then: it is not sent again.
             event.fate = Fate::Failed;
@@ -85,8 +85,8 @@ public:
         if (kept.entry.created < now.addDays(-max_age_days)) {
             if (!queue.remove(name, why) && queue.holds(name))
                 return localFailure(QStringLiteral("Fail to remove queue entry %1: %2").arg(queue.pathOf(name), why));
-            std::cout << "Dropped from queue: " << toConsole(queue.pathOf(name)) << " (older than " << max_age_days
-                      << " days)" << std::endl;
+            Console::out("Dropped from queue: " + toConsole(queue.pathOf(name)) + " (older than "
+                         + std::to_string(max_age_days) + " days)");
             event.fate = Fate::Dropped;
             record.events.append(event);
             return;
@@ -107,7 +107,7 @@ public:
 private:
     void fail(int code, const QString& text)
     {
-        std::cerr << toConsoleEscaped(text) << std::endl;
+        Console::err(toConsoleEscaped(text));
         exitCode = code;
         errorText = text;
     }
@@ -129,7 +129,7 @@ private:
         }
         if (!queue.moveToFailed(name, moveWhy) && queue.holds(name))
             localFailure(QStringLiteral("Fail to set aside queue entry %1: %2").arg(queue.pathOf(name), moveWhy));
-        record.events.append(ResendRecord::Event{eventId, Fate::Failed, ExitCode::LocalFailure, 0, why, kept.entry.attempts});
+        record.events.append(ResendRecord::Event{eventId, Fate::Failed, Outcome::local(why), 0, kept.entry.attempts});
     }
 
     void post(EventQueue::Kept& kept, ResendRecord::Event& event)
@@ -145,8 +145,7 @@ private:
         // Nothing was learned of the event: it stays as it was, and so do the entries after it.
         if (result.post.outcome.isStopped() || result.verdict == Delivery::Verdict::OwnFault) {
             event.fate = Fate::Kept;
-            event.statusCode = result.post.outcome.code;
-            event.errorString = result.post.outcome.text;
+            event.outcome = result.post.outcome;
             fail(result.post.outcome.code, result.post.outcome.text);
             say(event);
             record.events.append(event);
@@ -158,7 +157,7 @@ private:
 
         kept.entry.recordOutcome(result.attempts, result.post.outcome.code, result.post.outcome.text);
         event.attempts = kept.entry.attempts;
-        event.statusCode = kept.entry.lastStatus;
+        event.outcome = Outcome::answerOrTransport(kept.entry.lastStatus, QString());
         if (result.verdict == Delivery::Verdict::Delivered)
             delivered(kept, event);
         else
@@ -178,7 +177,7 @@ private:
     void notDelivered(EventQueue::Kept& kept, ResendRecord::Event& event, bool keep)
     {
         fail(kept.entry.lastStatus, kept.entry.lastError);
-        event.errorString = kept.entry.lastError;
+        event.outcome.text = kept.entry.lastError;
         event.fate = keep ? Fate::Kept : Fate::Failed;
         if (keep)
             kept.entry.backOff(now);

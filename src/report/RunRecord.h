@@ -42,9 +42,8 @@ struct ResendRecord {
 
         QString eventId;
         Fate fate = Fate::Failed;
-        int statusCode = 0;
+        Outcome outcome = Outcome::done();  // the last attempt's, this resend's or an earlier one's: its code and text
         int httpStatus = 0;  // the last reply's, when this resend posted it; 0 without one
-        QString errorString;
         int attempts = 0;  // all so far, the earlier runs' included
         QDateTime nextAttempt = QDateTime();  // when a resend may post it again, when it is put off
 

@@ -4,8 +4,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <iostream>
-
 #include "support/UrlDisplay.h"
 #include "support/console.h"
 
@@ -19,7 +17,7 @@ bool save(const FileTarget& target, const QJsonObject& report)
     QString why;
     if (target.write(QJsonDocument(report).toJson(), why))
         return true;
-    std::cerr << "Fail to write report " << toConsole(target.path()) << ": " << toConsole(why) << std::endl;
+    Console::err("Fail to write report " + toConsole(target.path()) + ": " + toConsole(why));
     return false;
 }
 
@@ -64,9 +62,9 @@ bool writeResend(const FileTarget& target, const QString& queueDir, const Resend
     for (const ResendRecord::Event& event : record.events)
         events.append(QJsonObject{{QStringLiteral("eventId"), event.eventId},
                                   {QStringLiteral("outcome"), QLatin1String(ResendRecord::Event::fateName(event.fate))},
-                                  {QStringLiteral("statusCode"), event.statusCode},
+                                  {QStringLiteral("statusCode"), event.outcome.code},
                                   {QStringLiteral("httpStatus"), event.httpStatus},
-                                  {QStringLiteral("errorString"), event.errorString},
+                                  {QStringLiteral("errorString"), event.outcome.text},
                                   {QStringLiteral("attempts"), event.attempts},
                                   {QStringLiteral("nextAttempt"), event.nextAttempt.isValid()
                                        ? QJsonValue(event.nextAttempt.toUTC().toString(Qt::ISODateWithMs)) : QJsonValue()}});

@@ -136,7 +136,7 @@ QStringList outcomes(const ResendRecord& record)
     QStringList list;
     for (const ResendRecord::Event& event : record.events)
         list.append(event.eventId.left(8) + QLatin1Char(' ') + QLatin1String(ResendRecord::Event::fateName(event.fate)) + QLatin1Char(' ')
-                    + QString::number(event.statusCode));
+                    + QString::number(event.outcome.code));
     return list;
 }
 

@@ -47,6 +47,30 @@ Q_DECLARE_METATYPE(RunRecord)
 class TestReport : public QObject {
     Q_OBJECT
 private slots:
+    // What a resend did with each event, in the report and in the last line.
+    void resend()
+    {
+        using Fate = ResendRecord::Event::Fate;
+        ResendRecord record;
+        const QDateTime later(QDate(2026, 12, 10), QTime(1, 0), Qt::UTC);
+        record.events = {{QStringLiteral("a"), Fate::Delivered, Outcome::answer(200, QString()), 200, 3, QDateTime()},
+                         {QStringLiteral("b"), Fate::Kept, Outcome::answer(503, QStringLiteral("busy")), 503, 4, later},
+                         {QStringLiteral("c"), Fate::Waiting, Outcome::answer(503, QString()), 0, 4, later},
+                         {QStringLiteral("d"), Fate::Failed, Outcome::answer(400, QStringLiteral("bad")), 400, 1, QDateTime()}};
+        record.errorString = QStringLiteral("bad");
+        QCOMPARE(Summary::ofResend(QStringLiteral("q"), record, 2000),
+                 QStringLiteral("Resent from q: 1 delivered, 1 kept, 1 failed, 0 dropped, 1 waiting in 2.0 s"));
+        const QJsonObject report
+            = reportOf([&](const FileTarget& target) { return RunReport::writeResend(target, QStringLiteral("q"), record, 400, 2000); });
+        QCOMPARE(report.value(QStringLiteral("exitCode")).toInt(), 400);
+        QCOMPARE(report.value(QStringLiteral("errorString")).toString(), QStringLiteral("bad"));
+        const QJsonArray events = report.value(QStringLiteral("events")).toArray();
+        QCOMPARE(events.size(), 4);
+        QCOMPARE(events.at(1).toObject().value(QStringLiteral("outcome")).toString(), QStringLiteral("kept"));
+        QCOMPARE(events.at(2).toObject().value(QStringLiteral("nextAttempt")).toString(), QStringLiteral("2026-12-10T01:00:00.000Z"));
+        QVERIFY(events.at(0).toObject().value(QStringLiteral("nextAttempt")).isNull());
+    }
+
     // What a run comes to, in the report and in the last line: the same code, the server's own status beside it.
     void run_data()
     {
@@ -91,29 +115,6 @@ private slots:
         QVERIFY(!QJsonDocument(report).toJson().contains("pw"));
         QCOMPARE(report.value(QStringLiteral("finalUrl")),
                  record.posted() ? QJsonValue(QStringLiteral("https://u@collector/b")) : QJsonValue());
-    }
-
-    void resend()
-    {
-        using Fate = ResendRecord::Event::Fate;
-        ResendRecord record;
-        const QDateTime later(QDate(2026, 12, 10), QTime(1, 0), Qt::UTC);
-        record.events = {{QStringLiteral("a"), Fate::Delivered, 200, 200, QString(), 3, QDateTime()},
-                         {QStringLiteral("b"), Fate::Kept, 503, 503, QStringLiteral("busy"), 4, later},
-                         {QStringLiteral("c"), Fate::Waiting, 503, 0, QString(), 4, later},
-                         {QStringLiteral("d"), Fate::Failed, 400, 400, QStringLiteral("bad"), 1, QDateTime()}};
-        record.errorString = QStringLiteral("bad");
-        QCOMPARE(Summary::ofResend(QStringLiteral("q"), record, 2000),
-                 QStringLiteral("Resent from q: 1 delivered, 1 kept, 1 failed, 0 dropped, 1 waiting in 2.0 s"));
-        const QJsonObject report
-            = reportOf([&](const FileTarget& target) { return RunReport::writeResend(target, QStringLiteral("q"), record, 400, 2000); });
-        QCOMPARE(report.value(QStringLiteral("exitCode")).toInt(), 400);
-        QCOMPARE(report.value(QStringLiteral("errorString")).toString(), QStringLiteral("bad"));
-        const QJsonArray events = report.value(QStringLiteral("events")).toArray();
-        QCOMPARE(events.size(), 4);
-        QCOMPARE(events.at(1).toObject().value(QStringLiteral("outcome")).toString(), QStringLiteral("kept"));
-        QCOMPARE(events.at(2).toObject().value(QStringLiteral("nextAttempt")).toString(), QStringLiteral("2026-12-10T01:00:00.000Z"));
-        QVERIFY(events.at(0).toObject().value(QStringLiteral("nextAttempt")).isNull());
     }
 };
 
