@@ -2,8 +2,6 @@
 
 #include <getopt.h>
 
-#include <iostream>
-
 #include "optiontable.h"
 #include "parse/SecretArguments.h"
 #include "usage.h"
@@ -32,8 +30,7 @@ bool checkTogether(Reading& reading)
 {
     ArgParser::Options& options = reading.options;
     if (!options.resendDir.isEmpty() && !reading.firstEventOption.isEmpty()) {
-        std::cout << "--resend cannot be used with " << reading.firstEventOption.constData() << "\n\n" << Usage::text();
-        return false;
+        return Usage::failWith(("--resend cannot be used with " + reading.firstEventOption + "\n\n").constData());
     }
     if (!options.queueDir.isEmpty() && options.dryRun)
         return Usage::failWith("--queue cannot be used with --dry-run\n\n");
@@ -66,10 +63,8 @@ bool generateTask(int argc, char** argv, Options& options)
     int id;
     while ((id = getopt_long(argc, argv, OptionTable::shortOptions(), OptionTable::longOptions(), &optionIndex)) != -1) {
         const Row* row = OptionTable::find(id);
-        if (!row) {
-            std::cout << Usage::text();
-            return false;
-        }
+        if (!row)
+            return Usage::failWith("");
         if (reading.firstEventOption.isEmpty() && (row->flags & OptionTable::EventOption))
             reading.firstEventOption = OptionTable::nameOf(*row);
         // Each byte becomes the character of the same Latin-1 code.

@@ -2,8 +2,6 @@
 
 #include <QUuid>
 
-#include <iostream>
-
 #include "Resend.h"
 #include "Uploader.h"
 #include "archive/Archiver.h"
@@ -49,13 +47,13 @@ QString Cli::makeEventId()
 int Cli::run()
 {
     if (options.displayHelp) {
-        std::cout << ArgParser::helpText();
+        Console::write(ArgParser::helpText());
         return ExitCode::Success;
     }
     if (options.displayVersion) {
-        std::cout << "Dropwell v" << QUILLFAST_VERSION_MAJOR << '.' << QUILLFAST_VERSION_MINOR << '.'
-                  << QUILLFAST_VERSION_PATCH << '.' << QUILLFAST_VERSION_TWEAK << " built on " << QUILLFAST_BUILD_DATE
-                  << std::endl;
+        Console::out(std::string("Dropwell v") + std::to_string(QUILLFAST_VERSION_MAJOR) + '.'
+                     + std::to_string(QUILLFAST_VERSION_MINOR) + '.' + std::to_string(QUILLFAST_VERSION_PATCH) + '.'
+                     + std::to_string(QUILLFAST_VERSION_TWEAK) + " built on " + QUILLFAST_BUILD_DATE);
         return ExitCode::Success;
     }
     QElapsedTimer clock;
@@ -109,7 +107,7 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
         return failed;
     record.archiveBytes = archive.size();
     if (options.dryRun) {
-        std::cout << "Dry run: nothing sent to " << toConsole(UrlDisplay::text(options.url)) << std::endl;
+        Console::out("Dry run: nothing sent to " + toConsole(UrlDisplay::text(options.url)));
         DryRun::print(form);
         return std::nullopt;
     }
@@ -121,7 +119,7 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     if (result.verdict == Delivery::Verdict::Delivered)
         return std::nullopt;
     // What the peer said reaches the terminal without its control characters.
-    std::cerr << toConsoleEscaped(result.post.outcome.text) << std::endl;
+    Console::err(toConsoleEscaped(result.post.outcome.text));
     // A fault of the set-up is kept too: a person mends it, and the next resend delivers.
     const bool worthKeeping = result.verdict == Delivery::Verdict::Keep || result.verdict == Delivery::Verdict::OwnFault;
     if (!options.queueDir.isEmpty() && worthKeeping) {

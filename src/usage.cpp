@@ -1,6 +1,6 @@
 #include "usage.h"
 
-#include <iostream>
+#include "support/console.h"
 
 namespace {
 
@@ -30,25 +30,25 @@ const char* text()
 
 bool failWith(const char* message)
 {
-    std::cout << message << help_message;
+    Console::write(std::string(message) + help_message);
     return false;
 }
 
 bool reject(const char* rawValue, const char* what)
 {
-    std::cout << '"' << rawValue << "\" is not " << what << "!\n\n" << help_message;
+    Console::write('"' + std::string(rawValue) + "\" is not " + what + "!\n\n" + help_message);
     return false;
 }
 
 bool badValue(const char* option, const char* rawValue, const char* expected)
 {
-    std::cout << "Bad value for " << option << ": \"" << rawValue << "\" (" << expected << ")\n\n" << help_message;
+    Console::write(std::string("Bad value for ") + option + ": \"" + rawValue + "\" (" + expected + ")\n\n" + help_message);
     return false;
 }
 
 bool badValueShown(const char* option, const QString& shown)
 {
-    std::cout << "Bad value for " << option << ": " << shown.toLatin1().constData() << "\n\n" << help_message;
+    Console::write(std::string("Bad value for ") + option + ": " + shown.toLatin1().constData() + "\n\n" + help_message);
     return false;
 }
 

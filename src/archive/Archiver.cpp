@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <iostream>
 #include <utility>
 
 #include "archive/ArchiverProgress.h"
@@ -71,7 +70,7 @@ std::optional<Outcome> Archiver::run(const QString& archivePath, ProgressLine& p
     process.start(program, argumentList, QIODevice::ReadWrite);
     if (!process.waitForStarted(start_timeout_ms)) {
         const Outcome failed = Outcome::local(QStringLiteral("Failed to start ") + program);
-        std::cerr << toConsole(failed.text) << std::endl;
+        Console::err(toConsole(failed.text));
         return failed;
     }
     // An archiver that asks a question gets end-of-file instead of waiting for ever.
@@ -80,20 +79,20 @@ std::optional<Outcome> Archiver::run(const QString& archivePath, ProgressLine& p
         meanwhile();
     if (const int signal = waitForEnd(progress)) {
         const Outcome stopped = Outcome::interrupted(signal);
-        std::cerr << toConsole(stopped.text) << std::endl;
+        Console::err(toConsole(stopped.text));
         return stopped;
     }
     QString shown = message(output);
     if (leftOut > 0)
         shown += QStringLiteral("\n[%1 more bytes of output left out]").arg(leftOut);
     if (process.exitCode() == 0) {
-        std::cout << archiver_program << " output : \n" << toConsole(shown) << std::endl;
+        Console::out(std::string(archiver_program) + " output : \n" + toConsole(shown));
         return std::nullopt;
     }
     const Outcome failed = Outcome::local(QStringLiteral("Fail to zip! \n\t Message: \n") + shown);
-    std::cerr << toConsole(failed.text) << std::endl;
-    std::cout << "Fail to execute: " << archiver_program << '"'
-              << toConsole(argumentList.join(QStringLiteral("\" \""))) << '"' << std::endl;
+    Console::err(toConsole(failed.text));
+    Console::out(std::string("Fail to execute: ") + archiver_program + '"' + toConsole(argumentList.join(QStringLiteral("\" \"")))
+                 + '"');
     return failed;
 }
 

@@ -6,7 +6,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <iostream>
 #include <limits>
 
 #include "deliver/RetryPolicy.h"
@@ -85,8 +84,8 @@ bool Delivery::waitToRetry(int attempt, Result& result)
     const std::string shown = progress && progress->isOn()
         ? QString::number(double(realWaitMs) / 1000.0, 'f', 1).toStdString()
         : std::to_string((realWaitMs + 500) / 1000);  // the nearest whole second
-    std::cout << "Retry " << attempt << " of " << retries << " in " << shown
-              << " s: " << toConsoleEscaped(result.post.outcome.text) << std::endl;
+    Console::out("Retry " + std::to_string(attempt) + " of " + std::to_string(retries) + " in " + shown + " s: "
+                 + toConsoleEscaped(result.post.outcome.text));
     pause(realWaitMs);
     // A wait cut to the deadline ends at it, even when the timer fires a little early.
     const bool cutToDeadline = realWaitMs < waitMs && !Interruption::received();

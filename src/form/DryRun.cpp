@@ -3,8 +3,6 @@
 #include <QCryptographicHash>
 #include <QIODevice>
 
-#include <iostream>
-
 #include "support/console.h"
 
 namespace DryRun {
@@ -31,7 +29,7 @@ void print(const QList<FormPart>& form)
         line += " size=" + QByteArray::number(size) + " sha256=" + sha256.result().toHex();
         if (part.fileName.isEmpty())
             line += " value=\"" + part.body + '"';
-        std::cout << line.toStdString() << std::endl;
+        Console::out(line.toStdString());
         if (part.name == "jsonFile" && !part.fileName.isEmpty()) {
             json = part.body;
             hasJson = true;
@@ -39,14 +37,14 @@ void print(const QList<FormPart>& form)
     }
     if (hasJson) {
         // A file's text: its lines as they are, their control characters escaped.
-        std::cout << "--- jsonFile ---\n";
+        Console::out("--- jsonFile ---");
         if (json.endsWith('\n'))
             json.chop(1);
         if (!json.isEmpty()) {
             for (const QByteArray& jsonLine : json.split('\n'))
-                std::cout << toConsoleEscaped(QString::fromLatin1(jsonLine)) << '\n';
+                Console::out(toConsoleEscaped(QString::fromLatin1(jsonLine)));
         }
-        std::cout << "--- end ---" << std::endl;
+        Console::out("--- end ---");
     }
 }
 

@@ -2,8 +2,6 @@
 
 #include <QCryptographicHash>
 
-#include <iostream>
-
 #include "parse/FileLimits.h"
 #include "support/PosixFiles.h"
 #include "support/console.h"
@@ -15,7 +13,7 @@ namespace {
 Outcome cannotOpen(const QString& text, QList<FormPart>& form)
 {
     form.clear();
-    std::cerr << toConsole(text) << std::endl;
+    Console::err(toConsole(text));
     return Outcome::local(text);
 }
 

@@ -4,7 +4,6 @@
 #include <QNetworkProxyFactory>
 #include <QProcessEnvironment>
 
-#include <iostream>
 #include <memory>
 
 #include "net/EnvironmentProxyFactory.h"
@@ -39,7 +38,7 @@ void install(TransportOptions::ProxyType type, const ProxySetting& proxy)
     if (type == TransportOptions::SystemProxy) {
         auto factory = std::make_unique<EnvironmentProxyFactory>(QProcessEnvironment::systemEnvironment());
         for (const QString& problem : factory->problems())
-            std::cerr << toConsole(problem) << std::endl;
+            Console::err(toConsole(problem));
         QNetworkProxyFactory::setApplicationProxyFactory(factory.release());
     }
 }

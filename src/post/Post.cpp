@@ -1,7 +1,5 @@
 #include "post/Post.h"
 
-#include <iostream>
-
 #include "post/PeerCheck.h"
 #include "post/Probes.h"
 #include "post/ProxyCheck.h"
@@ -37,7 +35,7 @@ PostResult Post::post(const QUrl& url, const QList<RequestHeaders::Header>& even
         details.finalUrl = target;
         details.redirects = redirects;
         details.bytesSent = 0;
-        std::cout << "Upload to " << toConsoleEscaped(UrlDisplay::text(target)) << std::endl;
+        Console::out("Upload to " + toConsoleEscaped(UrlDisplay::text(target)));
 
         ExchangeRequest request;
         request.url = target;
@@ -60,7 +58,7 @@ PostResult Post::post(const QUrl& url, const QList<RequestHeaders::Header>& even
             return details;
         }
         const QString redirect = redirectUrl(target, verdict.redirectTarget);
-        std::cout << "Redirect to " << toConsoleEscaped(UrlDisplay::text(redirect)) << std::endl;
+        Console::out("Redirect to " + toConsoleEscaped(UrlDisplay::text(redirect)));
         target = QUrl(redirect);
     }
 }

@@ -3,7 +3,6 @@
 #include <QDateTime>
 
 #include <csignal>
-#include <iostream>
 
 #include <pthread.h>
 
@@ -58,12 +57,12 @@ std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const
         && queue.add(entry, path, dropped, why, [signalsBefore] { return Interruption::count() > signalsBefore; },
                      survey ? survey->result() : QueueSizes());
     for (const QString& oldest : qAsConst(dropped))
-        std::cout << "Dropped from queue: " << toConsole(oldest) << " (the queue is full)" << std::endl;
+        Console::out("Dropped from queue: " + toConsole(oldest) + " (the queue is full)");
     if (kept) {
-        std::cout << "Kept in queue: " << toConsole(path) << std::endl;
+        Console::out("Kept in queue: " + toConsole(path));
         queuedAt = path;
     } else {
-        std::cerr << "Fail to queue in " << toConsole(dir) << ": " << toConsole(why) << std::endl;
+        Console::err("Fail to queue in " + toConsole(dir) + ": " + toConsole(why));
     }
     if (Interruption::count() > signalsBefore)
         return Outcome::interrupted(Interruption::received());

@@ -1,6 +1,7 @@
 #include "support/console.h"
 
 #include <cstdio>
+#include <iostream>
 
 namespace {
 
@@ -53,4 +54,23 @@ std::string toConsoleEscaped(const QString& text)
         i += count;
     }
     return out;
+}
+
+namespace Console {
+
+void out(const std::string& line)
+{
+    std::cout << line << std::endl;
+}
+
+void err(const std::string& line)
+{
+    std::cerr << line << std::endl;
+}
+
+void write(const std::string& text)
+{
+    std::cout << text << std::flush;
+}
+
 }

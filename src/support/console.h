@@ -17,4 +17,14 @@ inline std::string toConsole(const QString& text)
 // UTF-8 sequences pass whole, so that their continuation bytes stay theirs.
 std::string toConsoleEscaped(const QString& text);
 
+// Every message of the program leaves through here: what a run did on standard
+// output, what went wrong on standard error, each line ended and flushed at
+// once, so that a reader of both sees them in the order they were made.
+namespace Console {
+void out(const std::string& line);
+void err(const std::string& line);
+// Text that ends its own lines (the usage and help texts), as it is.
+void write(const std::string& text);
+}
+
 #endif
