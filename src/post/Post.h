@@ -43,8 +43,8 @@ public:
     static QString redirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget);
 
 private:
-    ReplyClassifier::Verdict postOnce(ExchangeRequest request, int redirects, Probes& probes, PostResult& result);
-    ExchangeReply exchange(const ExchangeRequest& request, Probes& probes, PostResult& result);
+    ReplyClassifier::Verdict postOnce(ExchangeRequest request, int redirects, Probes& probes, PostResult& details);
+    ExchangeReply exchange(const ExchangeRequest& request, Probes& probes, PostResult& details);
     ReplyClassifier::Context context(int redirects) const { return {settings.idleTimeout, settings.maxTime, redirects}; }
 
     Exchange& network;

@@ -98,11 +98,11 @@ private slots:
         Peer peer(answer);
         TransportOptions transport;
         transport.idleTimeout = idleSeconds;
-        QtExchange exchange(transport, nullptr);
-        exchange.setForm(form(), {});
+        QtExchange qt(transport, nullptr);
+        qt.setForm(form(), {});
         ExchangeRequest request = requestTo(peer.url());
         request.deadline = QDeadlineTimer(idleSeconds ? 5000 : 1500);
-        const ExchangeReply reply = exchange.exchange(request);
+        const ExchangeReply reply = qt.exchange(request);
         QTEST(reply.facts.end, "end");
         QTEST(reply.facts.httpStatus, "status");
         if (reply.facts.end == WaitEnd::Finished)
@@ -120,14 +120,14 @@ private slots:
     void probeAndRefusal()
     {
         Peer peer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-        QtExchange exchange(TransportOptions(), nullptr);
-        const ExchangeReply probe = exchange.exchange(requestTo(peer.url(), ExchangeRequest::Kind::Options));
+        QtExchange qt(TransportOptions(), nullptr);
+        const ExchangeReply probe = qt.exchange(requestTo(peer.url(), ExchangeRequest::Kind::Options));
         QCOMPARE(probe.facts.httpStatus, 200);
         QVERIFY(peer.received.startsWith("OPTIONS /up HTTP/1.1\r\n"));
         const quint16 closed = peer.server.serverPort();
         peer.server.close();
-        exchange.dropConnections();
-        const ExchangeReply refused = exchange.exchange(requestTo(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(closed))));
+        qt.dropConnections();
+        const ExchangeReply refused = qt.exchange(requestTo(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(closed))));
         QCOMPARE(refused.facts.errorCode, int(ExitCode::ConnectionRefused));
         QCOMPARE(QtExchange::detailOf(QNetworkReply::UnknownNetworkError, QStringLiteral("Unknown error")), ErrorDetail::Unexplained);
         QCOMPARE(QtExchange::detailOf(QNetworkReply::UnknownNetworkError, QStringLiteral("Proxy denied connection")),

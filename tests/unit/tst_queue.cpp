@@ -250,8 +250,8 @@ private slots:
         QTemporaryDir scratch;
         const QString dir = scratch.filePath(QStringLiteral("q"));
         const QueueEntry entry = makeEntry(QStringLiteral("id-1"), archiveIn(scratch), 0);
-        QueueLimits limits;
-        limits.maxEvents = 1;
+        QueueLimits oneEvent;
+        oneEvent.maxEvents = 1;
         QStringList paths;
         for (const char* id : {"id-1", "id-2"}) {
             Keeping::Survey survey(dir);
@@ -260,7 +260,7 @@ private slots:
             QString queuedAt;
             std::optional<Outcome> stopped;
             const std::string printed
-                = captureOutput([&] { stopped = Keeping::keep(dir, limits, event, queuedAt, &survey); });
+                = captureOutput([&] { stopped = Keeping::keep(dir, oneEvent, event, queuedAt, &survey); });
             QVERIFY(!stopped);
             QVERIFY2(printed.find("Kept in queue: " + queuedAt.toStdString() + "\n") != std::string::npos, printed.c_str());
             QCOMPARE(printed.find("Dropped from queue: ") != std::string::npos, !paths.isEmpty());
@@ -276,7 +276,7 @@ private slots:
         // A folder that cannot be used keeps nothing, and says so.
         const std::string refused = captureOutput([&] {
             QString queuedAt;
-            Keeping::keep(QStringLiteral("/proc/none"), limits, {QStringLiteral("id-3"), entry.url, entry.parts, 1, Outcome::done(), false},
+            Keeping::keep(QStringLiteral("/proc/none"), oneEvent, {QStringLiteral("id-3"), entry.url, entry.parts, 1, Outcome::done(), false},
                           queuedAt);
         });
         QVERIFY2(refused.find("Fail to queue in /proc/none: ") == 0, refused.c_str());

@@ -22,7 +22,7 @@ RunRecord posted(const Outcome& delivery, int httpStatus, const Outcome& outcome
     post.redirects = 1;
     post.bytesSent = 1200;
     post.httpStatus = httpStatus;
-    post.responseBody = "{\"id\":\"e1\"}";
+    post.responseBody = R"({"id":"e1"})";
     record.post = post;
     return record;
 }
