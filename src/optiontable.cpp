@@ -31,9 +31,9 @@ Taken checked(bool passed, const Row& row, const char* expected)
     return passed ? Taken::Yes : refused(row, expected);
 }
 
-Taken setVariable(Reading& reading, const char* name, const QString& value)
+Taken setVariable(Reading& reading, const QString& name, const QString& value)
 {
-    reading.options.postVariables.insert(QLatin1String(name), value);
+    reading.options.postVariables.insert(name, value);
     return Taken::Yes;
 }
 
@@ -57,7 +57,7 @@ Taken takeExtraPost(Reading& reading, const Row& row, const QString& argument)
     // A name that could never be sent whole is refused before anything is made.
     if (!FormPart::mayHold(nameValue.at(0).toLatin1()))
         return refused(row, "a name without control characters");
-    return setVariable(reading, nameValue.at(0).toLatin1().constData(), nameValue.at(1));
+    return setVariable(reading, nameValue.at(0), nameValue.at(1));
 }
 
 Taken takeProxy(Reading& reading, const Row& /*row*/, const QString& argument)
@@ -111,11 +111,11 @@ const Row rows_table[] = {
      }},
     {"work-dir", 'w', true, Group::Event, EventOption, "DIR", "where the archive is made (default: the current directory)", takeWorkDir},
     {"org", 'o', true, Group::Event, EventOption, "ORG", "the 'org' form variable (mandatory)",
-     [](R& r, const Row&, Q a) { return setVariable(r, "org", a); }},
+     [](R& r, const Row&, Q a) { return setVariable(r, QStringLiteral("org"), a); }},
     {"project", 'p', true, Group::Event, EventOption, "PROJECT", "the 'project' form variable (mandatory)",
-     [](R& r, const Row&, Q a) { return setVariable(r, "project", a); }},
+     [](R& r, const Row&, Q a) { return setVariable(r, QStringLiteral("project"), a); }},
     {"type", 't', true, Group::Event, EventOption, "TYPE", "the 'type' form variable (mandatory)",
-     [](R& r, const Row&, Q a) { return setVariable(r, "type", a); }},
+     [](R& r, const Row&, Q a) { return setVariable(r, QStringLiteral("type"), a); }},
     {"extra-post", 0, true, Group::Event, EventOption, "NAME=VALUE", "one more form variable; it replaces one of the same name",
      takeExtraPost},
     {"zip-level", 0, true, Group::Event, 0, "N", "7z's compression level, 0 (store) to 9",

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "deliver/RetryPolicy.h"
+#include "post/PeerCheck.h"
 #include "post/ProxyCheck.h"
 #include "support/Interruption.h"
 #include "support/ProgressLine.h"
@@ -68,7 +69,7 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<FormPart>& form,
     if (result.verdict == Verdict::Delivered)
         result.post.outcome = Outcome::answer(HttpStatus::Ok, QString());
     // A URL that can never work is not worth keeping: nothing later would deliver it.
-    else if (result.verdict != Verdict::Refused && !isDeliverable(url))
+    else if (result.verdict != Verdict::Refused && !PeerCheck::isPostable(url))
         result.verdict = Verdict::Refused;
     return result;
 }
@@ -118,12 +119,6 @@ Delivery::Verdict Delivery::verdict(const PostResult& post, const QSet<int>& acc
     if (ProxyCheck::isAuthenticationRefused(outcome.code) || outcome.code == ExitCode::SslHandshakeFailed)
         return Verdict::OwnFault;
     return Verdict::Refused;
-}
-
-bool Delivery::isDeliverable(const QUrl& url)
-{
-    const QString scheme = url.scheme().toLower();
-    return (scheme == QLatin1String("http") || scheme == QLatin1String("https")) && !url.host().isEmpty();
 }
 
 bool Delivery::deadlinePassed() const

@@ -52,8 +52,6 @@ public:
     static bool isTransient(const PostResult& post);
     // accepted: statuses that deliver as 200 does (--accept-status).
     static Verdict verdict(const PostResult& post, const QSet<int>& accepted = {});
-    // Whether url could ever be delivered to: an http or https URL with a host.
-    static bool isDeliverable(const QUrl& url);
 
 private:
     // The wait before the next attempt, cut short by the deadline or a signal;

@@ -40,12 +40,12 @@ HeaderBound::~HeaderBound()
 
 bool HeaderBound::withinBounds(const Headers& headers)
 {
-    if (headers.size() > maxLines)
+    if (headers.size() > ReplyBounds::headerLines)
         return false;
     qint64 bytes = 0;
     for (const auto& header : headers)
         bytes += header.first.size() + header.second.size() + 4;
-    return bytes <= maxBytes;
+    return bytes <= ReplyBounds::headerBytes;
 }
 
 bool HeaderBound::eventFilter(QObject* watched, QEvent* event)

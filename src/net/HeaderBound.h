@@ -22,9 +22,6 @@ class HeaderBound : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int maxLines = ReplyBounds::headerLines;
-    static constexpr int maxBytes = ReplyBounds::headerBytes;
-
     using Headers = QList<QPair<QByteArray, QByteArray>>;
 
     // Watches reply's incoming headers while it lives.
@@ -36,8 +33,8 @@ public:
     // Whether the bound is kept on this reply: Qt's slot that takes the headers in was found.
     bool isInForce() const { return metaDataSlot >= 0; }
 
-    // Whether the header lines are within both bounds (a line counts its name,
-    // its value and four bytes of framing).
+    // Whether the header lines are within both of ReplyBounds' (a line counts its
+    // name, its value and four bytes of framing).
     static bool withinBounds(const Headers& headers);
 
 protected:

@@ -21,6 +21,13 @@ bool sameOrigin(const QUrl& a, const QUrl& b)
     return a.scheme() == b.scheme() && a.host() == b.host() && portOf(a) == portOf(b);
 }
 
+bool isPostable(const QUrl& url)
+{
+    // QUrl keeps a scheme in lower case.
+    return url.isValid() && !url.host().isEmpty()
+        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+}
+
 std::optional<Outcome> explainUnknown(const QUrl& url, ErrorDetail detail, const QString& qtText, Probes& probes)
 {
     if (detail == ErrorDetail::HostUnreachable || detail == ErrorDetail::NetworkUnreachable)

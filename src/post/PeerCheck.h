@@ -20,6 +20,8 @@ namespace PeerCheck {
 quint16 portOf(const QUrl& url);
 // The same scheme, host and port: where --header values may go.
 bool sameOrigin(const QUrl& a, const QUrl& b);
+// Whether a post to url could ever work: a valid http or https URL with a host.
+bool isPostable(const QUrl& url);
 
 // The failure told apart, from what the exchange could tell of it: 16 for an
 // unreachable network or host (with Qt's text), 12 "Connection reset by peer" for

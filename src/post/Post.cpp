@@ -80,7 +80,7 @@ ReplyClassifier::Verdict Post::postOnce(ExchangeRequest request, int redirects, 
         if (std::optional<Outcome> refused
             = proxies.authorize(options.url, options.proxy, options.headers, options.deadline, settings.maxTime))
             return {*refused};
-        const ExchangeReply reply = exchange(options, probes, details);
+        const ExchangeReply reply = exchange(options, route, probes, details);
         ReplyClassifier::Verdict probe = ReplyClassifier::classify(reply.facts, route, context(0), probes);
         if (ProxyCheck::isAuthenticationRefused(probe.outcome.code) || probe.outcome.isStopped())
             return probe;
@@ -88,7 +88,7 @@ ReplyClassifier::Verdict Post::postOnce(ExchangeRequest request, int redirects, 
     if (std::optional<Outcome> refused
         = proxies.authorize(request.url, request.proxy, request.headers, request.deadline, settings.maxTime))
         return {*refused};
-    const ExchangeReply reply = exchange(request, probes, details);
+    const ExchangeReply reply = exchange(request, route, probes, details);
     if (!reply.localFailure.isEmpty())
         return {Outcome::local(reply.localFailure)};
     ReplyClassifier::Verdict verdict = ReplyClassifier::classify(reply.facts, route, context(redirects), probes);
@@ -96,12 +96,12 @@ ReplyClassifier::Verdict Post::postOnce(ExchangeRequest request, int redirects, 
     return verdict;
 }
 
-ExchangeReply Post::exchange(const ExchangeRequest& request, Probes& probes, PostResult& details)
+ExchangeReply Post::exchange(const ExchangeRequest& request, const Route& route, Probes& probes, PostResult& details)
 {
     ExchangeRequest sent = request;
     if (request.proxy.kind != ProxyUse::Kind::None)
         sent.peerGoneMs = proxies.goneAfterMs(request.proxy, probes);
-    sent.handshakeExchanges = Route::of(request.proxy, request.url).tunnel ? ReplyBounds::handshakeExchanges : 0;
+    sent.handshakeExchanges = route.tunnel ? ReplyBounds::handshakeExchanges : 0;
     ExchangeReply reply = network.exchange(sent);
     details.bytesSent = reply.facts.bytesSent;
     details.retryAfter = reply.retryAfter;

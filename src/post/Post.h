@@ -44,7 +44,7 @@ public:
 
 private:
     ReplyClassifier::Verdict postOnce(ExchangeRequest request, int redirects, Probes& probes, PostResult& details);
-    ExchangeReply exchange(const ExchangeRequest& request, Probes& probes, PostResult& details);
+    ExchangeReply exchange(const ExchangeRequest& request, const Route& route, Probes& probes, PostResult& details);
     ReplyClassifier::Context context(int redirects) const { return {settings.idleTimeout, settings.maxTime, redirects}; }
 
     Exchange& network;

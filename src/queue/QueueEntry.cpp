@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "post/PeerCheck.h"
+
 namespace {
 
 const QString created_format = QStringLiteral("yyyyMMdd'T'HHmmss.zzz'Z'");
@@ -200,9 +202,7 @@ bool QueueEntry::fromJson(const QByteArray& json, const QString& folder, QueueEn
     if (!readBytes(object, "url", url))
         return bad("url");
     entry.url = QUrl::fromEncoded(url, QUrl::StrictMode);
-    const QString scheme = entry.url.scheme();
-    if (!entry.url.isValid() || entry.url.host().isEmpty()
-        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!PeerCheck::isPostable(entry.url))
         return bad("url");
     QString created;
     if (!readString(object, "created", created))
