@@ -11,6 +11,7 @@ import shutil
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -174,7 +175,12 @@ def run_measured(argv, cwd, env, timeout, preexec=None):
     for reader in readers:
         reader.start()
     timed_out = []
-    killer = threading.Timer(timeout, lambda: (timed_out.append(True), process.kill()))
+
+    def stop():
+        # What it was doing goes into the failure: a hang on a busy machine is rarely seen twice.
+        timed_out.append(stacks(process.pid))
+        process.kill()
+    killer = threading.Timer(timeout, stop)
     killer.start()
     try:
         _, status, usage = os.wait4(process.pid, 0)  # reaped here, for its rusage
@@ -186,8 +192,19 @@ def run_measured(argv, cwd, env, timeout, preexec=None):
     process.stdout.close()
     process.stderr.close()
     if timed_out:
+        sys.stderr.write("stopped after %d s; its stderr:\n%s\nits threads:\n%s\n"
+                         % (timeout, streams["err"][-3000:].decode("latin-1"), timed_out[0].decode("latin-1")))
         raise subprocess.TimeoutExpired(argv, timeout)
     return process.returncode, streams["out"], streams["err"], usage.ru_maxrss // 1024
+
+
+def stacks(pid):
+    """Every thread's stack of a running process, as gdb prints them, within 30 s."""
+    try:
+        return subprocess.run(["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt"],
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30).stdout
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return b"no stacks: %s" % str(e).encode()
 
 
 class Request:
