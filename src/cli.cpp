@@ -5,6 +5,7 @@
 #include "Resend.h"
 #include "Uploader.h"
 #include "archive/Archiver.h"
+#include "archive/BuiltinArchiver.h"
 #include "deliver/Delivery.h"
 #include "form/BodyFile.h"
 #include "form/DryRun.h"
@@ -84,13 +85,16 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     std::optional<Keeping::Survey> survey;
     if (!options.queueDir.isEmpty() && !options.dryRun)
         survey.emplace(options.queueDir);
-    Archiver archiver(options.files, options.zipLevel);
-    // The upload's TLS is made ready while 7z runs, on the CPU it leaves idle.
+    // The upload's TLS is made ready while the archive is written, on a CPU left idle.
     const auto prepareTls = [this] {
         if (!options.dryRun)
             TlsSettings::prepare(options.transport, options.url);
     };
-    if (std::optional<Outcome> failed = archiver.run(record.archivePath, progress, prepareTls))
+    // 7z's process lives as long as the run.
+    Archiver archiver(options.files, options.zipLevel);
+    if (std::optional<Outcome> failed = options.builtinArchiver
+            ? BuiltinArchiver(options.files, options.zipLevel).run(record.archivePath, progress, prepareTls)
+            : archiver.run(record.archivePath, progress, prepareTls))
         return failed;
 
     // A dry run leaves the process proxy alone.

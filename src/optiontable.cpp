@@ -120,6 +120,11 @@ const Row rows_table[] = {
      takeExtraPost},
     {"zip-level", 0, true, Group::Event, 0, "N", "7z's compression level, 0 (store) to 9",
      [](R& r, const Row& row, Q a) { return checked(parseBounded(a, 0, 9, r.options.zipLevel), row, "a whole number from 0 to 9"); }},
+    {"archiver", 0, true, Group::Event, EventOption, "NAME", "7z (the default), or builtin: the zip engine built in, on every CPU",
+     [](R& r, const Row& row, Q a) {
+         r.options.builtinArchiver = a == QLatin1String("builtin");
+         return checked(a == QLatin1String("builtin") || a == QLatin1String("7z"), row, "7z or builtin");
+     }},
     {"dry-run", 0, false, Group::Event, EventOption, nullptr, "make the archive and the form, show them, send nothing",
      [](R& r, const Row&, Q) { r.options.dryRun = true; return Taken::Yes; }},
     {"hash-parts", 0, false, Group::Event, EventOption, nullptr, "each file part's SHA-256 (Content-Digest), and an Idempotency-Key",

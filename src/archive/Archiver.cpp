@@ -33,11 +33,15 @@ QStringList Archiver::arguments(const QString& archivePath, const QStringList& f
             return path.contains(QLatin1Char('*')) || path.contains(QLatin1Char('?'));
         }))
         arguments.append(QStringLiteral("-spd"));
-    for (const QString& path : paths) {
-        const bool readAsSwitch = path.startsWith(QLatin1Char('-')) || path.startsWith(QLatin1Char('@'));
-        arguments.append(readAsSwitch ? QStringLiteral("./") + path : path);
-    }
+    for (const QString& path : paths)
+        arguments.append(pathArgument(path));
     return arguments;
+}
+
+QString Archiver::pathArgument(const QString& path)
+{
+    const bool readAsSwitch = path.startsWith(QLatin1Char('-')) || path.startsWith(QLatin1Char('@'));
+    return readAsSwitch ? QStringLiteral("./") + path : path;
 }
 
 QString Archiver::message(QByteArray output)

@@ -32,6 +32,9 @@ public:
     // would read as a switch ('-') or a list file ('@') goes as "./" and the path,
     // and a path with '*' or '?' anywhere adds -spd, so that none is a wildcard.
     static QStringList arguments(const QString& archivePath, const QStringList& files, int zipLevel = -1);
+    // A path as 7z is given it: one that 7z would read as a switch ('-') or a
+    // list file ('@') goes as "./" and the path.
+    static QString pathArgument(const QString& path);
     // The archiver's merged output as shown to the user: up to the first NUL,
     // each run of line ends and '|' made one line end, trimmed.
     static QString message(QByteArray output);

@@ -1,0 +1,46 @@
+#ifndef BUILTINARCHIVER_H
+#define BUILTINARCHIVER_H
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+#include "support/Outcome.h"
+#include "zip/ParallelDeflate.h"
+#include "zip/ZipNames.h"
+
+class ProgressLine;
+class ZipWriter;
+
+// The archive step without 7z: the same archive at the same path, with the
+// entries 7z would make for the same inputs, each file deflated on every CPU
+// the process may use. Prints one line, the archive and its size, or the
+// failure as 7z's would be printed.
+class BuiltinArchiver {
+public:
+    // zipLevel 0 (store) to 9, or -1 for the default.
+    BuiltinArchiver(QStringList files, int zipLevel);
+
+    // Makes archivePath; meanwhile is called once the inputs are listed, for
+    // work that can use the time. The failure, or nothing.
+    std::optional<Outcome> run(const QString& archivePath, ProgressLine& progress, const std::function<void()>& meanwhile);
+
+    // The blocks' shape for the CPUs this process may use, within the memory bound.
+    static ParallelDeflate::Shape shape();
+
+private:
+    std::optional<QString> write(int archiveFd, const std::vector<ZipNames::Item>& items, ProgressLine& progress);
+    std::optional<QString> addFile(ZipWriter& zip, const ZipNames::Item& item, ProgressLine& progress);
+
+    QStringList files;
+    int level;
+    ParallelDeflate::Shape blocks;
+    qint64 readBytes = 0;
+    qint64 totalBytes = 0;
+    QElapsedTimer clock;
+};
+
+#endif

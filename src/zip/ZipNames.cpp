@@ -1,0 +1,113 @@
+#include "zip/ZipNames.h"
+
+#include <QFile>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "support/PosixFiles.h"
+
+namespace {
+
+ZipNames::Item itemOf(const QByteArray& path, const QByteArray& name, const struct stat& info)
+{
+    return {path, name, info.st_mode, qint64(info.st_size), info.st_mtime, info.st_dev, info.st_ino};
+}
+
+// The folder's contents under prefix (empty, or a name ending in '/'), folders before what they hold.
+std::optional<QString> walk(const QByteArray& path, const QByteArray& prefix, std::vector<ZipNames::Item>& items)
+{
+    QString why;
+    PosixFiles::Fd folder = PosixFiles::openFolder(AT_FDCWD, path, why);
+    if (!folder.isOpen())
+        return QFile::decodeName(path) + QStringLiteral(": ") + why;
+    DIR* listing = fdopendir(folder.get());
+    if (!listing)
+        return QFile::decodeName(path) + QStringLiteral(": ") + PosixFiles::errnoText();
+    folder.release();
+    std::vector<QByteArray> names;
+    while (const dirent* entry = readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(listing);
+    std::sort(names.begin(), names.end());
+    for (const QByteArray& name : names) {
+        const QByteArray childPath = path.endsWith('/') ? path + name : path + '/' + name;
+        struct stat info = {};
+        if (lstat(childPath.constData(), &info) != 0)
+            return QFile::decodeName(childPath) + QStringLiteral(": ") + PosixFiles::errnoText();
+        if (!S_ISDIR(info.st_mode)) {
+            items.push_back(itemOf(childPath, prefix + name, info));
+            continue;
+        }
+        items.push_back(itemOf(childPath, prefix + name + '/', info));
+        if (std::optional<QString> failed = walk(childPath, prefix + name + '/', items))
+            return failed;
+    }
+    return std::nullopt;
+}
+
+}
+
+using ZipNames::Item;
+
+QByteArray ZipNames::rootName(const QByteArray& input)
+{
+    QList<QByteArray> parts = input.split('/');
+    parts.removeAll(QByteArray());
+    if (parts.isEmpty() || parts.last() == "." || parts.last() == "..")
+        return {};
+    const bool clean = !input.startsWith('/') && !parts.contains(".") && !parts.contains("..");
+    return clean ? parts.join('/') : parts.last();
+}
+
+bool ZipNames::inTreeOrder(const QByteArray& a, const QByteArray& b)
+{
+    // Component by component: "a/x" comes before "a b", as a folder's contents follow it.
+    const QList<QByteArray> left = a.split('/');
+    const QList<QByteArray> right = b.split('/');
+    return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end());
+}
+
+std::optional<QString> ZipNames::list(const QStringList& inputs, std::vector<Item>& items)
+{
+    items.clear();
+    for (const QString& input : inputs) {
+        const QByteArray path = QFile::encodeName(input);
+        struct stat info = {};
+        if (lstat(path.constData(), &info) != 0)
+            return input + QStringLiteral(": ") + PosixFiles::errnoText();
+        const QByteArray name = rootName(path);
+        if (!S_ISDIR(info.st_mode) && name.isEmpty())
+            return input + QStringLiteral(": not a folder");
+        if (!S_ISDIR(info.st_mode)) {
+            items.push_back(itemOf(path, name, info));
+            continue;
+        }
+        if (!name.isEmpty())
+            items.push_back(itemOf(path, name + '/', info));
+        if (std::optional<QString> failed = walk(path, name.isEmpty() ? QByteArray() : name + '/', items))
+            return failed;
+    }
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Item& a, const Item& b) { return inTreeOrder(a.name, b.name); });
+    // A name twice: once when both are one folder or one file, else an error, as 7z has it.
+    std::vector<Item> unique;
+    for (Item& item : items) {
+        if (!unique.empty() && unique.back().name == item.name) {
+            const bool same = unique.back().device == item.device && unique.back().inode == item.inode;
+            if (!same)
+                return QStringLiteral("Duplicate filename on disk: ") + QFile::decodeName(item.name);
+            continue;
+        }
+        unique.push_back(std::move(item));
+    }
+    items = std::move(unique);
+    return std::nullopt;
+}
