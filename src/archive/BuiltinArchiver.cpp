@@ -36,6 +36,14 @@ QString failedOn(const QByteArray& path, const QString& why)
 {
     return QFile::decodeName(path) + QStringLiteral(": ") + why;
 }
+
+// The archive's folders that are missing, made as 7z makes them: private to the user.
+void makeFolders(const QByteArray& archivePath)
+{
+    for (int slash = archivePath.indexOf('/', 1); slash > 0; slash = archivePath.indexOf('/', slash + 1))
+        if (mkdir(archivePath.left(slash).constData(), 0700) != 0 && errno != EEXIST)
+            return;  // the archive's own open says what is wrong
+}
 }
 
 BuiltinArchiver::BuiltinArchiver(QStringList files, int zipLevel)
@@ -67,6 +75,7 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
             meanwhile();
         // A new file, never one that is there: the event id is new.
         const QByteArray path = QFile::encodeName(archivePath);
+        makeFolders(path);
         PosixFiles::Fd archive(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         failed = archive.isOpen() ? write(archive.get(), items, progress) : failedOn(path, PosixFiles::errnoText());
         if (!failed && ::close(archive.release()) != 0)

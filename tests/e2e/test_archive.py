@@ -2,6 +2,7 @@
 import os
 import shutil
 import stat
+import subprocess
 import zipfile
 
 from harness import Case, Server, VARS as ARGS
@@ -127,3 +128,122 @@ class Archive(Case):
         self.assertEqual(r.rc, 0, r)
         with open("/proc/self/status") as mine, open(os.path.join(self.dir, "7z.mask")) as seen:
             self.assertEqual(seen.read(), [l for l in mine if l.startswith("Cpus_allowed_list")][0])
+
+
+class BuiltinEngine(Case):
+    """--archiver builtin: the archive 7z would make, read by three readers, in bounded memory."""
+
+    def archive(self, args, workdir, *options):
+        """A dry run's archive in workdir: the result and the open zip file (or None)."""
+        r = self.run_tool(["-u", "http://127.0.0.1:9/", "--dry-run", "-w", workdir] + args + ARGS + list(options),
+                          timeout=120)
+        zips = self.zips(workdir) if os.path.isdir(os.path.join(self.dir, workdir)) else []
+        return r, (os.path.join(self.dir, workdir, zips[0]) if zips else None)
+
+    def read_by_all(self, path):
+        """Every reader takes the archive; its contents, name by name."""
+        for argv in (["7z", "t", path], ["unzip", "-tqq", path]):
+            checked = subprocess.run(argv, capture_output=True, timeout=300)
+            self.assertEqual(checked.returncode, 0, (argv, checked.stdout[-2000:]))
+        with zipfile.ZipFile(path) as z:
+            self.assertIsNone(z.testzip())
+            return [(i.filename, z.read(i) if not i.is_dir() else None) for i in z.infolist()]
+
+    def test_names_as_7z_gives_them(self):
+        tree = {"in/d/a.txt": b"a", "in/d/sub/b.txt": b"b" * 5000, "in/d/.hidden": b"", "in/empty": b"",
+                "in/odd name \u00e9": b"odd", "in/-dash": b"dash", "in/st*r": b"star", "in/@list": b"in/empty\n",
+                "in/a b": b"blank", "in/a.txt": b"dot"}
+        for name, data in tree.items():
+            os.makedirs(os.path.dirname(os.path.join(self.dir, name)), exist_ok=True)
+            self.write(name, data)
+        os.mkdir(os.path.join(self.dir, "in/e"))
+        os.symlink("d/a.txt", os.path.join(self.dir, "in/link"))
+        here = os.path.basename(self.dir)
+        rows = [["in/d/a.txt"], ["in/./d/a.txt"], ["in/d"], ["in/d/"], ["in/e"], ["in/empty"], ["in/odd name \u00e9"],
+                ["in/link"], ["in/."], ["in/d/sub/.."], ["../%s/in/d/sub" % here], [os.path.join(self.dir, "in/d")],
+                [os.path.join(self.dir, "in/d/sub/b.txt")], ["in/d/sub/b.txt", "in/d/a.txt"], ["in/d", "in/d/a.txt"],
+                ["in/st*r"], ["in/a b", "in/a.txt", "in/d"]]
+        rows += [["-dash"], ["@list"]]  # run from in/, where they are
+        for n, files in enumerate(rows):
+            run = self.in_folder if files in (["-dash"], ["@list"]) else self.archive
+            args = sum((["-f", f] for f in files), [])
+            r7, zip7 = run(args, "7z-%d" % n)
+            rb, zipb = run(args, "b-%d" % n, "--archiver", "builtin")
+            self.assertEqual((r7.rc, rb.rc, rb.err), (0, 0, b""), (files, r7, rb))
+            self.assertEqual(self.read_by_all(zipb), self.read_by_all(zip7), files)
+            self.assertRegex(rb.out, rb"^Creating archive: \S+/[-0-9a-f]{20}\.zip \(%d bytes\)\n" % os.path.getsize(zipb))
+
+    def in_folder(self, args, workdir, *options):
+        """archive(), run from in/: for names that only mean something there."""
+        saved = self.dir
+        self.dir = os.path.join(saved, "in")
+        try:
+            return self.archive(args, workdir, *options)
+        finally:
+            self.dir = saved
+
+    def test_levels_and_readers(self):
+        mixed = b"".join(os.urandom(3000) + b"\0" * 5000 + b"frame %d\n" % i * 40 for i in range(400))  # ~3.5 MB
+        self.write("core", mixed)
+        noise = os.urandom(200000)
+        self.write("noise", noise)
+        self.write("log", b"line\n" * 10000)
+        for level in ["0", "1", "2", "3", "6", "9", None]:
+            options = ["--archiver", "builtin"] + (["--zip-level", level] if level else [])
+            r, path = self.archive(["-f", "core", "-f", "noise", "-f", "log"], "l%s" % level, *options)
+            self.assertEqual((r.rc, r.err), (0, b""), r)
+            self.assertEqual(self.read_by_all(path), [("core", mixed), ("log", b"line\n" * 10000),
+                                                      ("noise", noise)], level)
+            with zipfile.ZipFile(path) as z:
+                methods = [i.compress_type for i in z.infolist()]
+            # Stored at 0; otherwise deflated, but for noise that deflate does not shrink, as 7z does.
+            expected = [zipfile.ZIP_STORED] * 3 if level == "0" else [zipfile.ZIP_DEFLATED] * 2 + [zipfile.ZIP_STORED]
+            self.assertEqual(methods, expected, level)
+
+    def test_special_inputs(self):
+        os.mkdir(os.path.join(self.dir, "in"))
+        self.write("in/dump", b"dump")
+        os.mkfifo(os.path.join(self.dir, "in/fifo"))
+        os.mkfifo(os.path.join(self.dir, "fifo"))
+        # A FIFO is an entry of its own, never opened: a run that waited on one would be ended here.
+        for n, files in enumerate([["in"], ["fifo", "in/dump"]]):
+            r, path = self.archive(sum((["-f", f] for f in files), []), "s%d" % n, "--archiver", "builtin")
+            self.assertEqual((r.rc, r.err), (0, b""), r)
+            with zipfile.ZipFile(path) as z:
+                fifos = [i.filename for i in z.infolist() if stat.S_ISFIFO(i.external_attr >> 16)]
+            self.assertEqual(fifos, ["in/fifo"] if n == 0 else ["fifo"])
+        rows = [  # inputs, the message after "Fail to zip!"
+            (["in/dump", "missing"], b"missing: No such file or directory"),
+            (["in/dump/."], b"in/dump/.: Not a directory"),
+        ]
+        for files, message in rows:
+            r, path = self.archive(sum((["-f", f] for f in files), []), "f", "--archiver", "builtin")
+            self.assertEqual((r.rc, r.out, r.err), (255, b"", b"Fail to zip! \n\t Message: \n" + message + b"\n"), r)
+        os.mkdir(os.path.join(self.dir, "taken"))
+        r, _ = self.archive(["-f", "in/dump", "--archiver", "builtin"], "taken", "--zip-level", "1")
+        self.assertEqual(r.rc, 0, r)
+        with zipfile.ZipFile(os.path.join(self.dir, "taken", self.zips("taken")[0])) as z:
+            self.assertEqual(z.namelist(), ["in/dump"])
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.dir, "taken", self.zips("taken")[0])).st_mode), 0o600)
+
+    def test_large_input_bounded(self):
+        # 4.2 GiB, mostly a hole: ZIP64 sizes, every CPU busy, and memory flat whatever the size.
+        path = os.path.join(self.dir, "huge")
+        with open(path, "wb") as f:
+            for i in range(0, 4200, 300):
+                f.seek(i << 20)
+                f.write(os.urandom(1 << 20))
+            f.truncate(4200 << 20)
+        r, archive = self.archive(["-f", "huge"], "big", "--archiver", "builtin", "--zip-level", "1")
+        self.assertEqual((r.rc, r.err), (0, b""), r)
+        self.assertLess(r.peak_mib, 64, r)
+        for argv in (["7z", "t", archive], ["unzip", "-tqq", archive]):
+            checked = subprocess.run(argv, capture_output=True, timeout=600)
+            self.assertEqual(checked.returncode, 0, (argv, checked.stdout[-2000:]))
+        with zipfile.ZipFile(archive) as z, z.open("huge") as stored, open(path, "rb") as original:
+            self.assertEqual(z.getinfo("huge").file_size, 4200 << 20)
+            while True:  # byte for byte, a chunk at a time
+                chunk = stored.read(1 << 24)
+                self.assertEqual(chunk, original.read(1 << 24))
+                if not chunk:
+                    break
