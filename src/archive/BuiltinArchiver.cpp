@@ -189,7 +189,15 @@ std::optional<QString> BuiltinArchiver::addFile(ZipWriter& zip, const ZipNames::
         pending.remove(0, int(n));
         return n;
     };
-    const bool large = info.st_size >= large_entry;
+    std::optional<QString> failed = stream(zip, entry, info.st_size >= large_entry, again);
+    if (failed && failed->isEmpty())
+        return readFailure.value_or(QString());
+    return failed;
+}
+
+std::optional<QString> BuiltinArchiver::stream(ZipWriter& zip, const ZipWriter::Entry& entry, bool large,
+                                               const ParallelDeflate::Reader& again)
+{
     if (!zip.begin(entry, level == 0 ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated, large))
         return zip.error();
     ParallelDeflate::Totals totals;
@@ -216,6 +224,6 @@ std::optional<QString> BuiltinArchiver::addFile(ZipWriter& zip, const ZipNames::
             failed = zip.error();
     }
     if (failed)
-        return failed->isEmpty() ? readFailure.value_or(QString()) : failed;
+        return failed;  // empty: the reader's own failure
     return zip.end(totals.crc, totals.in) ? std::nullopt : std::optional<QString>(zip.error());
 }

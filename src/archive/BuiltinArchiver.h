@@ -11,9 +11,9 @@
 #include "support/Outcome.h"
 #include "zip/ParallelDeflate.h"
 #include "zip/ZipNames.h"
+#include "zip/ZipWriter.h"
 
 class ProgressLine;
-class ZipWriter;
 
 // The archive step without 7z: the same archive at the same path, with the
 // entries 7z would make for the same inputs, each file deflated on every CPU
@@ -34,6 +34,9 @@ public:
 private:
     std::optional<QString> write(int archiveFd, const std::vector<ZipNames::Item>& items, ProgressLine& progress);
     std::optional<QString> addFile(ZipWriter& zip, const ZipNames::Item& item, ProgressLine& progress);
+    // A file of more than one block, through the zip's data descriptor; an empty message: read's own failure.
+    std::optional<QString> stream(ZipWriter& zip, const ZipWriter::Entry& entry, bool large,
+                                  const ParallelDeflate::Reader& again);
 
     QStringList files;
     int level;

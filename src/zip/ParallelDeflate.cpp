@@ -12,7 +12,7 @@ ParallelDeflate::Shape ParallelDeflate::shapeFor(int cpus, qint64 budgetBytes)
     shape.window = 2 * shape.threads;
     // A block in memory costs its input and its output: about twice its size.
     const qint64 fits = budgetBytes / (2 * qint64(shape.window));
-    shape.blockBytes = int(std::clamp<qint64>(fits, 128 * 1024, 1 << 20));
+    shape.blockBytes = int(std::clamp<qint64>(fits, qint64(128) * 1024, qint64(1) << 20));
     // Past the budget, fewer blocks in flight rather than ever smaller ones.
     shape.window = int(std::max<qint64>(2, std::min<qint64>(shape.window, budgetBytes / (2 * qint64(shape.blockBytes)))));
     shape.threads = std::min(shape.threads, shape.window);

@@ -39,7 +39,7 @@ std::uint32_t dosTime(std::time_t time)
     struct tm local = {};
     if (!localtime_r(&time, &local) || local.tm_year < 80)
         return (1 << 5 | 1) << 16;  // 1980-01-01, the earliest zip can say
-    const std::uint32_t date = std::uint32_t((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
+    const auto date = std::uint32_t((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
     return date << 16 | std::uint32_t(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
 }
 
