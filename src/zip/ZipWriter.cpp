@@ -185,33 +185,33 @@ bool ZipWriter::finish()
     }
     const std::uint64_t count = entries.size();
     const std::uint64_t directoryBytes = offset - directoryStart;
-    QByteArray end;
+    QByteArray records;
     if (count >= 0xFFFF || directoryStart >= max32 || directoryBytes >= max32) {
         const std::uint64_t zip64End = offset;
-        le32(end, 0x06064b50);
-        le64(end, 44);
-        le16(end, made_by);
-        le16(end, 45);
-        le32(end, 0);
-        le32(end, 0);
-        le64(end, count);
-        le64(end, count);
-        le64(end, directoryBytes);
-        le64(end, directoryStart);
-        le32(end, 0x07064b50);  // its locator
-        le32(end, 0);
-        le64(end, zip64End);
-        le32(end, 1);
+        le32(records, 0x06064b50);
+        le64(records, 44);
+        le16(records, made_by);
+        le16(records, 45);
+        le32(records, 0);
+        le32(records, 0);
+        le64(records, count);
+        le64(records, count);
+        le64(records, directoryBytes);
+        le64(records, directoryStart);
+        le32(records, 0x07064b50);  // its locator
+        le32(records, 0);
+        le64(records, zip64End);
+        le32(records, 1);
     }
-    le32(end, 0x06054b50);
-    le16(end, 0);
-    le16(end, 0);
-    le16(end, std::min<std::uint64_t>(count, 0xFFFF));
-    le16(end, std::min<std::uint64_t>(count, 0xFFFF));
-    le32(end, std::min<std::uint64_t>(directoryBytes, max32));
-    le32(end, std::min<std::uint64_t>(directoryStart, max32));
-    le16(end, 0);
-    return put(end) && flush();
+    le32(records, 0x06054b50);
+    le16(records, 0);
+    le16(records, 0);
+    le16(records, std::min<std::uint64_t>(count, 0xFFFF));
+    le16(records, std::min<std::uint64_t>(count, 0xFFFF));
+    le32(records, std::min<std::uint64_t>(directoryBytes, max32));
+    le32(records, std::min<std::uint64_t>(directoryStart, max32));
+    le16(records, 0);
+    return put(records) && flush();
 }
 
 bool ZipWriter::put(const QByteArray& bytes)
