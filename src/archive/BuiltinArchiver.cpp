@@ -49,13 +49,8 @@ void makeFolders(const QByteArray& archivePath)
 BuiltinArchiver::BuiltinArchiver(QStringList files, int zipLevel)
     : files(std::move(files))
     , level(zipLevel < 0 ? Deflate::defaultLevel : zipLevel)
-    , blocks(shape())
+    , blocks(ParallelDeflate::shapeFor(usableCpus(), block_budget))
 {
-}
-
-ParallelDeflate::Shape BuiltinArchiver::shape()
-{
-    return ParallelDeflate::shapeFor(usableCpus(), block_budget);
 }
 
 std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, ProgressLine& progress,

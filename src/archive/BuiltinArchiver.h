@@ -28,9 +28,6 @@ public:
     // work that can use the time. The failure, or nothing.
     std::optional<Outcome> run(const QString& archivePath, ProgressLine& progress, const std::function<void()>& meanwhile);
 
-    // The blocks' shape for the CPUs this process may use, within the memory bound.
-    static ParallelDeflate::Shape shape();
-
 private:
     std::optional<QString> write(int archiveFd, const std::vector<ZipNames::Item>& items, ProgressLine& progress);
     std::optional<QString> addFile(ZipWriter& zip, const ZipNames::Item& item, ProgressLine& progress);
@@ -40,7 +37,7 @@ private:
 
     QStringList files;
     int level;
-    ParallelDeflate::Shape blocks;
+    ParallelDeflate::Shape blocks;  // for the CPUs this process may use, within the memory bound
     qint64 readBytes = 0;
     qint64 totalBytes = 0;
     QElapsedTimer clock;

@@ -78,7 +78,6 @@ std::optional<QString> ParallelDeflate::run(const Reader& read, const Writer& wr
 {
     totals = Totals();
     std::deque<std::future<Done>> inFlight;
-    bool failed = false;
     // Joins the oldest block to the stream.
     auto writeOldest = [&]() -> std::optional<QString> {
         const Done done = inFlight.front().get();
@@ -96,33 +95,26 @@ std::optional<QString> ParallelDeflate::run(const Reader& read, const Writer& wr
     QByteArray next(shape.blockBytes, Qt::Uninitialized);
     qint64 got = read(next.data(), next.size());
     QByteArray dictionary;
-    for (;;) {
-        if (got < 0) {
-            failed = true;
-            break;
-        }
+    while (got >= 0) {
         QByteArray current = std::move(next);
         current.truncate(int(got));
         next = QByteArray(shape.blockBytes, Qt::Uninitialized);
-        got = got == 0 ? 0 : read(next.data(), next.size());
-        if (got < 0) {
-            failed = true;
+        got = current.isEmpty() ? 0 : read(next.data(), next.size());
+        if (got < 0)
             break;
-        }
         const bool last = got == 0;
         QByteArray tail = current.right(Deflate::dictionaryBytes);
         inFlight.push_back(submit(dictionary, current, last));
         dictionary = std::move(tail);
-        if (last)
-            break;
+        if (last) {
+            while (!inFlight.empty())
+                if (std::optional<QString> stopped = writeOldest())
+                    return stopped;
+            return std::nullopt;
+        }
         if (int(inFlight.size()) >= shape.window)
             if (std::optional<QString> stopped = writeOldest())
-                return stopped;  // the futures still in flight end with the tasks
+                return stopped;  // the blocks still in flight end with the tasks
     }
-    while (!inFlight.empty())
-        if (std::optional<QString> stopped = writeOldest())
-            return failed ? std::optional<QString>(QString()) : stopped;
-    if (failed)
-        return QString();
-    return std::nullopt;
+    return QString();  // the reader failed, and says why
 }

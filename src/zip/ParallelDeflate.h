@@ -44,7 +44,8 @@ public:
     ParallelDeflate(const ParallelDeflate&) = delete;
     ParallelDeflate& operator=(const ParallelDeflate&) = delete;
 
-    // Deflates everything read into one stream given to write; the failure, or nothing.
+    // Deflates everything read into one stream given to write; the failure (empty when
+    // the reader or the writer failed: they know why), or nothing.
     std::optional<QString> run(const Reader& read, const Writer& write, Totals& totals);
 
 private:

@@ -109,7 +109,9 @@ bool ZipWriter::add(const Entry& entry, Method method, std::uint32_t crc, std::u
 
 bool ZipWriter::begin(const Entry& entry, Method method, bool large)
 {
-    return header(entry, method, descriptor_follows, 0, 0, 0, large);
+    const bool ok = header(entry, method, descriptor_follows, 0, 0, 0, large);
+    dataStart = offset;
+    return ok;
 }
 
 bool ZipWriter::write(const QByteArray& piece)
@@ -122,10 +124,7 @@ bool ZipWriter::end(std::uint32_t crc, std::uint64_t size)
     Central& entry = entries.back();
     entry.crc = crc;
     entry.size = size;
-    entry.compressed = offset - entry.offset;  // what followed the header, less the header itself below
-    // The header's own length, to take it off again.
-    const std::uint64_t headerBytes = 30 + std::uint64_t(entry.name.size()) + (entry.large ? 20 : 0);
-    entry.compressed -= headerBytes;
+    entry.compressed = offset - dataStart;
     if (!entry.large && (entry.compressed > max32 || size > max32)) {
         failure = QStringLiteral("a file grew past 4 GiB while it was read");
         return false;

@@ -62,6 +62,7 @@ private:
     int fd;
     std::uint64_t start;
     std::uint64_t offset;
+    std::uint64_t dataStart = 0;  // where the streamed entry's data began
     QByteArray buffer;
     std::vector<Central> entries;
     QString failure;

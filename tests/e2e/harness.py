@@ -121,8 +121,9 @@ class Case(unittest.TestCase):
         self.write("bin/7z", b"#!/bin/sh\n" + script.encode(), 0o755)
         return bindir
 
-    def run_tool(self, args, path_prefix=None, env=None, timeout=60, names=None, prelude=None, max_files=None):
-        """Runs quillfast; names maps host names to loopback through a private /etc/hosts,
+    def run_tool(self, args, path_prefix=None, env=None, timeout=60, names=None, prelude=None, max_files=None,
+                 folder=""):
+        """Runs quillfast in folder (under the test's own); names maps host names to loopback through a private /etc/hosts,
         prelude is shell run first in the same private mount namespace, and max_files
         limits its open files."""
         environment = dict(os.environ, LC_ALL="C.UTF-8")
@@ -148,7 +149,7 @@ class Case(unittest.TestCase):
             os.umask(0o022)  # the usual one, whatever the test runner's
             if max_files:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (max_files, max_files))
-        rc, out, err, peak = run_measured(argv, self.dir, environment, timeout, limit)
+        rc, out, err, peak = run_measured(argv, os.path.join(self.dir, folder), environment, timeout, limit)
         # A sanitized build reports on stderr: no test passes over a report.
         self.assertNotIn(b"Sanitizer", err, err.decode("latin-1")[-3000:])
         return Result(rc, out, err, peak)

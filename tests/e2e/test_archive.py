@@ -133,10 +133,11 @@ class Archive(Case):
 class BuiltinEngine(Case):
     """--archiver builtin: the archive 7z would make, read by three readers, in bounded memory."""
 
-    def archive(self, args, workdir, *options):
-        """A dry run's archive in workdir: the result and the open zip file (or None)."""
+    def archive(self, args, workdir, *options, folder=""):
+        """A dry run's archive in workdir, run in folder: the result and the zip file's path (or None)."""
         r = self.run_tool(["-u", "http://127.0.0.1:9/", "--dry-run", "-w", workdir] + args + ARGS + list(options),
-                          timeout=120)
+                          timeout=120, folder=folder)
+        workdir = os.path.join(folder, workdir)
         zips = self.zips(workdir) if os.path.isdir(os.path.join(self.dir, workdir)) else []
         return r, (os.path.join(self.dir, workdir, zips[0]) if zips else None)
 
@@ -163,24 +164,15 @@ class BuiltinEngine(Case):
                 ["in/link"], ["in/."], ["in/d/sub/.."], ["../%s/in/d/sub" % here], [os.path.join(self.dir, "in/d")],
                 [os.path.join(self.dir, "in/d/sub/b.txt")], ["in/d/sub/b.txt", "in/d/a.txt"], ["in/d", "in/d/a.txt"],
                 ["in/st*r"], ["in/a b", "in/a.txt", "in/d"]]
-        rows += [["-dash"], ["@list"]]  # run from in/, where they are
+        rows += [["-dash"], ["@list"]]  # run in in/, where they are
         for n, files in enumerate(rows):
-            run = self.in_folder if files in (["-dash"], ["@list"]) else self.archive
+            folder = "in" if files in (["-dash"], ["@list"]) else ""
             args = sum((["-f", f] for f in files), [])
-            r7, zip7 = run(args, "7z-%d" % n)
-            rb, zipb = run(args, "b-%d" % n, "--archiver", "builtin")
+            r7, zip7 = self.archive(args, "7z-%d" % n, folder=folder)
+            rb, zipb = self.archive(args, "b-%d" % n, "--archiver", "builtin", folder=folder)
             self.assertEqual((r7.rc, rb.rc, rb.err), (0, 0, b""), (files, r7, rb))
             self.assertEqual(self.read_by_all(zipb), self.read_by_all(zip7), files)
             self.assertRegex(rb.out, rb"^Creating archive: \S+/[-0-9a-f]{20}\.zip \(%d bytes\)\n" % os.path.getsize(zipb))
-
-    def in_folder(self, args, workdir, *options):
-        """archive(), run from in/: for names that only mean something there."""
-        saved = self.dir
-        self.dir = os.path.join(saved, "in")
-        try:
-            return self.archive(args, workdir, *options)
-        finally:
-            self.dir = saved
 
     def test_levels_and_readers(self):
         mixed = b"".join(os.urandom(3000) + b"\0" * 5000 + b"frame %d\n" % i * 40 for i in range(400))  # ~3.5 MB
