@@ -18,6 +18,8 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The sanitizers' shadow memory and quarantine make a run's resident memory no measure of the program's.
+SANITIZED = "ASAN_OPTIONS" in os.environ
 BIN = os.environ.get("QUILLFAST") or os.path.join(HERE, "..", "..", "build", "src", "quillfast")
 
 USAGE = (b"Quillfast usage : \n"

@@ -5,7 +5,7 @@ import stat
 import subprocess
 import zipfile
 
-from harness import Case, Server, VARS as ARGS
+from harness import SANITIZED, Case, Server, VARS as ARGS
 
 
 class Archive(Case):
@@ -228,7 +228,7 @@ class BuiltinEngine(Case):
             f.truncate(4200 << 20)
         r, archive = self.archive(["-f", "huge"], "big", "--archiver", "builtin", "--zip-level", "1")
         self.assertEqual((r.rc, r.err), (0, b""), r)
-        self.assertLess(r.peak_mib, 64, r)
+        self.assertLess(r.peak_mib, 400 if SANITIZED else 64, r)
         for argv in (["7z", "t", archive], ["unzip", "-tqq", archive]):
             checked = subprocess.run(argv, capture_output=True, timeout=600)
             self.assertEqual(checked.returncode, 0, (argv, checked.stdout[-2000:]))

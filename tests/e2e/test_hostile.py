@@ -11,13 +11,13 @@ import subprocess
 import time
 import zlib
 
-from harness import BIN, USAGE, VARS, Case, Server, closed_port, exit_code
+from harness import BIN, SANITIZED, USAGE, VARS, Case, Server, closed_port, exit_code
 
 MIB = 1 << 20
 
 
-# Resident memory a run may reach whatever a peer sends; the sanitizers' shadow memory costs more.
-PEAK_MIB = 400 if "ASAN_OPTIONS" in os.environ else 120
+# Resident memory a run may reach whatever a peer sends.
+PEAK_MIB = 400 if SANITIZED else 120
 
 
 class Hostile(Case):
@@ -84,7 +84,7 @@ class Hostile(Case):
             self.assertEqual((r.rc, request.header("Accept-Encoding")), (exit_code(rc), "identity"), (label, r))
             self.assertRegex(r.err, b"^" + err + b"$", label)
             self.assertLess(seconds, max_time + 1, label)
-            self.assertLess(r.peak_mib, PEAK_MIB if "ASAN_OPTIONS" in os.environ else 96, label)
+            self.assertLess(r.peak_mib, PEAK_MIB if SANITIZED else 96, label)
 
     def test_c1_controls_are_escaped(self):
         rows = [  # replies, what stdout ends with, what stderr holds (the summary line included)
