@@ -60,6 +60,11 @@ Uploader::Uploader(const TransportOptions& transport, ProgressLine* progress)
 
 Uploader::~Uploader() = default;
 
+void Uploader::prepare(const QUrl& url)
+{
+    d->logic.prepare(url);
+}
+
 // The URL by value, as callers have always passed it; no deadline.
 Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performance-unnecessary-value-param)
                                                   const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices)

@@ -42,6 +42,8 @@ public:
     Uploader(const TransportOptions& transport, ProgressLine* progress);
     ~Uploader() override;
 
+    // Begins the connection that a post to url will take, and returns at once (Post::prepare).
+    void prepare(const QUrl& url);
     // One post without a deadline: its outcome as a code and a text.
     HTTPResponse uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices = {});
     PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,

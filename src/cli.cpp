@@ -85,22 +85,23 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     std::optional<Keeping::Survey> survey;
     if (!options.queueDir.isEmpty() && !options.dryRun)
         survey.emplace(options.queueDir);
-    // The upload's TLS is made ready while the archive is written, on a CPU left idle.
-    const auto prepareTls = [this] {
-        if (!options.dryRun)
-            TlsSettings::prepare(options.transport, options.url);
-    };
-    // 7z's process lives as long as the run.
-    Archiver archiver(options.files, options.zipLevel);
-    if (std::optional<Outcome> failed = options.builtinArchiver
-            ? BuiltinArchiver(options.files, options.zipLevel).run(record.archivePath, progress, prepareTls)
-            : archiver.run(record.archivePath, progress, prepareTls))
-        return failed;
-
     // A dry run leaves the process proxy alone.
     std::optional<Uploader> uploader;
     if (!options.dryRun)
         uploader.emplace(options.transport, &progress);
+    // The upload's TLS and its connection are made while the archive is written, on a CPU left idle.
+    const auto prepareUpload = [this, &uploader] {
+        if (!uploader)
+            return;
+        TlsSettings::prepare(options.transport, options.url);
+        uploader->prepare(options.url);
+    };
+    // 7z's process lives as long as the run.
+    Archiver archiver(options.files, options.zipLevel);
+    if (std::optional<Outcome> failed = options.builtinArchiver
+            ? BuiltinArchiver(options.files, options.zipLevel).run(record.archivePath, progress, prepareUpload)
+            : archiver.run(record.archivePath, progress, prepareUpload))
+        return failed;
 
     // Stays open until the run is over: the upload streams from it.
     BodyFile archive(record.archivePath);

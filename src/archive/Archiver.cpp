@@ -1,6 +1,8 @@
 #include "archive/Archiver.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -104,28 +106,35 @@ int Archiver::waitForEnd(ProgressLine& progress)
 {
     // No time limit, but a signal to stop ends the archiver too. Its output
     // is read as it comes and kept up to a bound: 7z may chatter without end.
+    // The wait is the event loop's, so that work begun meanwhile (the upload's
+    // connection) goes on.
     auto keepOutput = [this] {
         const QByteArray chunk = process.readAll();
         const int room = std::max(0, max_archiver_output - output.size());
         output += chunk.left(room);
         leftOut += std::max(0, chunk.size() - room);
     };
-    // Drained at every read of the pipe, inside the waits below: between two polls
-    // a chattering archiver would otherwise pile up a hundred MB in QProcess's buffer.
-    const QObject drain;
-    QObject::connect(&process, &QProcess::readyRead, &drain, keepOutput);
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::readyRead, &loop, keepOutput);
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    if (Interruption* interruption = Interruption::current())
+        QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
     QElapsedTimer clock;
     clock.start();
     ArchiverProgress inputs(files);
-    while (!process.waitForFinished(100) && process.state() != QProcess::NotRunning) {
-        keepOutput();
-        if (const int signal = Interruption::received()) {
-            process.killGroup(5000);
-            progress.clear();
-            return signal;
-        }
+    QTimer tick;
+    tick.setInterval(100);
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
         if (progress.isOn())
             progress.archiving(inputs.read(process.processId()), inputs.total(), clock.elapsed());
+    });
+    tick.start();
+    if (process.state() != QProcess::NotRunning && !Interruption::received())
+        loop.exec();
+    if (const int signal = Interruption::received()) {
+        process.killGroup(5000);
+        progress.clear();
+        return signal;
     }
     keepOutput();
     progress.clear();

@@ -1,12 +1,15 @@
 #include "archive/BuiltinArchiver.h"
 
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
 #include <utility>
 
 #include "archive/Archiver.h"
@@ -66,13 +69,12 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
     if (!failed) {
         for (const ZipNames::Item& item : items)
             totalBytes += S_ISREG(item.mode) ? item.size : 0;
-        if (meanwhile)
-            meanwhile();
         // A new file, never one that is there: the event id is new.
         const QByteArray path = QFile::encodeName(archivePath);
         makeFolders(path);
         PosixFiles::Fd archive(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        failed = archive.isOpen() ? write(archive.get(), items, progress) : failedOn(path, PosixFiles::errnoText());
+        failed = archive.isOpen() ? writeMeanwhile(archive.get(), items, progress, meanwhile)
+                                  : failedOn(path, PosixFiles::errnoText());
         if (!failed && ::close(archive.release()) != 0)
             failed = failedOn(path, PosixFiles::errnoText());
     }
@@ -93,14 +95,39 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
     return std::nullopt;
 }
 
-std::optional<QString> BuiltinArchiver::write(int archiveFd, const std::vector<ZipNames::Item>& items,
-                                              ProgressLine& progress)
+std::optional<QString> BuiltinArchiver::writeMeanwhile(int archiveFd, const std::vector<ZipNames::Item>& items,
+                                                       ProgressLine& progress, const std::function<void()>& meanwhile)
+{
+    // The archive is written on a thread of its own, and this one is left to the event
+    // loop: the work begun meanwhile (the upload's connection) goes on beside it.
+    QEventLoop loop;
+    std::optional<QString> failed;
+    std::thread writer([&] {
+        failed = write(archiveFd, items);
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    });
+    if (meanwhile)
+        meanwhile();
+    if (Interruption* interruption = Interruption::current())
+        QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (progress.isOn())
+            progress.archiving(readBytes, totalBytes, clock.elapsed());
+    });
+    tick.start(100);
+    loop.exec();
+    writer.join();  // a signal ends the writer at its next read
+    return failed;
+}
+
+std::optional<QString> BuiltinArchiver::write(int archiveFd, const std::vector<ZipNames::Item>& items)
 {
     ZipWriter zip(archiveFd);
     for (const ZipNames::Item& item : items) {
         const ZipWriter::Entry entry{item.name, std::uint32_t(item.mode), item.mtime};
         if (S_ISREG(item.mode)) {
-            if (std::optional<QString> failed = addFile(zip, item, progress))
+            if (std::optional<QString> failed = addFile(zip, item))
                 return failed;
         } else if (S_ISLNK(item.mode)) {
             // A link goes in as a link, its target its data: never followed.
@@ -122,7 +149,7 @@ std::optional<QString> BuiltinArchiver::write(int archiveFd, const std::vector<Z
     return zip.finish() ? std::nullopt : std::optional<QString>(zip.error());
 }
 
-std::optional<QString> BuiltinArchiver::addFile(ZipWriter& zip, const ZipNames::Item& item, ProgressLine& progress)
+std::optional<QString> BuiltinArchiver::addFile(ZipWriter& zip, const ZipNames::Item& item)
 {
     QString why;
     struct stat info = {};
@@ -150,8 +177,6 @@ std::optional<QString> BuiltinArchiver::addFile(ZipWriter& zip, const ZipNames::
             got += n;
         }
         readBytes += got;
-        if (progress.isOn())
-            progress.archiving(readBytes, totalBytes, clock.elapsed());
         return got;
     };
     // A file of one block is deflated whole first: stored when deflate does not make it smaller, as 7z does.

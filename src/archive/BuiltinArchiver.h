@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -25,12 +26,16 @@ public:
     BuiltinArchiver(QStringList files, int zipLevel);
 
     // Makes archivePath; meanwhile is called once the inputs are listed, for
-    // work that can use the time. The failure, or nothing.
+    // work that can use the time, and the event loop runs while the archive is
+    // written. The failure, or nothing.
     std::optional<Outcome> run(const QString& archivePath, ProgressLine& progress, const std::function<void()>& meanwhile);
 
 private:
-    std::optional<QString> write(int archiveFd, const std::vector<ZipNames::Item>& items, ProgressLine& progress);
-    std::optional<QString> addFile(ZipWriter& zip, const ZipNames::Item& item, ProgressLine& progress);
+    // write() on a thread of its own, while this one calls meanwhile and runs the event loop.
+    std::optional<QString> writeMeanwhile(int archiveFd, const std::vector<ZipNames::Item>& items, ProgressLine& progress,
+                                          const std::function<void()>& meanwhile);
+    std::optional<QString> write(int archiveFd, const std::vector<ZipNames::Item>& items);
+    std::optional<QString> addFile(ZipWriter& zip, const ZipNames::Item& item);
     // A file of more than one block, through the zip's data descriptor; an empty message: read's own failure.
     std::optional<QString> stream(ZipWriter& zip, const ZipWriter::Entry& entry, bool large,
                                   const ParallelDeflate::Reader& again);
@@ -38,7 +43,7 @@ private:
     QStringList files;
     int level;
     ParallelDeflate::Shape blocks;  // for the CPUs this process may use, within the memory bound
-    qint64 readBytes = 0;
+    std::atomic<qint64> readBytes{0};  // by the writer's thread, for the progress line
     qint64 totalBytes = 0;
     QElapsedTimer clock;
 };

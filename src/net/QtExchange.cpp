@@ -6,6 +6,8 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
+#include <QSslSocket>
 
 #include "form/BodyFile.h"
 #include "net/InstalledProxies.h"
@@ -24,7 +26,13 @@ QtExchange::QtExchange(TransportOptions transport, ProgressLine* progress)
 {
 }
 
-QtExchange::~QtExchange() = default;
+QtExchange::~QtExchange()
+{
+    // Gone before its manager, which would wait for a connection still being made.
+    if (preparing)
+        preparing->abort();
+    preparing.reset();
+}
 
 void QtExchange::setForm(const QList<QHttpPart>& formParts, const QList<QIODevice*>& devices)
 {
@@ -36,66 +44,117 @@ void QtExchange::certificateErrors(QNetworkReply& reply, const QList<QSslError>&
 {
     if (!transport.caCertificates.isSet())
         reply.ignoreSslErrors();
-    else
+    else  // a post waiting for the connection made ahead fails with it, for these reasons
         handshakeErrors = errors;
 }
 
 void QtExchange::dropConnections()
 {
     networkManager->clearConnectionCache();
+    encryptedConnections.clear();
+}
+
+QString QtExchange::connectionKey(const ExchangeRequest& request)
+{
+    return UrlDisplay::endpoint(request.url.host(), PeerCheck::portOf(request.url)) + QLatin1Char(' ')
+        + UrlDisplay::endpoint(request.proxy.host, request.proxy.port);
+}
+
+void QtExchange::prepare(const ExchangeRequest& request)
+{
+    const QString scheme = request.url.scheme();
+    if (preparing || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return;
+    // Qt's own way to connect ahead: a request of this scheme sends nothing, and leaves
+    // its connection in the manager's cache under the key a request to the URL has.
+    const bool encrypted = scheme == QLatin1String("https");
+    QUrl ahead;
+    ahead.setScheme(encrypted ? QStringLiteral("preconnect-https") : QStringLiteral("preconnect-http"));
+    ahead.setHost(request.url.host());
+    ahead.setPort(request.url.port(encrypted ? 443 : 80));
+    networkManager->setProxy(InstalledProxies::forRequest(request.proxy, request.url));
+    QNetworkRequest made(ahead);
+    QSslConfiguration tls;
+    if (!TlsSettings::forTransport(transport, tls))
+        tls = QSslConfiguration::defaultConfiguration();
+    // Without --cacert every certificate is taken, as the post takes it: Qt would
+    // ask about its errors a reply that is over, and close the connection made.
+    if (!transport.caCertificates.isSet())
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    made.setSslConfiguration(tls);
+    preparing.reset(networkManager->get(made));
+    const QString key = connectionKey(request);
+    QObject::connect(preparing.get(), &QNetworkReply::encrypted, preparing.get(),
+                     [this, key] { encryptedConnections.insert(key); });
 }
 
 ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
 {
-    networkManager->setProxy(InstalledProxies::forRequest(request.proxy, request.url));
-    if (request.kind == ExchangeRequest::Kind::Form) {
-        for (QIODevice* device : qAsConst(bodyDevices))
-            device->seek(0);
-    }
-    ExchangeReply result;
-    std::unique_ptr<QNetworkReply> reply = send(makeRequest(request), request.kind);
-    if (!reply) {
-        result.facts.url = request.url;
-        result.facts.errorCode = ExitCode::NoReply;
-        result.facts.errorText = QStringLiteral("UnknownNetworkError");
-        return result;
-    }
-    handshakeErrors.clear();  // the manager's signal fills it while this reply is waited for
     ReplyWatch::Settings settings;
     settings.idleSeconds = transport.idleTimeout;
     settings.deadline = request.deadline;
     settings.peerPort = request.proxy.kind == ProxyUse::Kind::None ? PeerCheck::portOf(request.url) : request.proxy.port;
     settings.peerGoneMs = request.peerGoneMs;
     settings.handshakeExchanges = request.handshakeExchanges;
-    if (progress) {
-        settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
+    if (progress)
         settings.tick = [this] { progress->tick(); };
+    handshakeErrors.clear();  // the manager's signal fills it while a reply is waited for
+    // Qt opens a second connection beside a handshake still under way: the one made
+    // ahead is waited for, within the bounds of the exchange itself.
+    if (preparing && !preparing->isFinished()) {
+        const ReplyWatch::Result ahead = ReplyWatch::watch(*preparing, settings);
+        if (ahead.end != WaitEnd::Finished)
+            return replyOf(*preparing, request.url, ahead);
     }
+    settings.encrypted = encryptedConnections.contains(connectionKey(request));
+    networkManager->setProxy(InstalledProxies::forRequest(request.proxy, request.url));
+    if (request.kind == ExchangeRequest::Kind::Form) {
+        for (QIODevice* device : qAsConst(bodyDevices))
+            device->seek(0);
+    }
+    std::unique_ptr<QNetworkReply> reply = send(makeRequest(request), request.kind);
+    if (!reply) {
+        ExchangeReply result;
+        result.facts.url = request.url;
+        result.facts.errorCode = ExitCode::NoReply;
+        result.facts.errorText = QStringLiteral("UnknownNetworkError");
+        return result;
+    }
+    if (progress)
+        settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
     const ReplyWatch::Result wait = ReplyWatch::watch(*reply, settings);
     if (progress)
         progress->clear();
+    if (wait.encrypted)
+        encryptedConnections.insert(connectionKey(request));
+    ExchangeReply result = replyOf(*reply, reply->url(), wait);
+    if (request.kind == ExchangeRequest::Kind::Form) {
+        if (const BodyFile* shrunk = BodyFile::shrunkAmong(bodyDevices))
+            result.localFailure = shrunk->shrinkMessage();
+    }
+    return result;  // the reply goes now: no event loop runs after the upload for a deferred delete
+}
 
+ExchangeReply QtExchange::replyOf(QNetworkReply& reply, const QUrl& url, const ReplyWatch::Result& wait) const
+{
+    ExchangeReply result;
     ReplyFacts& facts = result.facts;
-    facts.url = reply->url();
-    facts.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    facts.redirectTarget = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-    facts.errorCode = reply->error() == QNetworkReply::NoError ? 0 : transportCode(reply->error());
-    facts.detail = detailOf(reply->error(), reply->errorString());
-    facts.errorText = UrlDisplay::withoutPassword(reply->errorString(), facts.url);
+    facts.url = url;
+    facts.httpStatus = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    facts.redirectTarget = reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    facts.errorCode = reply.error() == QNetworkReply::NoError ? 0 : transportCode(reply.error());
+    facts.detail = detailOf(reply.error(), reply.errorString());
+    facts.errorText = UrlDisplay::withoutPassword(reply.errorString(), facts.url);
     for (const QSslError& error : qAsConst(handshakeErrors))
         facts.tlsReasons.append(error.errorString());
     facts.end = wait.end;
     facts.signal = wait.end == WaitEnd::Interrupted ? Interruption::received() : 0;
     facts.encrypted = wait.encrypted;
     facts.bytesSent = wait.bytesSent;
-    result.retryAfter = reply->rawHeader("Retry-After");
+    result.retryAfter = reply.rawHeader("Retry-After");
     result.body = wait.body;
-    result.contentType = reply->rawHeader("Content-Type");
-    if (request.kind == ExchangeRequest::Kind::Form) {
-        if (const BodyFile* shrunk = BodyFile::shrunkAmong(bodyDevices))
-            result.localFailure = shrunk->shrinkMessage();
-    }
-    return result;  // the reply goes now: no event loop runs after the upload for a deferred delete
+    result.contentType = reply.rawHeader("Content-Type");
+    return result;
 }
 
 QNetworkRequest QtExchange::makeRequest(const ExchangeRequest& request) const

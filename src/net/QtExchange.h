@@ -3,10 +3,12 @@
 
 #include <QHttpPart>
 #include <QList>
+#include <QSet>
 #include <QSslError>
 
 #include <memory>
 
+#include "net/ReplyWatch.h"
 #include "parse/TransportOptions.h"
 #include "post/Exchange.h"
 
@@ -34,6 +36,7 @@ public:
 
     ExchangeReply exchange(const ExchangeRequest& request) override;
     void dropConnections() override;
+    void prepare(const ExchangeRequest& request) override;
 
     // The program's own code for a Qt network error (a QNetworkReply::NetworkError).
     static int transportCode(int qtError);
@@ -41,6 +44,9 @@ public:
     static ErrorDetail detailOf(int qtError, const QString& text);
 
 private:
+    static QString connectionKey(const ExchangeRequest& request);
+    // What a reply and its wait come to, as the reply to a request for url.
+    ExchangeReply replyOf(QNetworkReply& reply, const QUrl& url, const ReplyWatch::Result& wait) const;
     QNetworkRequest makeRequest(const ExchangeRequest& request) const;
     std::unique_ptr<QNetworkReply> send(const QNetworkRequest& request, ExchangeRequest::Kind kind);
 
@@ -50,6 +56,10 @@ private:
     QList<QHttpPart> parts;
     QList<QIODevice*> bodyDevices;
     QList<QSslError> handshakeErrors;  // of the reply under way
+    std::unique_ptr<QNetworkReply> preparing;  // Qt's connection made ahead: its reply carries no request
+    // The collector and proxy (connectionKey) of the connections that came up with TLS:
+    // a request over one that Qt keeps hears nothing of it.
+    QSet<QString> encryptedConnections;
 };
 
 #endif

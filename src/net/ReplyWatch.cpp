@@ -33,6 +33,7 @@ public:
         , headerBound(reply, [this] { end(End::HeadersTooLarge); })
     {
         sinceProgress.start();
+        result.encrypted = settings.encrypted;
         wire.advanced();  // what the connections already there had received before this exchange
     }
 

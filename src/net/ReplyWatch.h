@@ -30,6 +30,7 @@ struct Settings {
     // time (it does, for a wrong NTLM password). Each answer is bounded as any reply is,
     // however large or slow. 0: no bound.
     int handshakeExchanges = 0;
+    bool encrypted = false;  // the connection it goes over is up with TLS already: Qt tells only a new one
     std::function<void(qint64 sent, qint64 total)> uploadProgress;
     std::function<void()> tick;                      // a few times a second, while waiting
 };

@@ -41,6 +41,10 @@ public:
 
     // Blocks until the reply is in or the wait ends (ReplyFacts::end says how).
     virtual ExchangeReply exchange(const ExchangeRequest& request) = 0;
+    // Begins the connection that request will take (the lookup, TCP, a proxy's tunnel,
+    // TLS) and returns at once; sends nothing over it. The next exchange of the same
+    // origin and proxy goes over it; one that failed is made again by that exchange.
+    virtual void prepare(const ExchangeRequest& request) { (void)request; }
     // Drops the connections kept for reuse: the next request makes a fresh one.
     virtual void dropConnections() = 0;
 };

@@ -63,6 +63,16 @@ PostResult Post::post(const QUrl& url, const QList<RequestHeaders::Header>& even
     }
 }
 
+void Post::prepare(const QUrl& url)
+{
+    ExchangeRequest request;
+    request.url = url;
+    request.proxy = proxies.forUrl(url);
+    // A Kerberos token is made for each request, on its way: a tunnel begun without one is refused.
+    if (!proxies.wantsToken(request.proxy))
+        network.prepare(request);
+}
+
 // One request and its answer, after the probe that a forwarding proxy needs.
 ReplyClassifier::Verdict Post::postOnce(ExchangeRequest request, int redirects, Probes& probes, PostResult& details)
 {

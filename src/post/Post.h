@@ -35,6 +35,11 @@ public:
     PostResult post(const QUrl& url, const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline,
                     Probes& probes);
 
+    // Begins the connection that a post to url will take, and returns at once: the
+    // time a connection takes is spent while the archive is written. Nothing is sent
+    // and nothing reported; a failure is the post's own, when it makes it again.
+    void prepare(const QUrl& url);
+
     static constexpr int maxRedirects = ReplyClassifier::maxRedirects;
 
     // Resolves a redirect target against the URL that was posted to. These rules, not RFC

@@ -34,7 +34,7 @@ int ProxyChoice::goneAfterMs(const ProxyUse& proxy, Probes& probes)
 std::optional<Outcome> ProxyChoice::authorize(const QUrl& url, ProxyUse& proxy, QList<RequestHeaders::Header>& headers,
                                               QDeadlineTimer deadline, int maxTime) const
 {
-    if (!tokens || proxy.kind != ProxyUse::Kind::Http)
+    if (!wantsToken(proxy))
         return std::nullopt;
     const Route route = Route::of(proxy, url);
     const TokenSource::Token token = tokens->proxyAuthorization(proxy.host, deadline);

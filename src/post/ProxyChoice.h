@@ -62,6 +62,8 @@ public:
     // refusal would be (407, or 21 for a tunnel); the deadline's, of maxTime seconds; a signal's.
     std::optional<Outcome> authorize(const QUrl& url, ProxyUse& proxy, QList<RequestHeaders::Header>& headers,
                                      QDeadlineTimer deadline, int maxTime) const;
+    // Whether a request through proxy carries a token that authorize() makes for it.
+    bool wantsToken(const ProxyUse& proxy) const { return tokens && proxy.kind == ProxyUse::Kind::Http; }
 
 private:
     ProxyLookup& lookup;

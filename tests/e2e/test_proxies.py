@@ -290,7 +290,7 @@ class HostileProxies(Case):
         self.write("dump", b"small")
         rows = [  # replies, the requests the proxy sees
             # An answer with a body that comes late: whatever it leaves on the connection, the form arrives once.
-            ([(403, {}), "late-body", (200, {})], ["CONNECT", "OPTIONS", "POST"]),
+            ([{"CONNECT": (403, {}), "OPTIONS": "late-body", "*": (200, {})}], ["CONNECT", "OPTIONS", "POST"]),
             # A collector that drops every probe: the form is sent all the same.
             ([{"CONNECT": (403, {}), "OPTIONS": "close", "*": (200, {})}], ["CONNECT"] + ["OPTIONS"] * 4 + ["POST"]),
         ]
@@ -299,4 +299,8 @@ class HostileProxies(Case):
                 r = self.run_tool(["-u", "http://collector.example/x", "-f", "dump", "--proxy",
                                    "127.0.0.1:%d" % proxy.port] + VARS)
                 self.assertEqual(r.rc, 0, r)
-                self.assertEqual([q.line.split()[0] for q in proxy.requests], methods)
+                sent = [q.line.split()[0] for q in proxy.requests]
+                # The tunnel begun while the archive is written is refused too; the post asks again
+                # unless it was waiting for that one.
+                self.assertEqual(sent[:1] + sent[sent.count("CONNECT"):], methods, sent)
+                self.assertLessEqual(sent.count("CONNECT"), 2, sent)
