@@ -89,18 +89,20 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     std::optional<Uploader> uploader;
     if (!options.dryRun)
         uploader.emplace(options.transport, &progress);
-    // The upload's TLS and its connection are made while the archive is written, on a CPU left idle.
-    const auto prepareUpload = [this, &uploader] {
-        if (!uploader)
-            return;
-        TlsSettings::prepare(options.transport, options.url);
+    // The upload's connection is begun first: a small event's archive is made long before
+    // a handshake over a long link is over.
+    if (uploader)
         uploader->prepare(options.url);
+    // The upload's TLS is made ready while the archive is written, on a CPU left idle.
+    const auto prepareTls = [this, &uploader] {
+        if (uploader)
+            TlsSettings::prepare(options.transport, options.url);
     };
     // 7z's process lives as long as the run.
     Archiver archiver(options.files, options.zipLevel);
     if (std::optional<Outcome> failed = options.builtinArchiver
-            ? BuiltinArchiver(options.files, options.zipLevel).run(record.archivePath, progress, prepareUpload)
-            : archiver.run(record.archivePath, progress, prepareUpload))
+            ? BuiltinArchiver(options.files, options.zipLevel).run(record.archivePath, progress, prepareTls)
+            : archiver.run(record.archivePath, progress, prepareTls))
         return failed;
 
     // Stays open until the run is over: the upload streams from it.

@@ -340,6 +340,7 @@ class Server(Listener):
         self.replies = list(replies)
         self.requests = []
         self.first = 0  # the request that the first reply answers
+        self.ready = []  # when each connection was ready for its first request: after TLS, when it has it
         self.context = None
         if cert:
             self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -360,8 +361,10 @@ class Server(Listener):
     def serve(self, conn):
         if self.context:
             with self.context.wrap_socket(conn, server_side=True) as secure:
+                self.ready.append(time.time())
                 self._converse(secure)
         else:
+            self.ready.append(time.time())
             self._converse(conn)
 
     def _converse(self, conn):

@@ -5,10 +5,14 @@ has a name (Qt never proxies a loopback host), given through a private /etc/host
 import os
 import re
 import shutil
+import signal
+import socket
+import subprocess
 import tempfile
 import time
 
-from harness import (VARS, closed_port, Case, Microsocks, Nginx, Server, Squid, TinyProxy, exit_code, self_signed)
+from harness import (BIN, VARS, closed_port, Case, Microsocks, Nginx, Server, Squid, TinyProxy, TunnelProxy, exit_code,
+                     self_signed)
 
 PASSWORD = "p@ss w0rd"
 ENCODED = "p%40ss%20w0rd"
@@ -304,3 +308,60 @@ class HostileProxies(Case):
                 # unless it was waiting for that one.
                 self.assertEqual(sent[:1] + sent[sent.count("CONNECT"):], methods, sent)
                 self.assertLessEqual(sent.count("CONNECT"), 2, sent)
+
+
+class ConnectionAhead(ProxyCase):
+    """The upload's connection (TCP, a proxy's tunnel and its credentials, TLS) is made while the
+    archive is written, whichever engine writes it, and the post goes over it: one connection, ready
+    before the archive's last write. A peer that never finishes it is bounded as the post is."""
+
+    def test_made_while_the_archive_is_written(self):
+        hosts = self.write("socks-hosts", b"127.0.0.1 collector\n")
+        cert = os.path.join(self.dir, "cert.pem")  # the collector's own, self-signed: its own CA
+        with TunnelProxy(("user", "pw"), delay=0.01) as tunnel, Microsocks(hosts) as socks:
+            guarded = ["--proxy", "http://user:pw@127.0.0.1:%d" % tunnel.port]
+            rows = [  # scheme, arguments
+                ("http", []),
+                ("https", []),  # no --cacert: every certificate taken, as the post takes it
+                ("https", ["--archiver", "builtin", "--cacert", cert]),
+                ("http", ["--archiver", "builtin"] + guarded),  # a 407 answered while the archive is written
+                ("https", guarded),
+                ("https", ["--archiver", "builtin", "--proxy", "socks5h://127.0.0.1:%d" % socks.port]),
+            ]
+            for scheme, args in rows:
+                server = self.tls_collector if scheme == "https" else self.collector
+                connections, posts = len(server.ready), server.posts()
+                # Slow enough a level that the archive takes longer than a connection on loopback.
+                r, seconds = self.send(self.url(scheme), args=args + ["--zip-level", "9"])
+                self.check((scheme, args), r, seconds, 0)
+                self.arrived((scheme, args), server)
+                self.assertEqual((len(server.ready) - connections, server.posts() - posts), (1, 1), (scheme, args))
+                [archive] = self.zips()
+                self.assertLess(server.ready[-1], os.path.getmtime(os.path.join(self.dir, archive)), (scheme, args))
+
+    def test_a_connection_never_made(self):
+        # A peer that takes the connection and never answers the handshake: the deadline, the
+        # idle time and a signal end the wait for it as they end the post's own.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)  # never accepted: the kernel completes the connection, nobody reads
+        self.addCleanup(silent.close)
+        url = "https://127.0.0.1:%d/upload" % silent.getsockname()[1]
+        rows = [  # arguments, signal, exit status, stderr, bound in seconds
+            (["--max-time", "2"], None, 14, b"Operation timed out after 2 s\n", 2 + 1),
+            (["--idle-timeout", "1"], None, 14, b"No data transferred for 1 s\n", self.MAX_TIME),
+            (["--archiver", "builtin", "--max-time", "2"], None, 14, b"Operation timed out after 2 s\n", 2 + 1),
+            ([], signal.SIGTERM, 143, b"Interrupted by SIGTERM\n", 1 + 1),
+        ]
+        for args, sent, rc, err, bound in rows:
+            for name in self.zips():
+                os.remove(os.path.join(self.dir, name))
+            process = subprocess.Popen([BIN, "-u", url, "-f", os.path.join(self.inputs, "5M"), "--zip-level", "1"]
+                                       + VARS + args, cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            start = time.time()
+            if sent:
+                time.sleep(1)
+                process.send_signal(sent)
+            stderr = process.communicate(timeout=60)[1]
+            self.assertEqual((process.returncode, stderr), (exit_code(rc), err), args)
+            self.assertLess(time.time() - start, bound, args)

@@ -45,9 +45,11 @@ public:
         return reply;
     }
     void dropConnections() override { ++drops; }
+    void prepare(const ExchangeRequest& request) override { prepared.append(request); }
 
     std::deque<Reply> script;
     QList<ExchangeRequest> requests;
+    QList<ExchangeRequest> prepared;
     int drops = 0;
 };
 
@@ -195,6 +197,42 @@ private slots:
         QCOMPARE(exchange.drops, row.drops);
         if (!row.requests.isEmpty())
             QCOMPARE(details.finalUrl, exchange.requests.constLast().url);
+    }
+
+    // The connection made ahead is the one the first request takes: the same URL and proxy,
+    // a tunnel for plain http too. None when a Kerberos token must ride on the CONNECT.
+    void prepare_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<int>("proxy");  // ProxyUse::Kind
+        QTest::addColumn<bool>("kerberos");
+        QTest::addColumn<QString>("made");  // "URL via HOST:PORT [tunnel]", or empty for none
+        QTest::newRow("direct") << "https://collector/a" << int(ProxyUse::Kind::None) << false << "https://collector/a via :0";
+        QTest::newRow("http proxy") << "http://collector/a" << int(ProxyUse::Kind::Http) << false
+                                    << "http://collector/a via proxy:3128 tunnel";
+        QTest::newRow("http proxy, kerberos") << "https://collector/a" << int(ProxyUse::Kind::Http) << true << "";
+        QTest::newRow("socks, kerberos") << "http://collector/a" << int(ProxyUse::Kind::Socks) << true
+                                         << "http://collector/a via proxy:3128";
+    }
+    void prepare()
+    {
+        QFETCH(QString, url);
+        QFETCH(int, proxy);
+        QFETCH(bool, kerberos);
+        QFETCH(QString, made);
+        ScriptedExchange exchange({Reply()});
+        OneProxy lookup;
+        if (ProxyUse::Kind(proxy) != ProxyUse::Kind::None)
+            lookup.proxy = {ProxyUse::Kind(proxy), QStringLiteral("proxy"), 3128, QString(), false, QByteArray()};
+        ScriptedTokens tokens;
+        ProxyChoice proxies(lookup, kerberos ? &tokens : nullptr);
+        Post(exchange, proxies, {}).prepare(QUrl(url));
+        QStringList asked;
+        for (const ExchangeRequest& request : qAsConst(exchange.prepared))
+            asked.append(request.url.toString() + QStringLiteral(" via %1:%2").arg(request.proxy.host).arg(request.proxy.port)
+                         + QLatin1String(Route::of(request.proxy, request.url).tunnel ? " tunnel" : ""));
+        QCOMPARE(asked, made.isEmpty() ? QStringList() : QStringList{made});
+        QVERIFY(exchange.requests.isEmpty());  // nothing is sent
     }
 };
 
