@@ -2,6 +2,7 @@
 import os
 import re
 import signal
+import socket
 import subprocess
 import time
 
@@ -53,6 +54,29 @@ class TimeLimits(EventCase):
             self.assertEqual((r.rc, r.err, len(server.requests)), (14, b"Operation timed out after 2 s\n", posts), r)
             self.assertLess(seconds, 2 + 1)  # --max-time and a second
             self.assertIs(self.report()["maxTimeReached"], True)
+
+    def test_a_silent_name_server(self):
+        # A name server that never answers (glibc tries for 10 s): the deadline ends the run as it
+        # ends an exchange, and its exit does not wait for the lookup still under way; a run whose
+        # archive fails ends at once, though its connection was begun.
+        self.need_namespaces()
+        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        silent.bind(("127.0.0.2", 53))
+        self.addCleanup(silent.close)
+        resolv = self.write("resolv.conf", b"nameserver 127.0.0.2\n")
+        rows = [  # arguments, exit status, stderr, bound in seconds
+            (["-f", "dump", "--max-time", "2"], 14, b"Operation timed out after 2 s\n", 2 + 1),
+            (["-f", "dump", "--max-time", "2", "--archiver", "builtin"], 14, b"Operation timed out after 2 s\n", 2 + 1),
+            (["-f", "missing"], -1, None, 1),
+        ]
+        for args, rc, err, bound in rows:
+            start = time.time()
+            r = self.run_tool(["-u", "https://collector.test/x"] + args + VARS,
+                              prelude="mount --bind %s /etc/resolv.conf" % resolv)
+            self.assertEqual(r.rc, exit_code(rc), r)
+            if err is not None:
+                self.assertEqual(r.err, err, r)
+            self.assertLess(time.time() - start, bound, args)
 
     def test_probes_keep_the_limits(self):
         # A reset that Qt calls an unknown error sends a probe to the collector, which then
