@@ -74,14 +74,16 @@ void QtExchange::prepare(const ExchangeRequest& request)
     ahead.setPort(request.url.port(encrypted ? 443 : 80));
     networkManager->setProxy(InstalledProxies::forRequest(request.proxy, request.url));
     QNetworkRequest made(ahead);
-    QSslConfiguration tls;
-    if (!TlsSettings::forTransport(transport, tls))
-        tls = QSslConfiguration::defaultConfiguration();
-    // Without --cacert every certificate is taken, as the post takes it: Qt would
-    // ask about its errors a reply that is over, and close the connection made.
-    if (!transport.caCertificates.isSet())
-        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    made.setSslConfiguration(tls);
+    if (encrypted) {  // not for http://: TLS would be started for nothing
+        QSslConfiguration tls;
+        if (!TlsSettings::forTransport(transport, tls))
+            tls = QSslConfiguration::defaultConfiguration();
+        // Without --cacert every certificate is taken, as the post takes it: Qt would
+        // ask about its errors a reply that is over, and close the connection made.
+        if (!transport.caCertificates.isSet())
+            tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        made.setSslConfiguration(tls);
+    }
     preparing.reset(networkManager->get(made));
     const QString key = connectionKey(request);
     QObject::connect(preparing.get(), &QNetworkReply::encrypted, preparing.get(),

@@ -34,6 +34,12 @@ class Install(Case):
         self.assertEqual(run("cmake", "--install", BUILD, "--prefix", prefix).returncode, 0)
         binary = os.path.join(prefix, "bin", "quillfast")
         self.assertEqual(run(binary, "--version").stdout, BANNER)
+        # Libraries from the system's paths only: an empty or relative run path is the current folder.
+        for built in (binary, os.path.join(BUILD, "src", "quillfast")):
+            dynamic = run("readelf", "-d", built).stdout
+            entries = [e for paths in re.findall(rb"\((?:RUNPATH|RPATH)\)[^\[]*\[([^\]]*)\]", dynamic)
+                       for e in paths.split(b":")]
+            self.assertEqual([e for e in entries if not e.startswith(b"/")], [], built)
         for path in ("man/man1/quillfast.1.gz", "doc/quillfast/changelog.gz", "doc/quillfast/copyright"):
             self.assertTrue(os.path.isfile(os.path.join(prefix, "share", path)), path)
         for unit in ("system", "user"):  # the services start the program this install put in place
