@@ -202,12 +202,15 @@ def run_measured(argv, cwd, env, timeout, preexec=None):
 
 
 def stacks(pid):
-    """Every thread's stack of a running process, as gdb prints them, within 30 s."""
-    try:
-        return subprocess.run(["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt"],
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30).stdout
-    except (OSError, subprocess.TimeoutExpired) as e:
-        return b"no stacks: %s" % str(e).encode()
+    """Every thread's stack of a running process, as gdb prints them, and the machine's TCP
+    connections with their queues and counters (which side waits for which), within 30 s each."""
+    found = []
+    for argv in (["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt"], ["ss", "-tanpi"]):
+        try:
+            found.append(subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=30).stdout[-20000:])
+        except (OSError, subprocess.TimeoutExpired) as e:
+            found.append(b"no %s: %s" % (argv[0].encode(), str(e).encode()))
+    return b"\n".join(found)
 
 
 class Request:
