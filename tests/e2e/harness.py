@@ -207,7 +207,8 @@ def stacks(pid):
     found = []
     for argv in (["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt"], ["ss", "-tanpi"]):
         try:
-            found.append(subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=30).stdout[-20000:])
+            out = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=30).stdout
+            found.append(re.sub(rb"[ \t]+", b" ", out)[:20000])  # ss pads its columns to the terminal
         except (OSError, subprocess.TimeoutExpired) as e:
             found.append(b"no %s: %s" % (argv[0].encode(), str(e).encode()))
     return b"\n".join(found)
