@@ -35,11 +35,6 @@ int usableCpus()
     return std::max(1, CPU_COUNT(&set));
 }
 
-QString failedOn(const QByteArray& path, const QString& why)
-{
-    return QFile::decodeName(path) + QStringLiteral(": ") + why;
-}
-
 // The archive's folders that are missing, made as 7z makes them: private to the user.
 void makeFolders(const QByteArray& archivePath)
 {
@@ -74,9 +69,9 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
         makeFolders(path);
         PosixFiles::Fd archive(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         failed = archive.isOpen() ? writeMeanwhile(archive.get(), items, progress, meanwhile)
-                                  : failedOn(path, PosixFiles::errnoText());
+                                  : ZipNames::failedOn(path, PosixFiles::errnoText());
         if (!failed && ::close(archive.release()) != 0)
-            failed = failedOn(path, PosixFiles::errnoText());
+            failed = ZipNames::failedOn(path, PosixFiles::errnoText());
     }
     progress.clear();
     if (const int signal = Interruption::received()) {
@@ -134,7 +129,7 @@ std::optional<QString> BuiltinArchiver::write(int archiveFd, const std::vector<Z
             QByteArray target(4096, Qt::Uninitialized);
             const ssize_t length = readlink(item.path.constData(), target.data(), std::size_t(target.size()));
             if (length < 0)
-                return failedOn(item.path, PosixFiles::errnoText());
+                return ZipNames::failedOn(item.path, PosixFiles::errnoText());
             target.truncate(int(length));
             if (!zip.add(entry, ZipWriter::Method::Stored, Deflate::crc32(0, target.constData(), std::size_t(length)),
                          std::uint64_t(length), target))
@@ -155,9 +150,9 @@ std::optional<QString> BuiltinArchiver::addFile(ZipWriter& zip, const ZipNames::
     struct stat info = {};
     PosixFiles::Fd file = PosixFiles::openRegular(AT_FDCWD, item.path, why, &info);
     if (!file.isOpen())
-        return failedOn(item.path, why);
+        return ZipNames::failedOn(item.path, why);
     if (info.st_dev != item.device || info.st_ino != item.inode)
-        return failedOn(item.path, QStringLiteral("replaced while the archive was written"));
+        return ZipNames::failedOn(item.path, QStringLiteral("replaced while the archive was written"));
     const ZipWriter::Entry entry{item.name, std::uint32_t(info.st_mode), info.st_mtime};
     std::optional<QString> readFailure;
     const ParallelDeflate::Reader read = [&](char* data, qint64 size) -> qint64 {
@@ -169,7 +164,7 @@ std::optional<QString> BuiltinArchiver::addFile(ZipWriter& zip, const ZipNames::
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                readFailure = failedOn(item.path, PosixFiles::errnoText());
+                readFailure = ZipNames::failedOn(item.path, PosixFiles::errnoText());
                 return -1;
             }
             if (n == 0)

@@ -38,10 +38,10 @@ std::optional<QString> walk(const QByteArray& path, const QByteArray& prefix, st
     QString why;
     PosixFiles::Fd folder = PosixFiles::openFolder(AT_FDCWD, path, why);
     if (!folder.isOpen())
-        return QFile::decodeName(path) + QStringLiteral(": ") + why;
+        return ZipNames::failedOn(path, why);
     DIR* listing = fdopendir(folder.get());
     if (!listing)
-        return QFile::decodeName(path) + QStringLiteral(": ") + PosixFiles::errnoText();
+        return ZipNames::failedOn(path, PosixFiles::errnoText());
     folder.release();
     std::vector<QByteArray> names;
     while (const dirent* entry = readdir(listing)) {
@@ -54,7 +54,7 @@ std::optional<QString> walk(const QByteArray& path, const QByteArray& prefix, st
         const QByteArray childPath = path.endsWith('/') ? path + name : path + '/' + name;
         struct stat info = {};
         if (lstat(childPath.constData(), &info) != 0)
-            return QFile::decodeName(childPath) + QStringLiteral(": ") + PosixFiles::errnoText();
+            return ZipNames::failedOn(childPath, PosixFiles::errnoText());
         if (std::optional<QString> failed = add(childPath, prefix + name, info, items))
             return failed;
     }
@@ -75,6 +75,11 @@ QByteArray ZipNames::rootName(const QByteArray& input)
     return clean ? parts.join('/') : parts.last();
 }
 
+QString ZipNames::failedOn(const QByteArray& path, const QString& why)
+{
+    return QFile::decodeName(path) + QStringLiteral(": ") + why;
+}
+
 bool ZipNames::inTreeOrder(const QByteArray& a, const QByteArray& b)
 {
     // Component by component, which is byte by byte with '/' below every other byte:
@@ -91,10 +96,10 @@ std::optional<QString> ZipNames::list(const QStringList& inputs, std::vector<Ite
         const QByteArray path = QFile::encodeName(input);
         struct stat info = {};
         if (lstat(path.constData(), &info) != 0)
-            return input + QStringLiteral(": ") + PosixFiles::errnoText();
+            return failedOn(path, PosixFiles::errnoText());
         const QByteArray name = rootName(path);
         if (name.isEmpty() && !S_ISDIR(info.st_mode))
-            return input + QStringLiteral(": not a folder");
+            return failedOn(path, QStringLiteral("not a folder"));
         // A path ending in "." or "..": its contents without it.
         if (std::optional<QString> failed = name.isEmpty() ? walk(path, QByteArray(), items) : add(path, name, info, items))
             return failed;

@@ -40,6 +40,9 @@ std::optional<QString> list(const QStringList& inputs, std::vector<Item>& items)
 // Whether a comes before b in tree order.
 bool inTreeOrder(const QByteArray& a, const QByteArray& b);
 
+// A failure on a path, as the archive step says it: "PATH: why".
+QString failedOn(const QByteArray& path, const QString& why);
+
 }
 
 #endif
