@@ -61,6 +61,7 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
         paths.append(Archiver::pathArgument(file));
     std::vector<ZipNames::Item> items;
     std::optional<QString> failed = ZipNames::list(paths, items);
+    struct stat written = {};
     if (!failed) {
         for (const ZipNames::Item& item : items)
             totalBytes += S_ISREG(item.mode) ? item.size : 0;
@@ -70,7 +71,7 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
         PosixFiles::Fd archive(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         failed = archive.isOpen() ? writeMeanwhile(archive.get(), items, progress, meanwhile)
                                   : ZipNames::failedOn(path, PosixFiles::errnoText());
-        if (!failed && ::close(archive.release()) != 0)
+        if (!failed && (fstat(archive.get(), &written) != 0 || ::close(archive.release()) != 0))
             failed = ZipNames::failedOn(path, PosixFiles::errnoText());
     }
     progress.clear();
@@ -84,9 +85,7 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
         Console::err(toConsole(outcome.text));
         return outcome;
     }
-    struct stat info = {};
-    const qint64 size = stat(QFile::encodeName(archivePath).constData(), &info) == 0 ? qint64(info.st_size) : 0;
-    Console::out("Creating archive: " + toConsole(archivePath) + " (" + std::to_string(size) + " bytes)");
+    Console::out("Creating archive: " + toConsole(archivePath) + " (" + std::to_string(written.st_size) + " bytes)");
     return std::nullopt;
 }
 
