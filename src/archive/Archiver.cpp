@@ -117,8 +117,7 @@ int Archiver::waitForEnd(ProgressLine& progress)
     QEventLoop loop;
     QObject::connect(&process, &QProcess::readyRead, &loop, keepOutput);
     QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
-    if (Interruption* interruption = Interruption::current())
-        QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
+    Interruption::endsLoop(loop);
     QElapsedTimer clock;
     clock.start();
     ArchiverProgress inputs(files);

@@ -102,8 +102,7 @@ std::optional<QString> BuiltinArchiver::writeMeanwhile(int archiveFd, const std:
     });
     if (meanwhile)
         meanwhile();
-    if (Interruption* interruption = Interruption::current())
-        QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
+    Interruption::endsLoop(loop);
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
         if (progress.isOn())

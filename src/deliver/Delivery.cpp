@@ -27,8 +27,7 @@ void pause(qint64 ms)
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     timer.start(int(std::min<qint64>(ms, std::numeric_limits<int>::max())));
-    if (Interruption* interruption = Interruption::current())
-        QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
+    Interruption::endsLoop(loop);
     if (!Interruption::received())
         loop.exec();
 }

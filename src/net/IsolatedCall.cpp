@@ -97,8 +97,7 @@ Result run(const std::function<bool(QByteArray& output)>& work, QDeadlineTimer d
     bound.setTimerType(Qt::PreciseTimer);
     QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
     bound.start(int(std::max<qint64>(waitMs, 0)));
-    if (Interruption* interruption = Interruption::current())
-        QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
+    Interruption::endsLoop(loop);
     if (!Interruption::received())
         loop.exec();
     readable.setEnabled(false);

@@ -28,8 +28,7 @@ public:
             timedOut = true;
             loop.quit();
         });
-        if (Interruption* interruption = Interruption::current())
-            QObject::connect(interruption, &Interruption::requested, &loop, &QEventLoop::quit);
+        Interruption::endsLoop(loop);
     }
 
     // Runs the loop; false when the deadline or a signal ended it.

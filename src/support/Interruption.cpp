@@ -1,5 +1,6 @@
 #include "support/Interruption.h"
 
+#include <QEventLoop>
 #include <QSocketNotifier>
 
 #include "support/exitcodes.h"
@@ -79,6 +80,12 @@ Interruption* Interruption::current()
 int Interruption::received()
 {
     return receivedSignal;
+}
+
+void Interruption::endsLoop(QEventLoop& loop)
+{
+    if (installed)
+        QObject::connect(installed, &Interruption::requested, &loop, &QEventLoop::quit);
 }
 
 int Interruption::count()

@@ -3,6 +3,7 @@
 
 #include <QObject>
 
+class QEventLoop;
 class QSocketNotifier;
 
 // SIGINT and SIGTERM, turned from an asynchronous signal into a Qt signal:
@@ -22,6 +23,8 @@ public:
     static Interruption* current();
     // The signal received so far, or 0.
     static int received();
+    // A signal to stop, from now on, quits loop (when handlers are installed).
+    static void endsLoop(QEventLoop& loop);
     // How many signals to stop have come so far: a step that goes on after
     // the first one (keeping the event) still ends at the next.
     static int count();
