@@ -108,7 +108,8 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
         if (ahead.end != WaitEnd::Finished)
             return replyOf(*preparing, request.url, ahead);
     }
-    settings.encrypted = encryptedConnections.contains(connectionKey(request));
+    const QString key = connectionKey(request);
+    settings.encrypted = encryptedConnections.contains(key);
     networkManager->setProxy(InstalledProxies::forRequest(request.proxy, request.url));
     if (request.kind == ExchangeRequest::Kind::Form) {
         for (QIODevice* device : qAsConst(bodyDevices))
@@ -128,7 +129,7 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
     if (progress)
         progress->clear();
     if (wait.encrypted)
-        encryptedConnections.insert(connectionKey(request));
+        encryptedConnections.insert(key);
     ExchangeReply result = replyOf(*reply, reply->url(), wait);
     if (request.kind == ExchangeRequest::Kind::Form) {
         if (const BodyFile* shrunk = BodyFile::shrunkAmong(bodyDevices))
