@@ -28,10 +28,22 @@ qint64 BodyFile::size() const
 
 bool BodyFile::seek(qint64 position)
 {
+    if (begun && position != offset && sendingAgain && !sendingAgain()) {
+        refusedAgain = true;
+        return false;
+    }
     if (!QFile::seek(position))
         return false;
     offset = position;
     return true;
+}
+
+bool BodyFile::rewind(SendingAgain judge)
+{
+    begun = false;
+    refusedAgain = false;
+    sendingAgain = std::move(judge);
+    return seek(0);
 }
 
 qint64 BodyFile::readData(char* data, qint64 maxSize)
@@ -46,14 +58,24 @@ qint64 BodyFile::readData(char* data, qint64 maxSize)
         setErrorString(shrinkMessage());
         return -1;  // Qt then fails the upload by itself
     }
-    if (got > 0)
+    if (got > 0) {
         offset += got;
+        begun = true;
+    }
     return got;
 }
 
 QString BodyFile::shrinkMessage() const
 {
     return QStringLiteral("%1 shrank while it was sent: %2 of %3 bytes").arg(fileName()).arg(foundSize).arg(fixedSize);
+}
+
+bool BodyFile::refusedSendingAgainAmong(const QList<QIODevice*>& devices)
+{
+    return std::any_of(devices.begin(), devices.end(), [](const QIODevice* device) {
+        const auto* file = qobject_cast<const BodyFile*>(device);
+        return file && file->refusedSendingAgain();
+    });
 }
 
 const BodyFile* BodyFile::shrunkAmong(const QList<QIODevice*>& devices)

@@ -57,7 +57,7 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
     if (event.hashParts) {
         // Read once here for its digest: the upload streams it again.
         QCryptographicHash digest(QCryptographicHash::Sha256);
-        if (!digest.addData(&archive) || !archive.seek(0))
+        if (!digest.addData(&archive) || !archive.rewind())
             return cannotOpen(QStringLiteral("Fail to open ") + event.archiveName, form);
         zip.sha256 = digest.result();
     }

@@ -13,6 +13,7 @@
 #include "net/InstalledProxies.h"
 #include "net/ReplyWatch.h"
 #include "net/TlsSettings.h"
+#include "net/WireProgress.h"
 #include "post/PeerCheck.h"
 #include "support/Interruption.h"
 #include "support/ProgressLine.h"
@@ -112,8 +113,21 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
     settings.encrypted = encryptedConnections.contains(key);
     networkManager->setProxy(InstalledProxies::forRequest(request.proxy, request.url));
     if (request.kind == ExchangeRequest::Kind::Form) {
-        for (QIODevice* device : qAsConst(bodyDevices))
-            device->seek(0);
+        // Qt may send the form again only once the peer answered in this exchange (a 401 or
+        // a 407 that asks for credentials): a connection that closed before any answer may
+        // have carried it whole. The count begins before the request goes.
+        auto answers = std::make_shared<WireProgress>(settings.peerPort);
+        answers->advanced();
+        const BodyFile::SendingAgain judge = [answers] {
+            answers->advanced();
+            return answers->received() > 0;
+        };
+        for (QIODevice* device : qAsConst(bodyDevices)) {
+            if (auto* file = qobject_cast<BodyFile*>(device))
+                file->rewind(judge);
+            else
+                device->seek(0);
+        }
     }
     std::unique_ptr<QNetworkReply> reply = send(makeRequest(request), request.kind);
     if (!reply) {
@@ -134,6 +148,11 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
     if (request.kind == ExchangeRequest::Kind::Form) {
         if (const BodyFile* shrunk = BodyFile::shrunkAmong(bodyDevices))
             result.localFailure = shrunk->shrinkMessage();
+        // Qt would have sent the form again: the attempt ends as the closed connection it met.
+        if (BodyFile::refusedSendingAgainAmong(bodyDevices) && result.facts.errorCode == ExitCode::ContentReSend) {
+            result.facts.errorCode = ExitCode::RemoteHostClosed;
+            result.facts.errorText = QStringLiteral("Connection closed");
+        }
     }
     return result;  // the reply goes now: no event loop runs after the upload for a deferred delete
 }

@@ -86,6 +86,43 @@ private slots:
         });
         QVERIFY(outcome && outcome->code == -1 && failed.isEmpty());
     }
+
+    // Qt goes back on its own to send a body again: past a byte read, only when the judge allows.
+    void goingBack_data()
+    {
+        QTest::addColumn<int>("readFirst");
+        QTest::addColumn<bool>("judged");  // whether a judge is given
+        QTest::addColumn<bool>("allowed");
+        QTest::addColumn<bool>("goesBack");
+        QTest::newRow("nothing read yet") << 0 << true << false << true;
+        QTest::newRow("read, the peer answered") << 10 << true << true << true;
+        QTest::newRow("read, no answer") << 10 << true << false << false;
+        QTest::newRow("read, no judge") << 10 << false << false << true;
+    }
+
+    void goingBack()
+    {
+        QFETCH(int, readFirst);
+        QFETCH(bool, judged);
+        QFETCH(bool, allowed);
+        QFETCH(bool, goesBack);
+        QTemporaryDir scratch;
+        const QString path = scratch.filePath(QStringLiteral("body"));
+        QFile made(path);
+        QVERIFY(made.open(QIODevice::WriteOnly) && made.write(QByteArray(100, 'b')) == 100);
+        made.close();
+        BodyFile body(path);
+        QVERIFY(body.open(QIODevice::ReadOnly));
+        int asked = 0;
+        QVERIFY(body.rewind(judged ? BodyFile::SendingAgain([&] { ++asked; return allowed; }) : BodyFile::SendingAgain()));
+        QCOMPARE(body.read(readFirst).size(), readFirst);
+        QCOMPARE(body.reset(), goesBack);
+        QCOMPARE(body.refusedSendingAgain(), !goesBack);
+        QCOMPARE(BodyFile::refusedSendingAgainAmong({&body}), !goesBack);
+        QCOMPARE(asked, judged && readFirst > 0 ? 1 : 0);
+        // The program's own way back always goes, and starts the count again.
+        QVERIFY(body.rewind() && !body.refusedSendingAgain() && body.read(100).size() == 100);
+    }
 };
 
 QTEST_APPLESS_MAIN(TestForm)
