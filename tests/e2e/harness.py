@@ -9,6 +9,7 @@ import resource
 import shlex
 import shutil
 import socket
+import struct
 import ssl
 import subprocess
 import sys
@@ -324,8 +325,8 @@ class Server(Listener):
     so without reading the body,
     'slow' answers 200 after half a second, 'trickle' answers 200 with a
     15-byte body sent one byte per 200 ms, 'drip' with a body that never ends;
-    'close-headers' closes once the request headers are in, 'close-body' half
-    way through the body, 'early-413' answers 413 without reading the body, and
+    'close-headers' closes once the request headers are in, 'close-body' resets
+    half way through the body, 'early-413' answers 413 without reading the body, and
     'late-body' answers 200 with an 11-byte body sent 0.3 s after its headers, on a
     connection it keeps (to a HEAD, a stray body); 'flood', 'flood-chunked' and
     'flood-headers' answer without end, 'slow-headers' sends a 200 one byte every
@@ -427,6 +428,8 @@ class Server(Listener):
                 time.sleep(0.016)
             reply = (200, {})
         request.body += reader.read(length // 2 if reply == "close-body" else length - len(request.body))
+        if reply == "close-body":  # a reset, always: the rest of the body is left unread
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         return None if reply in ("close", "close-body") else reply
 
     def _answer(self, reply, conn, request):
