@@ -7,6 +7,8 @@
 
 #include <memory>
 
+#include "form/BodyFile.h"
+#include "form/FormBody.h"
 #include "net/InstalledProxies.h"
 #include "net/KerberosTokens.h"
 #include "net/NetworkProbes.h"
@@ -30,7 +32,7 @@ public:
             auto answered = std::make_shared<bool>(false);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket, answered] {
                 received += socket->readAll();
-                if (received.contains("\r\n\r\n") && !*answered && !answer.isEmpty()) {
+                if (received.contains("\r\n\r\n") && !*answered && !answer.isEmpty() && (!wholeBody || bodyIsIn())) {
                     *answered = true;
                     socket->write(answer);
                     socket->disconnectFromHost();
@@ -39,8 +41,18 @@ public:
         });
     }
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/up").arg(server.serverPort())); }
+    // The request's header named, from the first request in.
+    QByteArray header(const QByteArray& name) const
+    {
+        const QByteArray head = received.left(received.indexOf("\r\n\r\n") + 2);
+        const int at = head.indexOf("\r\n" + name + ": ");
+        return at < 0 ? QByteArray() : head.mid(at + name.size() + 4, head.indexOf("\r\n", at + 2) - at - name.size() - 4);
+    }
+    QByteArray body() const { return received.mid(received.indexOf("\r\n\r\n") + 4); }
+    bool bodyIsIn() const { return body().size() >= header("Content-Length").toLongLong(); }
 
     QTcpServer server;
+    bool wholeBody = false;  // answer only once the body is in
     QByteArray answer;
     QByteArray received;
 };
@@ -66,6 +78,7 @@ QList<QHttpPart> form()
 }
 
 Q_DECLARE_METATYPE(WaitEnd)
+Q_DECLARE_METATYPE(QList<FormPart>)
 
 class TestNet : public QObject {
     Q_OBJECT
@@ -115,6 +128,58 @@ private slots:
             QCOMPARE(reply.retryAfter, QByteArray("7"));
         if (reply.facts.httpStatus == 302)
             QCOMPARE(reply.facts.redirectTarget, QUrl(QStringLiteral("/b")));
+    }
+
+    // The form as one body, read from any offset, is what Qt's multipart sends for the same boundary.
+    void formBody_data()
+    {
+        QTest::addColumn<QList<FormPart>>("parts");
+        FormPart variable{"org", "", "", "acme", nullptr, QString(), QByteArray()};
+        FormPart file{"zipFile", "ID.zip", "application/x-zip-compressed", QByteArray(), nullptr, QString(),
+                      QByteArray(32, '\x5a')};
+        FormPart odd{"a \"quoted\" name", "x\".json", "application/octet-stream", "{}", nullptr, QString(), QByteArray()};
+        FormPart empty{"", "", "", "", nullptr, QString(), QByteArray()};
+        QTest::newRow("variables") << QList<FormPart>{variable, variable};
+        QTest::newRow("a file, with its digest") << QList<FormPart>{odd, file, variable};
+        QTest::newRow("empty parts") << QList<FormPart>{empty, file, empty};
+    }
+    void formBody()
+    {
+        QFETCH(QList<FormPart>, parts);
+        QTemporaryDir scratch;
+        const QString path = scratch.filePath(QStringLiteral("body"));
+        QFile made(path);
+        QVERIFY(made.open(QIODevice::WriteOnly) && made.write(QByteArray(100000, 'b') + "end") == 100003);
+        made.close();
+        BodyFile body(path);
+        QVERIFY(body.open(QIODevice::ReadOnly));
+        QList<QHttpPart> httpParts;
+        for (FormPart& part : parts) {
+            if (!part.fileName.isEmpty() && part.fileName.endsWith(".zip"))
+                part.bodyDevice = &body;
+            httpParts.append(part.toHttpPart());
+        }
+        Peer peer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+        peer.wholeBody = true;
+        QtExchange qt(TransportOptions(), nullptr);
+        qt.setForm(httpParts, {&body});
+        QCOMPARE(qt.exchange(requestTo(peer.url())).facts.httpStatus, 200);
+        const QByteArray type = peer.header("Content-Type");
+        const QByteArray boundary = type.mid(type.indexOf("boundary=\"") + 10).chopped(1);
+        FormBody form(parts, boundary);
+        QCOMPARE(form.contentType(), type);
+        QVERIFY(form.open(QIODevice::ReadOnly));
+        QCOMPARE(form.size(), qint64(peer.body().size()));
+        QCOMPARE(form.readAll(), peer.body());
+        for (const qint64 from : {qint64(0), qint64(1), form.size() / 2, form.size() - 7, form.size()}) {
+            QVERIFY(form.seek(from));
+            QByteArray pieces;
+            while (!form.atEnd())
+                pieces += form.read(4093);  // reads across the runs of the body
+            QCOMPARE(pieces, peer.body().mid(int(from)));
+        }
+        QVERIFY(!form.seek(form.size() + 1));
+        QVERIFY(FormBody::newBoundary().startsWith("boundary_.oOo._") && FormBody::newBoundary().size() == 47);
     }
 
     void probeAndRefusal()

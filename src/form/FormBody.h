@@ -1,0 +1,49 @@
+#ifndef FORMBODY_H
+#define FORMBODY_H
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QList>
+
+#include <vector>
+
+#include "form/FormPart.h"
+
+// The form as one body: byte for byte what Qt's multipart sends for the same parts and
+// boundary, read from any offset. A resumable upload sends it in pieces, each from where
+// the server stands; the parts' devices are read in place, never copied whole.
+class FormBody : public QIODevice {
+    Q_OBJECT
+
+public:
+    FormBody(const QList<FormPart>& parts, QByteArray boundary);
+
+    // A boundary of the kind Qt makes: "boundary_.oOo._" and 32 random letters and digits.
+    static QByteArray newBoundary();
+    // The request's Content-Type, as Qt gives it for a form.
+    QByteArray contentType() const;
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return total; }
+    bool seek(qint64 position) override;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override;
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    // A run of the body: bytes of its own, or a part's device.
+    struct Piece {
+        qint64 start = 0;
+        qint64 size = 0;
+        QByteArray bytes;
+        QIODevice* device = nullptr;
+    };
+    void add(const QByteArray& bytes);
+
+    QByteArray boundary;
+    std::vector<Piece> pieces;
+    qint64 total = 0;
+};
+
+#endif
