@@ -35,6 +35,15 @@ FormBody::FormBody(const QList<FormPart>& parts, QByteArray formBoundary)
         add("\r\n");
     }
     add("--" + boundary + "--\r\n");
+    windowTo = total;
+}
+
+void FormBody::setWindow(qint64 from, qint64 to)
+{
+    windowFrom = std::clamp<qint64>(from, 0, total);
+    windowTo = std::clamp<qint64>(to, windowFrom, total);
+    if (isOpen())
+        QIODevice::seek(0);
 }
 
 void FormBody::add(const QByteArray& bytes)
@@ -70,13 +79,14 @@ QByteArray FormBody::contentType() const
 
 bool FormBody::seek(qint64 position)
 {
-    return position >= 0 && position <= total && QIODevice::seek(position);
+    return position >= 0 && position <= size() && QIODevice::seek(position);
 }
 
 qint64 FormBody::readData(char* data, qint64 maxSize)
 {
-    qint64 at = pos();
+    qint64 at = windowFrom + pos();
     qint64 done = 0;
+    maxSize = std::min(maxSize, windowTo - at);
     auto piece = std::upper_bound(pieces.begin(), pieces.end(), at,
                                   [](qint64 offset, const Piece& p) { return offset < p.start; });
     if (piece != pieces.begin())

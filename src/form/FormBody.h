@@ -23,8 +23,13 @@ public:
     // The request's Content-Type, as Qt gives it for a form.
     QByteArray contentType() const;
 
+    // The bytes [from, to) of the body alone, from now on: one piece of an upload sent
+    // in pieces, read from its own start. Positions are the piece's.
+    void setWindow(qint64 from, qint64 to);
+    qint64 bodySize() const { return total; }
+
     bool isSequential() const override { return false; }
-    qint64 size() const override { return total; }
+    qint64 size() const override { return windowTo - windowFrom; }
     bool seek(qint64 position) override;
 
 protected:
@@ -44,6 +49,8 @@ private:
     QByteArray boundary;
     std::vector<Piece> pieces;
     qint64 total = 0;
+    qint64 windowFrom = 0;
+    qint64 windowTo = 0;
 };
 
 #endif

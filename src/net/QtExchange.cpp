@@ -129,7 +129,7 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
                 device->seek(0);
         }
     }
-    std::unique_ptr<QNetworkReply> reply = send(makeRequest(request), request.kind);
+    std::unique_ptr<QNetworkReply> reply = send(makeRequest(request), request.kind, request.body);
     if (!reply) {
         ExchangeReply result;
         result.facts.url = request.url;
@@ -176,6 +176,7 @@ ExchangeReply QtExchange::replyOf(QNetworkReply& reply, const QUrl& url, const R
     result.retryAfter = reply.rawHeader("Retry-After");
     result.body = wait.body;
     result.contentType = reply.rawHeader("Content-Type");
+    result.headers = reply.rawHeaderPairs();
     return result;
 }
 
@@ -193,10 +194,20 @@ QNetworkRequest QtExchange::makeRequest(const ExchangeRequest& request) const
     return made;
 }
 
-std::unique_ptr<QNetworkReply> QtExchange::send(const QNetworkRequest& request, ExchangeRequest::Kind kind)
+std::unique_ptr<QNetworkReply> QtExchange::send(const QNetworkRequest& request, ExchangeRequest::Kind kind, QIODevice* body)
 {
     if (kind == ExchangeRequest::Kind::Options)
         return std::unique_ptr<QNetworkReply>(networkManager->sendCustomRequest(request, "OPTIONS"));
+    if (kind == ExchangeRequest::Kind::Head)
+        return std::unique_ptr<QNetworkReply>(networkManager->head(request));
+    if (kind == ExchangeRequest::Kind::Create)
+        return std::unique_ptr<QNetworkReply>(networkManager->sendCustomRequest(request, "POST", QByteArray()));
+    if (kind == ExchangeRequest::Kind::Patch) {
+        std::unique_ptr<QNetworkReply> reply(networkManager->sendCustomRequest(request, "PATCH", body));
+        if (reply)
+            reply->setReadBufferSize(ReplyBounds::bodyLimit);
+        return reply;
+    }
     auto multiPart = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);
     for (const QHttpPart& part : qAsConst(parts))
         multiPart->append(part);

@@ -48,7 +48,7 @@ private:
     // What a reply and its wait come to, as the reply to a request for url.
     ExchangeReply replyOf(QNetworkReply& reply, const QUrl& url, const ReplyWatch::Result& wait) const;
     QNetworkRequest makeRequest(const ExchangeRequest& request) const;
-    std::unique_ptr<QNetworkReply> send(const QNetworkRequest& request, ExchangeRequest::Kind kind);
+    std::unique_ptr<QNetworkReply> send(const QNetworkRequest& request, ExchangeRequest::Kind kind, QIODevice* body);
 
     std::unique_ptr<QNetworkAccessManager> networkManager;
     TransportOptions transport;

@@ -4,11 +4,14 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QUrl>
 
 #include "parse/RequestHeaders.h"
 #include "post/ReplyFacts.h"
+
+class QIODevice;
 
 // One request and its reply: all the post's logic asks of the network. The
 // real exchange is Qt's (net/QtExchange); tests script their own.
@@ -16,6 +19,11 @@ struct ExchangeRequest {
     enum class Kind {
         Form,     // the POST of the run's form, its bodies rewound first
         Options,  // an OPTIONS of the same URL, that settles a forwarding proxy's authentication first
+        // A resumable upload's (tus): the upload made, without a body; a piece of the
+        // form's body, the body's range below; the upload's offset asked.
+        Create,
+        Patch,
+        Head,
     };
 
     Kind kind = Kind::Form;
@@ -25,6 +33,7 @@ struct ExchangeRequest {
     int peerGoneMs = 0;          // end when no connection to the proxy is open or opening this long; 0: never
     int handshakeExchanges = 0;  // a tunnel's bound on its proxy's exchanges before it is under way; 0: none
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
+    QIODevice* body = nullptr;  // a Patch's: sent whole, from its start
 };
 
 struct ExchangeReply {
@@ -33,6 +42,16 @@ struct ExchangeReply {
     QByteArray body;         // the start of its body, at most ReplyBounds::bodyLimit bytes
     QByteArray contentType;
     QString localFailure;    // a body of the form changed while it was sent: the reply is not the form's
+    QList<QPair<QByteArray, QByteArray>> headers;  // all of the reply's, as they came
+
+    // The value of the first header of that name (any case), or a null array.
+    QByteArray header(const QByteArray& name) const
+    {
+        for (const auto& pair : headers)
+            if (pair.first.compare(name, Qt::CaseInsensitive) == 0)
+                return pair.second;
+        return QByteArray();
+    }
 };
 
 class Exchange {

@@ -5,53 +5,9 @@
 #include "parser_run.h"
 #include "post/Post.h"
 #include "post/Probes.h"
+#include "scripted_exchange.h"
 
 namespace {
-
-// One scripted reply: its status, its error, where it redirects, or a body that changed.
-struct Reply {
-    int status = 200;
-    int errorCode = 0;
-    QString location;
-    QString localFailure;
-};
-
-Reply redirect(int status, const char* location)
-{
-    return {status, 0, QLatin1String(location), QString()};
-}
-
-// The network as the post's logic sees it: the replies it is scripted with, in turn (the
-// last one again), and every request it was asked to make.
-class ScriptedExchange : public Exchange {
-public:
-    explicit ScriptedExchange(const QList<Reply>& script)
-        : script(script.begin(), script.end())
-    {
-    }
-
-    ExchangeReply exchange(const ExchangeRequest& request) override
-    {
-        requests.append(request);
-        const Reply next = script.size() > 1 ? script.front() : script.back();
-        if (script.size() > 1)
-            script.pop_front();
-        ExchangeReply reply;
-        reply.facts.url = request.url;
-        reply.facts.httpStatus = next.status;
-        reply.facts.errorCode = next.errorCode;
-        reply.facts.redirectTarget = QUrl(next.location);
-        reply.localFailure = next.localFailure;
-        return reply;
-    }
-    void dropConnections() override { ++drops; }
-    void prepare(const ExchangeRequest& request) override { prepared.append(request); }
-
-    std::deque<Reply> script;
-    QList<ExchangeRequest> requests;
-    QList<ExchangeRequest> prepared;
-    int drops = 0;
-};
 
 class OneProxy : public ProxyLookup {
 public:
@@ -63,15 +19,6 @@ class ScriptedTokens : public TokenSource {
 public:
     Token token;
     Token proxyAuthorization(const QString& /*proxyHost*/, QDeadlineTimer /*deadline*/) override { return token; }
-};
-
-class ReachedProbes : public Probes {
-public:
-    Knock knock(const QString& /*host*/, quint16 /*port*/, const Ask& /*ask*/) override
-    {
-        return {Reach::Answered, QByteArray(), false, std::nullopt};
-    }
-    int lookUpMs(const QString& /*host*/) override { return 0; }
 };
 
 // One case: the URL, the proxy and the token, the replies; what the post comes to and asks.

@@ -1,0 +1,202 @@
+#include "tus/TusUpload.h"
+
+#include "form/FormBody.h"
+#include "post/Post.h"
+#include "support/Interruption.h"
+#include "support/exitcodes.h"
+
+namespace {
+
+const QByteArray tus_version = "1.0.0";
+
+// An offset header's value: digits only, or -1.
+qint64 offsetOf(const QByteArray& value)
+{
+    bool ok = false;
+    const qint64 offset = value.trimmed().toLongLong(&ok);
+    return ok && offset >= 0 && !value.trimmed().startsWith('+') ? offset : -1;
+}
+
+}
+
+TusUpload::TusUpload(Exchange& exchange, RouteOf routeOf, Probes& replyProbes, Settings uploadSettings)
+    : network(exchange)
+    , route(std::move(routeOf))
+    , probes(replyProbes)
+    , settings(std::move(uploadSettings))
+{
+}
+
+QByteArray TusUpload::metadata(const QByteArray& contentType, const QByteArray& eventId, const QByteArray& fileName)
+{
+    return "filetype " + contentType.toBase64() + ",eventId " + eventId.toBase64() + ",filename " + fileName.toBase64();
+}
+
+bool TusUpload::isPossibleOffset(qint64 offset, const Progress& progress, qint64 bodySize)
+{
+    return offset >= progress.confirmed && offset <= progress.sent && offset <= bodySize;
+}
+
+PostResult TusUpload::upload(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress)
+{
+    PostResult result;
+    int resumes = 0;
+    // A known upload is asked where it stands first: a resend goes on from there.
+    Step step = progress.url.isEmpty() ? create(creationUrl, body, deadline, progress, result)
+                                       : askOffset(body, deadline, progress, result);
+    while (step != Step::Failed) {
+        if (progress.confirmed == body.bodySize() && step == Step::Done) {
+            result.outcome = Outcome::answer(HttpStatus::Ok, QString());
+            return result;
+        }
+        if (step == Step::Resume) {
+            if (++resumes > settings.maxResumes || deadline.hasExpired() || Interruption::received())
+                return result;  // the last failure stands
+            if (progress.url.isEmpty()) {
+                step = create(creationUrl, body, deadline, progress, result);
+                continue;
+            }
+            step = askOffset(body, deadline, progress, result);
+            continue;
+        }
+        step = sendPiece(body, deadline, progress, result);
+    }
+    return result;
+}
+
+TusUpload::Step TusUpload::create(const QUrl& creationUrl, const FormBody& body, QDeadlineTimer deadline,
+                                  Progress& progress, PostResult& result)
+{
+    QUrl target = creationUrl;
+    for (int redirects = 0;; ++redirects) {
+        ExchangeRequest request;
+        request.kind = ExchangeRequest::Kind::Create;
+        request.url = target;
+        request.deadline = deadline;
+        request.headers = settings.headers
+            + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
+                                            {"Upload-Length", QByteArray::number(body.bodySize())},
+                                            {"Upload-Metadata", metadata(body.contentType(), settings.eventId, settings.fileName)}};
+        const ExchangeReply reply = send(request, result);
+        const QByteArray location = reply.header("Location");
+        if (reply.facts.httpStatus == 201 && !location.isEmpty()) {
+            progress = Progress{target.resolved(QUrl::fromEncoded(location)), 0, 0, progress.startedOver};
+            return Step::Done;
+        }
+        settings.context.redirects = redirects;
+        const ReplyClassifier::Verdict verdict = failure(reply, request);
+        if (!verdict.redirect) {
+            result.outcome = reply.facts.httpStatus == 201
+                ? Outcome::transport(ExitCode::ProtocolFailure, QStringLiteral("Upload made without a Location"))
+                : verdict.outcome;
+            return Step::Failed;
+        }
+        target = QUrl(Post::redirectUrl(target, verdict.redirectTarget));
+    }
+}
+
+TusUpload::Step TusUpload::askOffset(const FormBody& body, QDeadlineTimer deadline, Progress& progress,
+                                     PostResult& result)
+{
+    ExchangeRequest request;
+    request.kind = ExchangeRequest::Kind::Head;
+    request.url = progress.url;
+    request.deadline = deadline;
+    request.headers = settings.headers + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version}};
+    const ExchangeReply reply = send(request, result);
+    const int status = reply.facts.httpStatus;
+    if ((status == 404 || status == 410) && !progress.startedOver) {
+        // Forgotten, or expired: made again, once.
+        progress = Progress{QUrl(), 0, 0, true};
+        return Step::Resume;
+    }
+    if (status != 200 && status != 204) {
+        result.outcome = failure(reply, request).outcome;
+        return isResumable(reply) ? Step::Resume : Step::Failed;
+    }
+    const qint64 offset = offsetOf(reply.header("Upload-Offset"));
+    if (!isPossibleOffset(offset, progress, body.bodySize())) {
+        result.outcome = Outcome::transport(
+            ExitCode::ProtocolFailure,
+            QStringLiteral("The server's upload offset %1 is not one this upload reached (%2 confirmed, %3 sent)")
+                .arg(QString::fromLatin1(reply.header("Upload-Offset").left(40).toPercentEncoding()))
+                .arg(progress.confirmed)
+                .arg(progress.sent));
+        return Step::Failed;
+    }
+    progress.confirmed = offset;
+    return Step::Done;
+}
+
+TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result)
+{
+    const qint64 from = progress.confirmed;
+    const qint64 to = settings.pieceBytes > 0 ? std::min(body.bodySize(), from + settings.pieceBytes) : body.bodySize();
+    if (!body.isOpen() && !body.open(QIODevice::ReadOnly)) {
+        result.outcome = Outcome::local(QStringLiteral("The form's body cannot be read"));
+        return Step::Failed;
+    }
+    body.setWindow(from, to);
+    ExchangeRequest request;
+    request.kind = ExchangeRequest::Kind::Patch;
+    request.url = progress.url;
+    request.deadline = deadline;
+    request.body = &body;
+    request.headers = settings.headers
+        + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
+                                        {"Upload-Offset", QByteArray::number(from)},
+                                        {"Content-Type", "application/offset+octet-stream"}};
+    const ExchangeReply reply = send(request, result);
+    progress.sent = std::max(progress.sent, from + reply.facts.bytesSent);
+    if (reply.facts.httpStatus == 204) {
+        progress.sent = std::max(progress.sent, to);  // answered once the piece was in
+        const qint64 offset = offsetOf(reply.header("Upload-Offset"));
+        // A 204 without a usable offset says nothing of where the upload stands: asked.
+        if (!isPossibleOffset(offset, progress, body.bodySize()))
+            return Step::Resume;
+        // A piece the server took none of would be sent again and again: asked instead.
+        const bool advanced = offset > from || from == to;
+        progress.confirmed = offset;
+        return advanced ? Step::Done : Step::Resume;
+    }
+    result.outcome = failure(reply, request).outcome;
+    // 409: the server stands elsewhere than this piece began; asked, and sent from there.
+    return isResumable(reply) || reply.facts.httpStatus == 409 ? Step::Resume : Step::Failed;
+}
+
+ExchangeReply TusUpload::send(ExchangeRequest request, PostResult& result)
+{
+    request.proxy = route(request.url);
+    const ExchangeReply reply = network.exchange(request);
+    result.finalUrl = request.url;
+    result.proxy = request.proxy.shown;
+    result.httpStatus = reply.facts.httpStatus;
+    result.bytesSent = reply.facts.bytesSent;
+    result.retryAfter = reply.retryAfter;
+    result.responseBody = reply.body;
+    result.responseContentType = reply.contentType;
+    return reply;
+}
+
+ReplyClassifier::Verdict TusUpload::failure(const ExchangeReply& reply, const ExchangeRequest& request)
+{
+    if (!reply.localFailure.isEmpty())
+        return {Outcome::local(reply.localFailure)};
+    return ReplyClassifier::classify(reply.facts, Route::of(request.proxy, request.url), settings.context, probes);
+}
+
+bool TusUpload::isResumable(const ExchangeReply& reply)
+{
+    const ReplyFacts& facts = reply.facts;
+    if (!reply.localFailure.isEmpty() || facts.end == WaitEnd::Interrupted || facts.end == WaitEnd::Deadline)
+        return false;
+    if (facts.end == WaitEnd::Idle)
+        return true;
+    const int status = facts.httpStatus;
+    if (status != 0)
+        return status == 408 || (status >= 500 && status <= 599);
+    // A connection that dropped, was reset or never came up again.
+    return facts.errorCode == ExitCode::RemoteHostClosed || facts.errorCode == ExitCode::ConnectionRefused
+        || facts.errorCode == ExitCode::Timeout || facts.errorCode == ExitCode::TemporaryNetworkFailure
+        || facts.errorCode == ExitCode::UnknownNetwork || facts.errorCode == ExitCode::ProxyConnectionClosed;
+}

@@ -1,0 +1,76 @@
+#ifndef TUSUPLOAD_H
+#define TUSUPLOAD_H
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QUrl>
+
+#include <functional>
+
+#include "parse/RequestHeaders.h"
+#include "post/Exchange.h"
+#include "post/PostResult.h"
+#include "post/ReplyClassifier.h"
+
+class FormBody;
+class Probes;
+
+// The form sent as a resumable upload (tus 1.0, core and creation): the upload made
+// once, then its body sent from where the server stands. A connection that drops, a stall
+// past the idle time, a 5xx or a 408 during a piece costs only what was in flight: the
+// offset is asked (HEAD) and the rest sent, within the same deadline. Every request goes
+// through the exchange, by the route given for its URL.
+class TusUpload {
+public:
+    // Where an upload stands: kept across attempts, and by the queue across runs.
+    struct Progress {
+        QUrl url;                 // the upload's, once made
+        qint64 confirmed = 0;     // the offset the server last confirmed
+        qint64 sent = 0;          // the most of the body ever handed to a connection
+        bool startedOver = false; // an upload the server forgot is made again once only
+    };
+
+    struct Settings {
+        QList<RequestHeaders::Header> headers;  // with every request (--header, the Idempotency-Key)
+        QByteArray eventId;
+        QByteArray fileName;   // what the upload's metadata names it
+        qint64 pieceBytes = 0; // at most this much a PATCH; 0: the rest whole
+        int maxResumes = 10;   // offsets asked again within one attempt
+        ReplyClassifier::Context context;
+    };
+
+    using RouteOf = std::function<ProxyUse(const QUrl&)>;
+
+    TusUpload(Exchange& exchange, RouteOf route, Probes& probes, Settings settings);
+
+    // Blocks until the body is whole at the server, the upload fails, the deadline passes
+    // or a signal comes. Delivered: an outcome of 200, the last status kept.
+    PostResult upload(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress);
+
+    // The creation's Upload-Metadata: the body's content type (its boundary), the event
+    // id and the file name, each base64, as tus asks.
+    static QByteArray metadata(const QByteArray& contentType, const QByteArray& eventId, const QByteArray& fileName);
+    // Whether an offset the server reports can be true: never past what was sent or the
+    // body's end, never before what it confirmed.
+    static bool isPossibleOffset(qint64 offset, const Progress& progress, qint64 bodySize);
+
+private:
+    enum class Step { Done, Resume, Failed };
+    Step create(const QUrl& creationUrl, const FormBody& body, QDeadlineTimer deadline, Progress& progress,
+                PostResult& result);
+    Step askOffset(const FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
+    Step sendPiece(FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
+    ExchangeReply send(ExchangeRequest request, PostResult& result);
+    // A failure's outcome, as the post would give it.
+    ReplyClassifier::Verdict failure(const ExchangeReply& reply, const ExchangeRequest& request);
+    // A failure that the rest of the body may still follow: asked for the offset, then sent.
+    static bool isResumable(const ExchangeReply& reply);
+
+    Exchange& network;
+    RouteOf route;
+    Probes& probes;
+    Settings settings;
+};
+
+#endif

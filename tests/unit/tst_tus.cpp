@@ -1,0 +1,122 @@
+#include <QtTest>
+
+#include "form/FormBody.h"
+#include "scripted_exchange.h"
+#include "support/exitcodes.h"
+#include "tus/TusUpload.h"
+
+namespace {
+
+using Headers = QList<QPair<QByteArray, QByteArray>>;
+
+Reply made(const char* location) { return {201, 0, QString(), QString(), {{"Location", location}}}; }
+Reply at(int status, qint64 offset) { return {status, 0, QString(), QString(), {{"Upload-Offset", QByteArray::number(offset)}}}; }
+Reply dropped(qint64 sent) { return {0, ExitCode::RemoteHostClosed, QString(), QString(), {}, sent}; }
+Reply answered(int status) { return {status, 0, QString(), QString()}; }
+
+// A form of one part, 1,000 bytes of body: its whole body is FORM bytes long.
+QList<FormPart> form()
+{
+    return {FormPart{"zipFile", "e.zip", "application/x-zip-compressed", QByteArray(1000, 'z'), nullptr, QString(), QByteArray()}};
+}
+
+}
+
+Q_DECLARE_METATYPE(QList<Reply>)
+
+class TestTus : public QObject {
+    Q_OBJECT
+private slots:
+    // The requests of one attempt, and what it comes to. -1 in a script stands for the body's size.
+    void upload_data()
+    {
+        QTest::addColumn<QList<Reply>>("script");
+        QTest::addColumn<QUrl>("known");        // an upload a resend goes on with; empty: none yet
+        QTest::addColumn<QByteArray>("methods");  // C(reate) P(atch) H(ead), in order
+        QTest::addColumn<int>("code");          // the outcome's
+        QTest::addColumn<QList<qint64>>("pieces");  // where each PATCH began
+        const qint64 whole = FormBody(form(), "b").bodySize();
+        const QUrl none;
+        const QUrl known(QStringLiteral("http://c/files/k"));
+        QTest::newRow("made, sent whole") << QList<Reply>{made("/files/1"), at(204, whole)} << none << QByteArray("CP") << 200
+                                          << QList<qint64>{0};
+        QTest::newRow("a drop, the offset asked, the rest sent")
+            << QList<Reply>{made("/files/1"), dropped(700), at(200, 600), at(204, whole)} << none << QByteArray("CPHP") << 200
+            << QList<qint64>{0, 600};
+        QTest::newRow("a 503 during a piece") << QList<Reply>{made("/files/1"), answered(503), at(204, 0), at(204, whole)} << none
+                                              << QByteArray("CPHP") << 200 << QList<qint64>{0, 0};
+        QTest::newRow("a resend goes on from the server's offset") << QList<Reply>{at(200, 0), at(204, whole)} << known
+                                                                   << QByteArray("HP") << 200 << QList<qint64>{0};
+        QTest::newRow("forgotten: made again, once") << QList<Reply>{answered(404), made("/files/2"), at(204, whole)} << known
+                                                     << QByteArray("HCP") << 200 << QList<qint64>{0};
+        QTest::newRow("an offset past what was sent is refused")
+            << QList<Reply>{made("/files/1"), dropped(100), at(200, 500)} << none << QByteArray("CPH")
+            << int(ExitCode::ProtocolFailure) << QList<qint64>{0};
+        QTest::newRow("a 204 that goes backwards is asked, and refused")
+            << QList<Reply>{made("/files/1"), at(204, 300), at(204, 200), at(200, 200)} << none << QByteArray("CPPH")
+            << int(ExitCode::ProtocolFailure) << QList<qint64>{0, 300};
+        QTest::newRow("a refusal ends it") << QList<Reply>{made("/files/1"), answered(413)} << none << QByteArray("CP") << 413
+                                           << QList<qint64>{0};
+        QTest::newRow("a creation without Location") << QList<Reply>{answered(201)} << none << QByteArray("C")
+                                                     << int(ExitCode::ProtocolFailure) << QList<qint64>{};
+        QTest::newRow("the creation redirected") << QList<Reply>{redirect(307, "/v2/files"), made("/v2/files/1"), at(204, whole)}
+                                                 << none << QByteArray("CCP") << 200 << QList<qint64>{0};
+    }
+
+    void upload()
+    {
+        QFETCH(QList<Reply>, script);
+        QFETCH(QUrl, known);
+        QFETCH(QByteArray, methods);
+        QFETCH(QList<qint64>, pieces);
+        ScriptedExchange exchange(script);
+        ReachedProbes probes;
+        TusUpload::Settings settings;
+        settings.eventId = "ev";
+        settings.fileName = "ev.zip";
+        settings.headers = {{"Idempotency-Key", "k"}};
+        TusUpload tus(exchange, [](const QUrl&) { return ProxyUse(); }, probes, settings);
+        FormBody body(form(), "b");
+        QVERIFY(body.open(QIODevice::ReadOnly));
+        const QByteArray whole = body.readAll();
+        TusUpload::Progress progress;
+        progress.url = known;
+        progress.sent = known.isEmpty() ? 0 : whole.size();  // a run before sent it all, unconfirmed
+        const PostResult result = tus.upload(QUrl(QStringLiteral("http://c/files")), body, QDeadlineTimer(5000), progress);
+        QByteArray asked;
+        QList<qint64> began;
+        for (const ExchangeRequest& request : qAsConst(exchange.requests)) {
+            asked += "?CPH"[int(request.kind) - int(ExchangeRequest::Kind::Options)];
+            QCOMPARE(request.headers.first(), (RequestHeaders::Header{"Idempotency-Key", "k"}));
+            QVERIFY(request.headers.contains({"Tus-Resumable", "1.0.0"}));
+            if (request.kind == ExchangeRequest::Kind::Patch)
+                began.append(request.headers.at(2).second.toLongLong());
+        }
+        QCOMPARE(asked, methods);
+        QTEST(result.outcome.code, "code");
+        QCOMPARE(began, pieces);
+        // Each piece is the body from where it began.
+        for (int i = 0; i < began.size(); ++i)
+            QCOMPARE(exchange.bodies.at(i), whole.mid(int(began.at(i))));
+        if (methods.startsWith('C'))
+            QCOMPARE(exchange.requests.first().headers.at(2).second, QByteArray::number(whole.size()));  // Upload-Length
+        if (result.outcome.code == 200)
+            QCOMPARE(progress.confirmed, qint64(whole.size()));
+    }
+
+    void metadataAndOffsets()
+    {
+        QCOMPARE(TusUpload::metadata("multipart/form-data; boundary=\"b\"", "ev", "ev.zip"),
+                 QByteArray("filetype bXVsdGlwYXJ0L2Zvcm0tZGF0YTsgYm91bmRhcnk9ImIi,eventId ZXY=,filename ZXYuemlw"));
+        TusUpload::Progress progress;
+        progress.confirmed = 100;
+        progress.sent = 400;
+        QVERIFY(TusUpload::isPossibleOffset(100, progress, 1000) && TusUpload::isPossibleOffset(400, progress, 1000));
+        QVERIFY(!TusUpload::isPossibleOffset(99, progress, 1000));   // backwards
+        QVERIFY(!TusUpload::isPossibleOffset(401, progress, 1000));  // past what was sent
+        QVERIFY(!TusUpload::isPossibleOffset(-1, progress, 1000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTus)
+#include "tst_tus.moc"
