@@ -12,6 +12,8 @@
 #include "net/QtExchange.h"
 #include "post/Post.h"
 #include "post/ProxyChoice.h"
+#include "form/FormBody.h"
+#include "tus/TusUpload.h"
 
 namespace UploaderInternal {
 
@@ -38,6 +40,10 @@ struct Uploader::Parts {
     KerberosTokens tokens;
     ProxyChoice proxies;
     Post logic;
+    // A resumable upload's: its body, and where it stands across attempts.
+    std::unique_ptr<FormBody> resumableBody;
+    TusUpload::Settings resumable;
+    TusUpload::Progress resumed;
 };
 
 Uploader::Uploader(TransportOptions::ProxyType proxyType, const ProxySetting& proxy)
@@ -73,10 +79,27 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performanc
     return {outcome.code, outcome.text, QString()};
 }
 
+void Uploader::sendResumable(const QList<FormPart>& form, const QByteArray& eventId, const QByteArray& fileName)
+{
+    d->resumableBody = std::make_unique<FormBody>(form, FormBody::newBoundary());
+    d->resumableBody->open(QIODevice::ReadOnly);
+    d->resumable.originHeaders = d->transport.headers.list();
+    d->resumable.eventId = eventId;
+    d->resumable.fileName = fileName;
+    d->resumable.context = {d->transport.idleTimeout, d->transport.maxTime, 0};
+}
+
 PostResult Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
                           const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline)
 {
     const CpuPinning pinning;  // for the upload only: the archiver ran before, with the whole mask
+    if (d->resumableBody) {
+        NetworkProbes probes(deadline, d->transport.maxTime);
+        TusUpload::Settings settings = d->resumable;
+        settings.creationHeaders = eventHeaders;
+        TusUpload tus(d->exchange, [this](const QUrl& target) { return d->proxies.forUrl(target); }, probes, settings);
+        return tus.upload(url, *d->resumableBody, deadline, d->resumed);
+    }
     d->exchange.setForm(parts, bodyDevices);
     NetworkProbes probes(deadline, d->transport.maxTime);
     return d->logic.post(url, eventHeaders, deadline, probes);

@@ -51,6 +51,7 @@ struct Options {
     // Big dumps and people at terminals.
     int zipLevel = -1;                                       // --zip-level 0-9; -1: 7z's own default
     bool builtinArchiver = false;                            // --archiver builtin: no 7z
+    bool resumable = false;                                  // --protocol tus: a resumable upload, not a POST
     ProgressMode progress = ProgressMode::Auto;              // --progress
 
     // How every post travels: the proxy (its type is proxyType's), the certificates

@@ -119,6 +119,8 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
         return std::nullopt;
     }
 
+    if (options.resumable)
+        uploader->sendResumable(form, record.eventId.toLatin1(), archiveName.toLatin1());
     const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
                                         .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
     record.post = result.post;

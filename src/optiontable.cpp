@@ -125,6 +125,11 @@ const Row rows_table[] = {
          r.options.builtinArchiver = a == QLatin1String("builtin");
          return checked(a == QLatin1String("builtin") || a == QLatin1String("7z"), row, "7z or builtin");
      }},
+    {"protocol", 0, true, Group::Event, EventOption, "NAME", "post (the default), or tus: a resumable upload (tus 1.0), URL its creation",
+     [](R& r, const Row& row, Q a) {
+         r.options.resumable = a == QLatin1String("tus");
+         return checked(a == QLatin1String("tus") || a == QLatin1String("post"), row, "post or tus");
+     }},
     {"dry-run", 0, false, Group::Event, EventOption, nullptr, "make the archive and the form, show them, send nothing",
      [](R& r, const Row&, Q) { r.options.dryRun = true; return Taken::Yes; }},
     {"hash-parts", 0, false, Group::Event, EventOption, nullptr, "each file part's SHA-256 (Content-Digest), and an Idempotency-Key",

@@ -42,6 +42,10 @@ void FormBody::setWindow(qint64 from, qint64 to)
 {
     windowFrom = std::clamp<qint64>(from, 0, total);
     windowTo = std::clamp<qint64>(to, windowFrom, total);
+    piece = true;
+    furthest = 0;
+    begun = false;
+    refusedAgain = false;
     if (isOpen())
         QIODevice::seek(0);
 }
@@ -79,6 +83,10 @@ QByteArray FormBody::contentType() const
 
 bool FormBody::seek(qint64 position)
 {
+    if (piece && begun && position != pos()) {
+        refusedAgain = true;
+        return false;
+    }
     return position >= 0 && position <= size() && QIODevice::seek(position);
 }
 
@@ -114,5 +122,7 @@ qint64 FormBody::readData(char* data, qint64 maxSize)
         done += got;
         at += got;
     }
+    begun = begun || done > 0;
+    furthest = std::max(furthest, at - windowFrom);
     return done;
 }

@@ -24,8 +24,14 @@ public:
     QByteArray contentType() const;
 
     // The bytes [from, to) of the body alone, from now on: one piece of an upload sent
-    // in pieces, read from its own start. Positions are the piece's.
+    // in pieces, read from its own start. Positions are the piece's. A piece is read once:
+    // Qt would send it again by itself after a connection that closed before an answer,
+    // where the server stands elsewhere by then; going back in it is refused.
     void setWindow(qint64 from, qint64 to);
+    // How far into the piece it was read: no more of it can have been sent.
+    qint64 readUpTo() const { return furthest; }
+    // Whether Qt asked to go back in the piece since it was set.
+    bool refusedSendingAgain() const { return refusedAgain; }
     qint64 bodySize() const { return total; }
 
     bool isSequential() const override { return false; }
@@ -51,6 +57,10 @@ private:
     qint64 total = 0;
     qint64 windowFrom = 0;
     qint64 windowTo = 0;
+    qint64 furthest = 0;
+    bool piece = false;  // a window was set: read once
+    bool begun = false;
+    bool refusedAgain = false;
 };
 
 #endif

@@ -10,6 +10,7 @@
 #include <QSslSocket>
 
 #include "form/BodyFile.h"
+#include "form/FormBody.h"
 #include "net/InstalledProxies.h"
 #include "net/ReplyWatch.h"
 #include "net/TlsSettings.h"
@@ -145,6 +146,12 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
     if (wait.encrypted)
         encryptedConnections.insert(key);
     ExchangeReply result = replyOf(*reply, reply->url(), wait);
+    // A piece of an upload is not sent again by Qt either: the attempt asks where the server stands.
+    if (const auto* piece = qobject_cast<const FormBody*>(request.body);
+        piece && piece->refusedSendingAgain() && result.facts.errorCode == ExitCode::ContentReSend) {
+        result.facts.errorCode = ExitCode::RemoteHostClosed;
+        result.facts.errorText = QStringLiteral("Connection closed");
+    }
     if (request.kind == ExchangeRequest::Kind::Form) {
         if (const BodyFile* shrunk = BodyFile::shrunkAmong(bodyDevices))
             result.localFailure = shrunk->shrinkMessage();

@@ -1,7 +1,10 @@
 #include "tus/TusUpload.h"
 
 #include "form/FormBody.h"
+#include "post/PeerCheck.h"
 #include "post/Post.h"
+#include "support/console.h"
+#include "support/UrlDisplay.h"
 #include "support/Interruption.h"
 #include "support/exitcodes.h"
 
@@ -40,6 +43,7 @@ bool TusUpload::isPossibleOffset(qint64 offset, const Progress& progress, qint64
 PostResult TusUpload::upload(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress)
 {
     PostResult result;
+    creation = creationUrl;
     int resumes = 0;
     // A known upload is asked where it stands first: a resend goes on from there.
     Step step = progress.url.isEmpty() ? create(creationUrl, body, deadline, progress, result)
@@ -69,11 +73,12 @@ TusUpload::Step TusUpload::create(const QUrl& creationUrl, const FormBody& body,
 {
     QUrl target = creationUrl;
     for (int redirects = 0;; ++redirects) {
+        Console::out("Upload to " + toConsoleEscaped(UrlDisplay::text(target)));
         ExchangeRequest request;
         request.kind = ExchangeRequest::Kind::Create;
         request.url = target;
         request.deadline = deadline;
-        request.headers = settings.headers
+        request.headers = settings.creationHeaders
             + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
                                             {"Upload-Length", QByteArray::number(body.bodySize())},
                                             {"Upload-Metadata", metadata(body.contentType(), settings.eventId, settings.fileName)}};
@@ -92,6 +97,7 @@ TusUpload::Step TusUpload::create(const QUrl& creationUrl, const FormBody& body,
             return Step::Failed;
         }
         target = QUrl(Post::redirectUrl(target, verdict.redirectTarget));
+        Console::out("Redirect to " + toConsoleEscaped(UrlDisplay::text(target)));
     }
 }
 
@@ -102,7 +108,7 @@ TusUpload::Step TusUpload::askOffset(const FormBody& body, QDeadlineTimer deadli
     request.kind = ExchangeRequest::Kind::Head;
     request.url = progress.url;
     request.deadline = deadline;
-    request.headers = settings.headers + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version}};
+    request.headers = {{"Tus-Resumable", tus_version}};
     const ExchangeReply reply = send(request, result);
     const int status = reply.facts.httpStatus;
     if ((status == 404 || status == 410) && !progress.startedOver) {
@@ -142,12 +148,13 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Pr
     request.url = progress.url;
     request.deadline = deadline;
     request.body = &body;
-    request.headers = settings.headers
-        + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
+    request.headers = QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
                                         {"Upload-Offset", QByteArray::number(from)},
                                         {"Content-Type", "application/offset+octet-stream"}};
     const ExchangeReply reply = send(request, result);
-    progress.sent = std::max(progress.sent, from + reply.facts.bytesSent);
+    // Qt tells what it sent late, and the kernel may have sent more: what Qt read of the
+    // piece bounds what the server can have.
+    progress.sent = std::max(progress.sent, from + std::max(reply.facts.bytesSent, body.readUpTo()));
     if (reply.facts.httpStatus == 204) {
         progress.sent = std::max(progress.sent, to);  // answered once the piece was in
         const qint64 offset = offsetOf(reply.header("Upload-Offset"));
@@ -167,6 +174,9 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Pr
 ExchangeReply TusUpload::send(ExchangeRequest request, PostResult& result)
 {
     request.proxy = route(request.url);
+    // Like the post's: the headers given for the URL go to its origin only.
+    if (PeerCheck::sameOrigin(request.url, creation))
+        request.headers = settings.originHeaders + request.headers;
     const ExchangeReply reply = network.exchange(request);
     result.finalUrl = request.url;
     result.proxy = request.proxy.shown;

@@ -32,7 +32,8 @@ public:
     };
 
     struct Settings {
-        QList<RequestHeaders::Header> headers;  // with every request (--header, the Idempotency-Key)
+        QList<RequestHeaders::Header> originHeaders;    // --header: with every request to the creation's origin
+        QList<RequestHeaders::Header> creationHeaders;  // with the creation only (the Idempotency-Key)
         QByteArray eventId;
         QByteArray fileName;   // what the upload's metadata names it
         qint64 pieceBytes = 0; // at most this much a PATCH; 0: the rest whole
@@ -68,6 +69,7 @@ private:
     static bool isResumable(const ExchangeReply& reply);
 
     Exchange& network;
+    QUrl creation;  // the upload's creation URL: its origin gets --header
     RouteOf route;
     Probes& probes;
     Settings settings;

@@ -768,6 +768,59 @@ class Nginx(Peer):
         return "%s://%s127.0.0.1:%d%s" % (scheme, userinfo, self.port, path)
 
 
+class TusServer(Peer):
+    """@tus/server with its file store (tests/tus, pinned by its lockfile) on a free loopback
+    port; uploads are made at /files and kept in a folder of its own."""
+
+    def __init__(self):
+        self.port = closed_port()
+        self.dir = tempfile.mkdtemp(prefix="quillfast-tus-")
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tus", "server.js")
+        self.start(["node", script, self.dir, str(self.port)], "the tus server")
+
+    def url(self, host="127.0.0.1"):
+        return "http://%s:%d/files" % (host, self.port)
+
+    def uploads(self):
+        """Every upload kept, oldest first: (its description, its bytes so far)."""
+        kept = []
+        for name in sorted(os.listdir(self.dir)):
+            if name.endswith(".json"):
+                with open(os.path.join(self.dir, name)) as f, open(os.path.join(self.dir, name[:-5]), "rb") as data:
+                    kept.append((json.load(f), data.read()))
+        return sorted(kept, key=lambda upload: upload[0]["creation_date"])
+
+
+class CuttingRelay(Listener):
+    """Between a client and the upstream port: the n-th connection is cut (both ways, at
+    once) after cuts[n] bytes from the client, None for never; sent counts the client's
+    bytes that went on."""
+
+    def __init__(self, upstream_port, cuts):
+        self.upstream_port, self.cuts, self.sent, self.connections = upstream_port, list(cuts), 0, 0
+        super().__init__()
+
+    def serve(self, conn):
+        cut = self.cuts[self.connections] if self.connections < len(self.cuts) else None
+        self.connections += 1
+        with socket.create_connection(("127.0.0.1", self.upstream_port), 10) as upstream:
+            threading.Thread(target=self.pump, args=(upstream, conn), daemon=True).start()
+            passed = 0
+            while True:
+                chunk = conn.recv(65536)
+                if cut is not None:
+                    chunk = chunk[:cut - passed]
+                if not chunk:
+                    break
+                upstream.sendall(chunk)
+                passed += len(chunk)
+                self.sent += len(chunk)
+                if cut is not None and passed >= cut:
+                    break
+            for end in (conn, upstream):
+                end.shutdown(socket.SHUT_RDWR)
+
+
 class Microsocks(Peer):
     """microsocks on a free loopback port, optionally with one user; it resolves names
     through hosts, a file of its own, in a private mount namespace."""

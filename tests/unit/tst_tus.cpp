@@ -35,32 +35,33 @@ private slots:
         QTest::addColumn<QByteArray>("methods");  // C(reate) P(atch) H(ead), in order
         QTest::addColumn<int>("code");          // the outcome's
         QTest::addColumn<QList<qint64>>("pieces");  // where each PATCH began
+        QTest::addColumn<qint64>("pieceBytes");
         const qint64 whole = FormBody(form(), "b").bodySize();
         const QUrl none;
         const QUrl known(QStringLiteral("http://c/files/k"));
         QTest::newRow("made, sent whole") << QList<Reply>{made("/files/1"), at(204, whole)} << none << QByteArray("CP") << 200
-                                          << QList<qint64>{0};
+                                          << QList<qint64>{0} << qint64(0);
         QTest::newRow("a drop, the offset asked, the rest sent")
             << QList<Reply>{made("/files/1"), dropped(700), at(200, 600), at(204, whole)} << none << QByteArray("CPHP") << 200
-            << QList<qint64>{0, 600};
+            << QList<qint64>{0, 600} << qint64(0);
         QTest::newRow("a 503 during a piece") << QList<Reply>{made("/files/1"), answered(503), at(204, 0), at(204, whole)} << none
-                                              << QByteArray("CPHP") << 200 << QList<qint64>{0, 0};
+                                              << QByteArray("CPHP") << 200 << QList<qint64>{0, 0} << qint64(0);
         QTest::newRow("a resend goes on from the server's offset") << QList<Reply>{at(200, 0), at(204, whole)} << known
-                                                                   << QByteArray("HP") << 200 << QList<qint64>{0};
+                                                                   << QByteArray("HP") << 200 << QList<qint64>{0} << qint64(0);
         QTest::newRow("forgotten: made again, once") << QList<Reply>{answered(404), made("/files/2"), at(204, whole)} << known
-                                                     << QByteArray("HCP") << 200 << QList<qint64>{0};
+                                                     << QByteArray("HCP") << 200 << QList<qint64>{0} << qint64(0);
         QTest::newRow("an offset past what was sent is refused")
-            << QList<Reply>{made("/files/1"), dropped(100), at(200, 500)} << none << QByteArray("CPH")
-            << int(ExitCode::ProtocolFailure) << QList<qint64>{0};
+            << QList<Reply>{made("/files/1"), at(204, 300), dropped(100), at(200, 700)} << none << QByteArray("CPPH")
+            << int(ExitCode::ProtocolFailure) << QList<qint64>{0, 300} << qint64(300);
         QTest::newRow("a 204 that goes backwards is asked, and refused")
             << QList<Reply>{made("/files/1"), at(204, 300), at(204, 200), at(200, 200)} << none << QByteArray("CPPH")
-            << int(ExitCode::ProtocolFailure) << QList<qint64>{0, 300};
+            << int(ExitCode::ProtocolFailure) << QList<qint64>{0, 300} << qint64(0);
         QTest::newRow("a refusal ends it") << QList<Reply>{made("/files/1"), answered(413)} << none << QByteArray("CP") << 413
-                                           << QList<qint64>{0};
+                                           << QList<qint64>{0} << qint64(0);
         QTest::newRow("a creation without Location") << QList<Reply>{answered(201)} << none << QByteArray("C")
-                                                     << int(ExitCode::ProtocolFailure) << QList<qint64>{};
+                                                     << int(ExitCode::ProtocolFailure) << QList<qint64>{} << qint64(0);
         QTest::newRow("the creation redirected") << QList<Reply>{redirect(307, "/v2/files"), made("/v2/files/1"), at(204, whole)}
-                                                 << none << QByteArray("CCP") << 200 << QList<qint64>{0};
+                                                 << none << QByteArray("CCP") << 200 << QList<qint64>{0} << qint64(0);
     }
 
     void upload()
@@ -69,12 +70,15 @@ private slots:
         QFETCH(QUrl, known);
         QFETCH(QByteArray, methods);
         QFETCH(QList<qint64>, pieces);
+        QFETCH(qint64, pieceBytes);
         ScriptedExchange exchange(script);
         ReachedProbes probes;
         TusUpload::Settings settings;
         settings.eventId = "ev";
         settings.fileName = "ev.zip";
-        settings.headers = {{"Idempotency-Key", "k"}};
+        settings.originHeaders = {{"X-Given", "h"}};
+        settings.creationHeaders = {{"Idempotency-Key", "k"}};
+        settings.pieceBytes = pieceBytes;
         TusUpload tus(exchange, [](const QUrl&) { return ProxyUse(); }, probes, settings);
         FormBody body(form(), "b");
         QVERIFY(body.open(QIODevice::ReadOnly));
@@ -87,7 +91,8 @@ private slots:
         QList<qint64> began;
         for (const ExchangeRequest& request : qAsConst(exchange.requests)) {
             asked += "?CPH"[int(request.kind) - int(ExchangeRequest::Kind::Options)];
-            QCOMPARE(request.headers.first(), (RequestHeaders::Header{"Idempotency-Key", "k"}));
+            QCOMPARE(request.headers.first(), (RequestHeaders::Header{"X-Given", "h"}));
+            QCOMPARE(request.headers.contains({"Idempotency-Key", "k"}), request.kind == ExchangeRequest::Kind::Create);
             QVERIFY(request.headers.contains({"Tus-Resumable", "1.0.0"}));
             if (request.kind == ExchangeRequest::Kind::Patch)
                 began.append(request.headers.at(2).second.toLongLong());
@@ -97,9 +102,9 @@ private slots:
         QCOMPARE(began, pieces);
         // Each piece is the body from where it began.
         for (int i = 0; i < began.size(); ++i)
-            QCOMPARE(exchange.bodies.at(i), whole.mid(int(began.at(i))));
+            QCOMPARE(exchange.bodies.at(i), whole.mid(int(began.at(i)), pieceBytes ? int(pieceBytes) : -1));
         if (methods.startsWith('C'))
-            QCOMPARE(exchange.requests.first().headers.at(2).second, QByteArray::number(whole.size()));  // Upload-Length
+            QCOMPARE(exchange.requests.first().headers.at(3).second, QByteArray::number(whole.size()));  // Upload-Length
         if (result.outcome.code == 200)
             QCOMPARE(progress.confirmed, qint64(whole.size()));
     }
