@@ -42,7 +42,7 @@ void FormBody::setWindow(qint64 from, qint64 to)
 {
     windowFrom = std::clamp<qint64>(from, 0, total);
     windowTo = std::clamp<qint64>(to, windowFrom, total);
-    piece = true;
+    readOnce = true;
     furthest = 0;
     begun = false;
     refusedAgain = false;
@@ -83,7 +83,7 @@ QByteArray FormBody::contentType() const
 
 bool FormBody::seek(qint64 position)
 {
-    if (piece && begun && position != pos()) {
+    if (readOnce && begun && position != pos()) {
         refusedAgain = true;
         return false;
     }

@@ -40,7 +40,7 @@ public:
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
-    qint64 writeData(const char*, qint64) override { return -1; }
+    qint64 writeData(const char* /*data*/, qint64 /*size*/) override { return -1; }
 
 private:
     // A run of the body: bytes of its own, or a part's device.
@@ -58,7 +58,7 @@ private:
     qint64 windowFrom = 0;
     qint64 windowTo = 0;
     qint64 furthest = 0;
-    bool piece = false;  // a window was set: read once
+    bool readOnce = false;  // a window was set: each of its bytes is read once
     bool begun = false;
     bool refusedAgain = false;
 };

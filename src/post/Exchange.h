@@ -50,7 +50,7 @@ struct ExchangeReply {
         for (const auto& pair : headers)
             if (pair.first.compare(name, Qt::CaseInsensitive) == 0)
                 return pair.second;
-        return QByteArray();
+        return {};
     }
 };
 

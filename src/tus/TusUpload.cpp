@@ -177,7 +177,7 @@ ExchangeReply TusUpload::send(ExchangeRequest request, PostResult& result)
     // Like the post's: the headers given for the URL go to its origin only.
     if (PeerCheck::sameOrigin(request.url, creation))
         request.headers = settings.originHeaders + request.headers;
-    const ExchangeReply reply = network.exchange(request);
+    ExchangeReply reply = network.exchange(request);
     result.finalUrl = request.url;
     result.proxy = request.proxy.shown;
     result.httpStatus = reply.facts.httpStatus;
