@@ -30,8 +30,9 @@ QtExchange::QtExchange(TransportOptions transport, ProgressLine* progress)
 
 QtExchange::~QtExchange()
 {
-    // Gone before its manager, which would wait for a connection still being made.
-    if (preparing)
+    // Gone before its manager, which would wait for a connection still being made. One that
+    // failed already is ending: Qt complains of a second error when it is aborted.
+    if (preparing && preparing->isRunning() && preparing->error() == QNetworkReply::NoError)
         preparing->abort();
     preparing.reset();
 }
