@@ -147,20 +147,18 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
     if (wait.encrypted)
         encryptedConnections.insert(key);
     ExchangeReply result = replyOf(*reply, reply->url(), wait);
-    // A piece of an upload is not sent again by Qt either: the attempt asks where the server stands.
-    if (const auto* piece = qobject_cast<const FormBody*>(request.body);
-        piece && piece->refusedSendingAgain() && result.facts.errorCode == ExitCode::ContentReSend) {
-        result.facts.errorCode = ExitCode::RemoteHostClosed;
-        result.facts.errorText = QStringLiteral("Connection closed");
-    }
-    if (request.kind == ExchangeRequest::Kind::Form) {
+    const bool isForm = request.kind == ExchangeRequest::Kind::Form;
+    if (isForm) {
         if (const BodyFile* shrunk = BodyFile::shrunkAmong(bodyDevices))
             result.localFailure = shrunk->shrinkMessage();
-        // Qt would have sent the form again: the attempt ends as the closed connection it met.
-        if (BodyFile::refusedSendingAgainAmong(bodyDevices) && result.facts.errorCode == ExitCode::ContentReSend) {
-            result.facts.errorCode = ExitCode::RemoteHostClosed;
-            result.facts.errorText = QStringLiteral("Connection closed");
-        }
+    }
+    // Qt would have sent the form, or a piece of an upload, again: the attempt ends as the
+    // closed connection it met (an upload then asks where the server stands).
+    const auto* piece = qobject_cast<const FormBody*>(request.body);
+    const bool refused = isForm ? BodyFile::refusedSendingAgainAmong(bodyDevices) : piece && piece->refusedSendingAgain();
+    if (refused && result.facts.errorCode == ExitCode::ContentReSend) {
+        result.facts.errorCode = ExitCode::RemoteHostClosed;
+        result.facts.errorText = QStringLiteral("Connection closed");
     }
     return result;  // the reply goes now: no event loop runs after the upload for a deferred delete
 }
