@@ -6,6 +6,7 @@
 
 #include "deliver/Delivery.h"
 #include "form/EventForm.h"
+#include "form/FormBody.h"
 #include "queue/EventQueue.h"
 #include "support/Interruption.h"
 #include "support/console.h"
@@ -135,15 +136,25 @@ private:
     void post(EventQueue::Kept& kept, ResendRecord::Event& event)
     {
         if (!delivery) {
-            delivery.emplace(poster(), transport, progress);  // only now: the real poster installs the proxy
+            sender = &poster();  // only now: the real poster installs the proxy
+            delivery.emplace(*sender, transport, progress);
             delivery->setDeadline(deadline);
         }
+        sender->setResumable(kept.entry.parts, kept.entry.eventId.toLatin1(), kept.entry.upload);
+        if (kept.entry.upload)
+            keepUploadAhead(kept);
         const Delivery::Result result = delivery->deliver(kept.entry.url, kept.entry.parts,
                                                           EventForm::eventHeaders(kept.entry.eventId, kept.entry.hashParts));
+        if (kept.entry.upload)
+            kept.entry.upload = sender->resumable();
+        sender->setResumable({}, {}, std::nullopt);  // its body reads the entry's files, closed now
         kept.bodies.clear();
         event.httpStatus = result.post.httpStatus;
-        // Nothing was learned of the event: it stays as it was, and so do the entries after it.
+        // Nothing was learned of the event: it stays as it was, and so do the entries after it;
+        // only how far its upload got is kept.
         if (result.post.outcome.isStopped() || result.verdict == Delivery::Verdict::OwnFault) {
+            if (kept.entry.upload)
+                updateEntry(kept);
             event.fate = Fate::Kept;
             event.outcome = result.post.outcome;
             fail(result.post.outcome.code, result.post.outcome.text);
@@ -166,6 +177,26 @@ private:
         record.events.append(event);
     }
 
+    // A resend that is killed on the way cannot say how far its upload got: until it ends, the
+    // entry's bound on what was sent is the whole body, so that the server's offset is not
+    // refused as a lie next time.
+    void keepUploadAhead(EventQueue::Kept& kept)
+    {
+        TusProgress& progress = kept.entry.upload->progress;
+        const qint64 sent = progress.sent;
+        if (!progress.url.isEmpty())
+            progress.sent = FormBody(kept.entry.parts, kept.entry.upload->boundary).bodySize();
+        updateEntry(kept);
+        progress.sent = sent;
+    }
+
+    void updateEntry(const EventQueue::Kept& kept)
+    {
+        QString why;
+        if (!EventQueue::update(kept, why) && queue.holds(kept.name))
+            localFailure(QStringLiteral("Fail to update queue entry %1: %2").arg(queue.pathOf(kept.name), why));
+    }
+
     void delivered(const EventQueue::Kept& kept, ResendRecord::Event& event)
     {
         event.fate = Fate::Delivered;
@@ -182,9 +213,8 @@ private:
         if (keep)
             kept.entry.backOff(now);
         event.nextAttempt = keep ? kept.entry.nextAttempt : QDateTime();
+        updateEntry(kept);
         QString why;
-        if (!EventQueue::update(kept, why) && queue.holds(kept.name))
-            localFailure(QStringLiteral("Fail to update queue entry %1: %2").arg(queue.pathOf(kept.name), why));
         if (keep || queue.moveToFailed(kept.name, why) || !queue.holds(kept.name))
             return;
         // Marked in place instead, so that no later resend posts it again.
@@ -205,6 +235,7 @@ private:
     ResendRecord& record;
     bool allEntries;
     QDateTime now;
+    Poster* sender = nullptr;  // the delivery's
     std::optional<Delivery> delivery;
     bool halted = false;  // by a fault of the set-up: every entry after would meet it too
 };

@@ -12,6 +12,7 @@
 #include "net/QtExchange.h"
 #include "post/Post.h"
 #include "post/ProxyChoice.h"
+#include "form/EventForm.h"
 #include "form/FormBody.h"
 #include "tus/TusUpload.h"
 
@@ -79,14 +80,26 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performanc
     return {outcome.code, outcome.text, QString()};
 }
 
-void Uploader::sendResumable(const QList<FormPart>& form, const QByteArray& eventId, const QByteArray& fileName)
+void Uploader::setResumable(const QList<FormPart>& form, const QByteArray& eventId,
+                            const std::optional<ResumableUpload>& upload)
 {
-    d->resumableBody = std::make_unique<FormBody>(form, FormBody::newBoundary());
+    d->resumableBody.reset();
+    if (!upload)
+        return;
+    d->resumableBody = std::make_unique<FormBody>(form, upload->boundary);
     d->resumableBody->open(QIODevice::ReadOnly);
+    d->resumed = upload->progress;
     d->resumable.originHeaders = d->transport.headers.list();
     d->resumable.eventId = eventId;
-    d->resumable.fileName = fileName;
+    d->resumable.fileName = EventForm::archiveName(QString::fromLatin1(eventId)).toLatin1();
     d->resumable.context = {d->transport.idleTimeout, d->transport.maxTime, 0};
+}
+
+std::optional<ResumableUpload> Uploader::resumable() const
+{
+    if (!d->resumableBody)
+        return std::nullopt;
+    return ResumableUpload{d->resumableBody->boundaryText(), d->resumed};
 }
 
 PostResult Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,

@@ -45,10 +45,11 @@ public:
 
     // Begins the connection that a post to url will take, and returns at once (Post::prepare).
     void prepare(const QUrl& url);
-    // From now on a post sends form as a resumable upload (tus), the URL its creation: the
-    // same body as the POST's, made once and sent from where the server stands, across
-    // the delivery's attempts.
-    void sendResumable(const QList<FormPart>& form, const QByteArray& eventId, const QByteArray& fileName);
+    // A resumable upload (tus) with the URL its creation: the same body as the POST's, made
+    // once and sent from where the server stands, across the delivery's attempts.
+    void setResumable(const QList<FormPart>& form, const QByteArray& eventId,
+                      const std::optional<ResumableUpload>& upload) override;
+    std::optional<ResumableUpload> resumable() const override;
     // One post without a deadline: its outcome as a code and a text.
     HTTPResponse uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices = {});
     PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,

@@ -10,6 +10,7 @@
 #include "form/BodyFile.h"
 #include "form/DryRun.h"
 #include "form/EventForm.h"
+#include "form/FormBody.h"
 #include "net/TlsSettings.h"
 #include "queue/Keeping.h"
 #include "report/RunReport.h"
@@ -79,7 +80,7 @@ int Cli::runEvent(ProgressLine& progress, const QElapsedTimer& clock)
 std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progress)
 {
     record.eventId = makeEventId();
-    const QString archiveName = record.eventId + QLatin1String(".zip");
+    const QString archiveName = EventForm::archiveName(record.eventId);
     record.archivePath = options.workDir + archiveName;
     // A failed upload keeps its event: the queue is counted meanwhile.
     std::optional<Keeping::Survey> survey;
@@ -120,7 +121,7 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     }
 
     if (options.resumable)
-        uploader->sendResumable(form, record.eventId.toLatin1(), archiveName.toLatin1());
+        uploader->setResumable(form, record.eventId.toLatin1(), ResumableUpload{FormBody::newBoundary(), {}});
     const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
                                         .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
     record.post = result.post;
@@ -132,7 +133,8 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     // A fault of the set-up is kept too: a person mends it, and the next resend delivers.
     const bool worthKeeping = result.verdict == Delivery::Verdict::Keep || result.verdict == Delivery::Verdict::OwnFault;
     if (!options.queueDir.isEmpty() && worthKeeping) {
-        const Keeping::Event event{record.eventId, options.url, form, record.attempts, result.post.outcome, options.hashParts};
+        const Keeping::Event event{record.eventId,         options.url,       form, record.attempts,
+                                   result.post.outcome,    options.hashParts, uploader->resumable()};
         if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt,
                                                                       survey ? &*survey : nullptr))
             return stopped;

@@ -6,8 +6,12 @@
 #include <QList>
 #include <QUrl>
 
+#include <optional>
+
+#include "form/FormPart.h"
 #include "parse/RequestHeaders.h"
 #include "post/PostResult.h"
+#include "tus/TusProgress.h"
 
 class QIODevice;
 
@@ -23,6 +27,15 @@ public:
     // go with every request of the post, whatever its origin.
     virtual PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,
                             const QList<RequestHeaders::Header>& eventHeaders, QDeadlineTimer deadline) = 0;
+
+    // How the posts from now on send their form: as the POST (nullopt), or as the resumable
+    // upload given, of the same parts, on from where it stands. Only the real poster uploads.
+    virtual void setResumable(const QList<FormPart>& /*form*/, const QByteArray& /*eventId*/,
+                              const std::optional<ResumableUpload>& /*upload*/)
+    {
+    }
+    // Where that upload stands after the last post; nullopt for the POST.
+    virtual std::optional<ResumableUpload> resumable() const { return std::nullopt; }
 };
 
 #endif

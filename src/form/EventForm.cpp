@@ -79,6 +79,11 @@ QList<RequestHeaders::Header> eventHeaders(const QString& eventId, bool hashPart
     return {{"Idempotency-Key", '"' + eventId.toLatin1() + '"'}};
 }
 
+QString archiveName(const QString& eventId)
+{
+    return eventId + QLatin1String(".zip");
+}
+
 QByteArray fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables)
 {
     json.replace("$eventId", eventId.toLatin1());

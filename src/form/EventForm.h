@@ -35,6 +35,9 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
 // the same on every attempt, redirect and resend, so that a collector knows a post it has had.
 QList<RequestHeaders::Header> eventHeaders(const QString& eventId, bool hashParts);
 
+// What the archive is called in the form: the event id and ".zip".
+QString archiveName(const QString& eventId);
+
 // Replaces $eventId, $org, $project and $type, in that order, in the JSON bytes.
 QByteArray fillPlaceholders(QByteArray json, const QString& eventId, const QMap<QString, QString>& variables);
 // The event id followed by the JSON path from its last '.' on (the whole path when it has none).

@@ -22,6 +22,7 @@ public:
     static QByteArray newBoundary();
     // The request's Content-Type, as Qt gives it for a form.
     QByteArray contentType() const;
+    const QByteArray& boundaryText() const { return boundary; }
 
     // The bytes [from, to) of the body alone, from now on: one piece of an upload sent
     // in pieces, read from its own start. Positions are the piece's. A piece is read once:

@@ -47,6 +47,7 @@ std::optional<Outcome> keep(const QString& dir, const QueueLimits& limits, const
     entry.recordOutcome(event.attempts, event.last.code, event.last.text);
     entry.parts = event.form;
     entry.hashParts = event.hashParts;
+    entry.upload = event.upload;
 
     EventQueue queue(dir, limits);
     QString path;

@@ -26,6 +26,7 @@ struct Event {
     int attempts = 0;
     Outcome last;  // how the last attempt ended
     bool hashParts = false;
+    std::optional<ResumableUpload> upload;  // where its resumable upload stands
 };
 
 // The queue's entries and their bytes, counted on a thread of its own while the run makes and

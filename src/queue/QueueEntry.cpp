@@ -63,6 +63,31 @@ bool readSchedule(const QJsonObject& object, QueueEntry& entry)
     return entry.nextAttempt.isValid();
 }
 
+// A resumable upload's state: its boundary, and an offset confirmed no further than sent.
+bool readUpload(const QJsonObject& object, QueueEntry& entry)
+{
+    ResumableUpload upload;
+    TusProgress& progress = upload.progress;
+    QByteArray url;
+    const QJsonValue startedOver = object.value(QStringLiteral("startedOver"));
+    if (!readBytes(object, "boundary", upload.boundary) || !ResumableUpload::isBoundary(upload.boundary)
+        || !readInteger(object, "confirmed", 0, qint64(1) << 50, progress.confirmed)
+        || !readInteger(object, "sent", progress.confirmed, qint64(1) << 50, progress.sent) || !startedOver.isBool())
+        return false;
+    progress.startedOver = startedOver.toBool();
+    if (object.contains(QStringLiteral("url"))) {
+        if (!readBytes(object, "url", url))
+            return false;
+        progress.url = QUrl::fromEncoded(url, QUrl::StrictMode);
+        if (!PeerCheck::isPostable(progress.url))
+            return false;
+    } else if (progress.sent != 0) {
+        return false;  // nothing is sent before the upload is made
+    }
+    entry.upload = upload;
+    return true;
+}
+
 bool readPart(const QJsonObject& object, int index, QueueEntry& entry, QString& why)
 {
     FormPart part;
@@ -159,7 +184,7 @@ QByteArray QueueEntry::toJson() const
         partList.append(object);
     }
     QJsonObject description{
-        {QStringLiteral("format"), format},
+        {QStringLiteral("format"), upload ? resumableFormat : format},
         {QStringLiteral("eventId"), eventId},
         {QStringLiteral("url"), QString::fromLatin1(url.toEncoded())},
         {QStringLiteral("created"), created.toUTC().toString(Qt::ISODateWithMs)},
@@ -171,6 +196,15 @@ QByteArray QueueEntry::toJson() const
     };
     if (hashParts)
         description.insert(QStringLiteral("hashParts"), true);
+    if (upload) {
+        QJsonObject state{{QStringLiteral("boundary"), QString::fromLatin1(upload->boundary)},
+                          {QStringLiteral("confirmed"), double(upload->progress.confirmed)},
+                          {QStringLiteral("sent"), double(upload->progress.sent)},
+                          {QStringLiteral("startedOver"), upload->progress.startedOver}};
+        if (!upload->progress.url.isEmpty())
+            state.insert(QStringLiteral("url"), QString::fromLatin1(upload->progress.url.toEncoded()));
+        description.insert(QStringLiteral("upload"), state);
+    }
     // Only once a resend has put it off: an entry without them is due now, as older ones are.
     if (nextAttempt.isValid()) {
         description.insert(QStringLiteral("nextAttempt"), nextAttempt.toUTC().toString(Qt::ISODateWithMs));
@@ -187,7 +221,7 @@ bool QueueEntry::fromJson(const QByteArray& json, const QString& folder, QueueEn
     const QJsonObject object = document.object();
     qint64 version = 0;
     if (error.error != QJsonParseError::NoError || !document.isObject()
-        || !readInteger(object, "format", format, format, version)) {
+        || !readInteger(object, "format", format, resumableFormat, version)) {
         why = QStringLiteral("not an entry of this program's format");
         return false;
     }
@@ -230,6 +264,9 @@ bool QueueEntry::fromJson(const QByteArray& json, const QString& folder, QueueEn
     if (!hashParts.isUndefined() && !hashParts.isBool())
         return bad("digest mark");
     entry.hashParts = hashParts.toBool();
+    const QJsonValue upload = object.value(QStringLiteral("upload"));
+    if ((version == resumableFormat) != upload.isObject() || (upload.isObject() && !readUpload(upload.toObject(), entry)))
+        return bad("upload");
     const QJsonArray parts = object.value(QStringLiteral("parts")).toArray();
     if (parts.isEmpty())
         return bad("part list");

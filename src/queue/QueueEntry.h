@@ -7,7 +7,10 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
 #include "form/FormPart.h"
+#include "tus/TusProgress.h"
 
 // One kept event as its entry.json describes it. The form variables live in
 // the description; each part with a file name (the JSON and the archive)
@@ -34,8 +37,13 @@ struct QueueEntry {
     bool hashParts = false;  // kept with --hash-parts: resent with its digests and its Idempotency-Key
     QList<FormPart> parts;
     QList<StoredBody> bodies;
+    // Kept with --protocol tus: resent as the same upload, on from where the server stands.
+    std::optional<ResumableUpload> upload;
 
     static constexpr int format = 2;
+    // An entry of a resumable upload: an older reader, which would post it to the upload's
+    // creation URL, sets it aside instead.
+    static constexpr int resumableFormat = 3;
     static constexpr int maxBodies = 2;
     static constexpr int maxErrorChars = 1024;
     static constexpr int maxAttempts = 1000000;

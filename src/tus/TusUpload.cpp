@@ -45,6 +45,10 @@ PostResult TusUpload::upload(const QUrl& creationUrl, FormBody& body, QDeadlineT
     PostResult result;
     creation = creationUrl;
     int resumes = 0;
+    if (progress.sent > body.bodySize()) {  // a kept upload of another body
+        result.outcome = Outcome::local(QStringLiteral("The kept upload has gone past the end of its form"));
+        return result;
+    }
     // A known upload is asked where it stands first: a resend goes on from there.
     Step step = progress.url.isEmpty() ? create(creationUrl, body, deadline, progress, result)
                                        : askOffset(body, deadline, progress, result);

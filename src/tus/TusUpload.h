@@ -12,6 +12,7 @@
 #include "post/Exchange.h"
 #include "post/PostResult.h"
 #include "post/ReplyClassifier.h"
+#include "tus/TusProgress.h"
 
 class FormBody;
 class Probes;
@@ -23,13 +24,7 @@ class Probes;
 // through the exchange, by the route given for its URL.
 class TusUpload {
 public:
-    // Where an upload stands: kept across attempts, and by the queue across runs.
-    struct Progress {
-        QUrl url;                 // the upload's, once made
-        qint64 confirmed = 0;     // the offset the server last confirmed
-        qint64 sent = 0;          // the most of the body ever handed to a connection
-        bool startedOver = false; // an upload the server forgot is made again once only
-    };
+    using Progress = TusProgress;
 
     struct Settings {
         QList<RequestHeaders::Header> originHeaders;    // --header: with every request to the creation's origin

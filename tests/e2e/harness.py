@@ -783,6 +783,12 @@ class TusServer(Peer):
     def url(self, host="127.0.0.1"):
         return "http://%s:%d/files" % (host, self.port)
 
+    def forget(self, upload_url):
+        """The server no longer knows the upload."""
+        name = upload_url.rsplit("/", 1)[1]
+        for kept in (name, name + ".json"):
+            os.remove(os.path.join(self.dir, kept))
+
     def uploads(self):
         """Every upload kept, oldest first: (its description, its bytes so far)."""
         kept = []
@@ -795,11 +801,13 @@ class TusServer(Peer):
 
 class CuttingRelay(Listener):
     """Between a client and the upstream port: the n-th connection is cut (both ways, at
-    once) after cuts[n] bytes from the client, None for never; sent counts the client's
-    bytes that went on."""
+    once) after cuts[n] bytes from the client, None for never; with hold, it is held there
+    instead (the rest read and dropped, held set) until the client goes. sent counts the
+    client's bytes that went on."""
 
-    def __init__(self, upstream_port, cuts):
+    def __init__(self, upstream_port, cuts, hold=False):
         self.upstream_port, self.cuts, self.sent, self.connections = upstream_port, list(cuts), 0, 0
+        self.hold, self.held = hold, threading.Event()
         super().__init__()
 
     def serve(self, conn):
@@ -818,6 +826,9 @@ class CuttingRelay(Listener):
                 passed += len(chunk)
                 self.sent += len(chunk)
                 if cut is not None and passed >= cut:
+                    self.held.set()
+                    while self.hold and conn.recv(65536):
+                        pass
                     break
             for end in (conn, upstream):
                 end.shutdown(socket.SHUT_RDWR)

@@ -1,9 +1,14 @@
 """Resumable uploads (--protocol tus) against a real tus server: the stored upload is the
 POST's form byte for byte, and a cut connection costs only what was in flight."""
+import glob
+import json
 import os
 import re
+import shutil
+import signal
+import subprocess
 
-from harness import VARS, CuttingRelay, EventCase, Request, Server, TusServer, exit_code
+from harness import BIN, VARS, CuttingRelay, EventCase, Request, Server, Squid, TusServer, exit_code
 
 MIB = 1 << 20
 
@@ -63,15 +68,85 @@ class Tus(EventCase):
                     r = self.upload("http://127.0.0.1:%d/files" % relay.port, "--protocol", "tus", "--zip-level", "0",
                                     "--max-time", "60")
                 self.assertEqual(r.rc, exit_code(rc), (cuts, r))
+                self.assert_the_archive_arrived(tus.uploads()[-1], cuts)
                 info, data = tus.uploads()[-1]
-                self.assertEqual(info["size"], len(data), cuts)
-                _, form = stored((info, data))
-                [archive] = self.zips()
-                with open(os.path.join(self.dir, archive), "rb") as f:
-                    self.assertIn(f.read(), [body for head, body in form.parts()], cuts)
                 # What went on: the body once, what each cut lost in flight, and the requests' heads.
                 self.assertLessEqual(relay.sent, len(data) + sum(c for c in cuts if c) + 4096 * len(relay.cuts) + 4096,
                                      (cuts, relay.sent, len(data)))
+
+    def assert_the_archive_arrived(self, upload, label):
+        info, data = upload
+        self.assertEqual(info["size"], len(data), label)
+        _, form = stored(upload)
+        [archive] = self.zips()
+        with open(os.path.join(self.dir, archive), "rb") as f:
+            self.assertIn(f.read(), [body for head, body in form.parts()], label)
+
+    def test_a_kept_upload_goes_on(self):
+        """A run stopped mid-upload, or cut past its resumes, keeps its upload in the queue; the
+        resend goes on from the server's offset, or makes an upload the server forgot again."""
+        self.write("dump", os.urandom(2 * MIB))
+        rows = [  # how the first run ends, its exit status, whether the server then forgets the upload
+            ("SIGTERM", 143, False),
+            ("cut", 12, False),
+            ("cut", 12, True),
+        ]
+        with TusServer() as tus:
+            for end, rc, forgotten in rows:
+                label = (end, forgotten)
+                shutil.rmtree(os.path.join(self.dir, "q"), True)
+                for name in self.zips():
+                    os.remove(os.path.join(self.dir, name))
+                # The first connection is cut (or held) a MiB in; with cut, every one after it
+                # too, until the resend.
+                cuts = [MIB] + ([0] * 40 if end == "cut" else [])
+                with CuttingRelay(tus.port, cuts, hold=end == "SIGTERM") as relay:
+                    url = "http://127.0.0.1:%d/files" % relay.port
+                    args = ["-u", url] + self.upload_args + VARS + ["--protocol", "tus", "--zip-level", "0", "--queue", "q"]
+                    if end == "SIGTERM":
+                        process = subprocess.Popen([BIN] + args, cwd=self.dir, stdout=subprocess.PIPE,
+                                                   stderr=subprocess.PIPE)
+                        self.assertTrue(relay.held.wait(30), label)
+                        process.send_signal(signal.SIGTERM)
+                        process.communicate(timeout=30)
+                        first = process.returncode
+                    else:
+                        first = self.run_tool(args).rc
+                    self.assertEqual(first, exit_code(rc), label)
+                    [entry] = glob.glob(os.path.join(self.dir, "q", "2*", "entry.json"))
+                    with open(entry) as f:
+                        upload = json.load(f)["upload"]
+                    self.assertTrue(upload["url"].startswith(url + "/"), (label, upload))
+                    self.assertGreaterEqual(upload["sent"], MIB // 2, (label, upload))
+                    if forgotten:
+                        tus.forget(upload["url"])
+                    del relay.cuts[:]
+                    before = relay.sent
+                    r = self.run_tool(["--resend", "q"])
+                self.assertEqual(r.rc, 0, (label, r))
+                self.assertEqual(glob.glob(os.path.join(self.dir, "q", "2*")), [], label)
+                self.assertEqual(b"Upload to " in r.out, forgotten, (label, r.out))
+                self.assert_the_archive_arrived(tus.uploads()[-1], label)
+                # The resend sent the rest only (the server keeps what came in 64 KiB writes),
+                # or the whole body again to an upload made anew.
+                body = tus.uploads()[-1][0]["size"]
+                resent = relay.sent - before
+                if forgotten:
+                    self.assertGreaterEqual(resent, body, label)
+                else:
+                    self.assertLessEqual(resent, body - MIB + 3 * 65536, (label, resent, body))
+
+    def test_through_squid(self):
+        self.write("dump", os.urandom(3 * MIB))
+        with TusServer() as tus:
+            for cuts in ([None], [MIB]):  # squid's own connection to the server cut: its 502 is resumed
+                with CuttingRelay(tus.port, cuts) as relay, Squid(names=("collector",)) as squid:
+                    for name in self.zips():
+                        os.remove(os.path.join(self.dir, name))
+                    r = self.upload("http://collector:%d/files" % relay.port, "--protocol", "tus", "--zip-level", "0",
+                                    "--proxy", "127.0.0.1:%d" % squid.port, "--max-time", "60")
+                self.assertEqual(r.rc, 0, (cuts, r))
+                self.assert_the_archive_arrived(tus.uploads()[-1], cuts)
 
     def test_an_offset_that_cannot_be_true(self):
         rows = [  # what the server says after the first piece's connection closed
@@ -90,7 +165,6 @@ class Tus(EventCase):
     def test_options(self):
         rows = [  # arguments, exit status, stdout's first line
             (["--protocol", "ftp"], 1, b'Bad value for --protocol: "ftp" (post or tus)'),
-            (["--protocol", "tus", "--queue", "q"], 1, b"--queue cannot be used with --protocol tus yet"),
             (["--protocol", "tus", "--proxy", "http://p:1", "--kerberos"], 1, b"--kerberos cannot be used with --protocol tus yet"),
         ]
         for extra, rc, first in rows:

@@ -253,10 +253,11 @@ private slots:
         QueueLimits oneEvent;
         oneEvent.maxEvents = 1;
         QStringList paths;
+        const ResumableUpload upload{"boundary_.oOo._x", {QUrl(QStringLiteral("https://c.test/files/7")), 300, 4096, true}};
         for (const char* id : {"id-1", "id-2"}) {
             Keeping::Survey survey(dir);
             const Keeping::Event event{QLatin1String(id), entry.url, entry.parts, 2,
-                                       Outcome::answer(503, QStringLiteral("busy")), true};
+                                       Outcome::answer(503, QStringLiteral("busy")), true, upload};
             QString queuedAt;
             std::optional<Outcome> stopped;
             const std::string printed
@@ -273,10 +274,16 @@ private slots:
         EventQueue::Kept kept;
         QVERIFY2(queue.read(queue.entries().constFirst(), kept, why), qPrintable(why));
         QCOMPARE((QList<int>{kept.entry.attempts, kept.entry.lastStatus, int(kept.entry.hashParts)}), (QList<int>{2, 503, 1}));
+        // A resumable upload goes on from where it stood, with the same body.
+        QVERIFY(kept.entry.upload);
+        const TusProgress& progress = kept.entry.upload->progress;
+        QCOMPARE(kept.entry.upload->boundary, upload.boundary);
+        QCOMPARE((QList<QVariant>{progress.url, progress.confirmed, progress.sent, progress.startedOver}),
+                 (QList<QVariant>{upload.progress.url, qint64(300), qint64(4096), true}));
         // A folder that cannot be used keeps nothing, and says so.
         const std::string refused = captureOutput([&] {
             QString queuedAt;
-            Keeping::keep(QStringLiteral("/proc/none"), oneEvent, {QStringLiteral("id-3"), entry.url, entry.parts, 1, Outcome::done(), false},
+            Keeping::keep(QStringLiteral("/proc/none"), oneEvent, {QStringLiteral("id-3"), entry.url, entry.parts, 1, Outcome::done(), false, std::nullopt},
                           queuedAt);
         });
         QVERIFY2(refused.find("Fail to queue in /proc/none: ") == 0, refused.c_str());
@@ -284,7 +291,7 @@ private slots:
 
     void descriptionIsReadStrictly_data()
     {
-        QTest::addColumn<QByteArray>("field");  // a key of the description, or parts/N/key
+        QTest::addColumn<QByteArray>("field");  // a key of the description, parts/N/key or upload/key
         QTest::addColumn<QJsonValue>("value");
         QTest::addColumn<QString>("why");       // empty: still accepted
         QTest::newRow("as written") << QByteArray("attempts") << QJsonValue(2) << QString();
@@ -307,6 +314,17 @@ private slots:
         QTest::newRow("quote in a file name") << QByteArray("parts/0/fileName") << QJsonValue(QStringLiteral("a\".json")) << QString();
         QTest::newRow("body outside") << QByteArray("parts/1/body") << QJsonValue(QStringLiteral("../../etc/shadow")) << QStringLiteral("part 1 has a bad body file, size or sha256");
         QTest::newRow("body of another part") << QByteArray("parts/1/body") << QJsonValue(QStringLiteral("part-0")) << QStringLiteral("part 1 has a bad body file, size or sha256");
+        // A resumable upload's state: the same body's boundary, offsets that can be true.
+        QTest::newRow("upload as written") << QByteArray("upload/sent") << QJsonValue(20) << QString();
+        QTest::newRow("upload sent before it was made") << QByteArray("upload/url") << QJsonValue() << QStringLiteral("a bad upload");
+        QTest::newRow("upload confirmed past sent") << QByteArray("upload/confirmed") << QJsonValue(21) << QStringLiteral("a bad upload");
+        QTest::newRow("upload sent negative") << QByteArray("upload/sent") << QJsonValue(-1) << QStringLiteral("a bad upload");
+        QTest::newRow("upload boundary with CR LF") << QByteArray("upload/boundary") << QJsonValue(QStringLiteral("b\r\nX: y")) << QStringLiteral("a bad upload");
+        QTest::newRow("upload boundary of 71") << QByteArray("upload/boundary") << QJsonValue(QString(71, QLatin1Char('b'))) << QStringLiteral("a bad upload");
+        QTest::newRow("upload boundary quoted") << QByteArray("upload/boundary") << QJsonValue(QStringLiteral("b\"")) << QStringLiteral("a bad upload");
+        QTest::newRow("upload to a file") << QByteArray("upload/url") << QJsonValue(QStringLiteral("file:///etc/shadow")) << QStringLiteral("a bad upload");
+        QTest::newRow("upload in the old format") << QByteArray("upload/format") << QJsonValue(2) << QStringLiteral("a bad upload");
+        QTest::newRow("no upload in its format") << QByteArray("upload") << QJsonValue() << QStringLiteral("a bad upload");
         QTest::newRow("variable with a file") << QByteArray("parts/2/fileName") << QJsonValue(QStringLiteral("x")) << QStringLiteral("part 2 has a bad body file, size or sha256");
     }
     void descriptionIsReadStrictly()
@@ -316,9 +334,20 @@ private slots:
         QFETCH(QString, why);
         QueueEntry entry = makeEntry(QStringLiteral("id-1"), QString(), 0);
         entry.bodies = {{0, 5, QByteArray(64, 'a')}, {1, 7, QByteArray(64, 'b')}};
-        QJsonObject object = QJsonDocument::fromJson(entry.toJson()).object();
         const QList<QByteArray> path = field.split('/');
-        if (path.size() == 3) {
+        if (path.constFirst() == "upload")
+            entry.upload = ResumableUpload{"boundary_.oOo._x", {QUrl(QStringLiteral("https://c.test/files/7")), 10, 20, false}};
+        QJsonObject object = QJsonDocument::fromJson(entry.toJson()).object();
+        if (path.size() == 2 && path.at(1) == "format") {
+            object.insert(QStringLiteral("format"), value);
+        } else if (path.size() == 2) {
+            QJsonObject upload = object.value(QStringLiteral("upload")).toObject();
+            if (value.isUndefined() || value.isNull())
+                upload.remove(QString::fromLatin1(path.at(1)));
+            else
+                upload.insert(QString::fromLatin1(path.at(1)), value);
+            object.insert(QStringLiteral("upload"), upload);
+        } else if (path.size() == 3) {
             QJsonArray parts = object.value(QStringLiteral("parts")).toArray();
             QJsonObject part = parts.at(path.at(1).toInt()).toObject();
             part.insert(QString::fromLatin1(path.at(2)), value);
