@@ -4,6 +4,7 @@
 #include <deque>
 
 #include "deliver/Delivery.h"
+#include "form/FormBody.h"
 #include "queue/EventQueue.h"
 #include "Resend.h"
 #include "parser_run.h"
@@ -47,6 +48,10 @@ public:
         urls.append(url);
         headers.append(eventHeaders);
         partCounts.append(parts.size());
+        if (upload) {
+            upload->progress.confirmed += moved;
+            upload->progress.sent += moved;
+        }
         if (then == Then::WaitForDeadline) {
             QTest::qWait(int(deadline.remainingTime()) + 50);
             return {Outcome::deadline(1)};
@@ -70,8 +75,18 @@ public:
         return result;
     }
 
+    // A resumable upload: each post takes it on by moved bytes.
+    void setResumable(const QList<FormPart>& /*form*/, const QByteArray& /*eventId*/,
+                      const std::optional<ResumableUpload>& given) override
+    {
+        upload = given;
+    }
+    std::optional<ResumableUpload> resumable() const override { return upload; }
+
     std::deque<Step> script;
     Then then;
+    std::optional<ResumableUpload> upload;
+    qint64 moved = 0;
     std::function<void()> meanwhile;  // what another process does while the post is under way
     QList<QUrl> urls;
     QList<int> partCounts;
@@ -474,6 +489,64 @@ private slots:
         QString why;
         QVERIFY(queue.open(false, why) == EventQueue::Opened::Ok);
         QCOMPARE(queue.entries().size(), 3 - (record.events.at(0).fate == ResendRecord::Event::Fate::Delivered));
+    }
+
+    // A kept upload goes to the poster as it stands; how far it got is kept whatever came of the
+    // resend, and while it is under way the entry bounds what was sent by the whole body.
+    void resendKeepsWhereTheUploadStands_data()
+    {
+        QTest::addColumn<int>("then");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("event");
+        QTest::newRow("kept") << int(ScriptedPoster::Then::Answer) << 503 << QStringLiteral("00000001 kept 503");
+        QTest::newRow("stopped") << int(ScriptedPoster::Then::RaiseSigterm) << 503 << QStringLiteral("00000001 kept 143");
+        QTest::newRow("refused") << int(ScriptedPoster::Then::Answer) << 400 << QStringLiteral("00000001 failed 400");
+    }
+    void resendKeepsWhereTheUploadStands()
+    {
+        QFETCH(int, then);
+        QFETCH(int, answer);
+        QTemporaryDir scratch;
+        const QString dir = scratch.filePath(QStringLiteral("queue"));
+        EventQueue queue(dir);
+        QString why;
+        QVERIFY(queue.open(true, why) == EventQueue::Opened::Ok);
+        QueueEntry written = makeEntry(QStringLiteral("00000001-0000-0000-0"), QString(), 5);
+        written.upload = ResumableUpload{"b0", {QUrl(QStringLiteral("https://collector.example/files/1")), 10, 20, false}};
+        QString path;
+        QStringList dropped;
+        QVERIFY(queue.add(written, path, dropped, why));
+        const Interruption interruption;
+        ScriptedPoster poster({status(answer)}, ScriptedPoster::Then(then));
+        poster.moved = 5;
+        qint64 sentDuring = -1;
+        qint64 bodySize = 0;
+        poster.meanwhile = [&] {
+            EventQueue::Kept kept;
+            if (queue.read(queue.entries().constFirst(), kept, why) && kept.entry.upload) {
+                sentDuring = kept.entry.upload->progress.sent;
+                bodySize = FormBody(kept.entry.parts, "b0").bodySize();
+            }
+        };
+        ResendRecord record;
+        captureOutput([&] { Resend::run(dir, withRetry(0), [&]() -> Poster& { return poster; }, nullptr, record); });
+        QFETCH(QString, event);
+        QCOMPARE(outcomes(record), QStringList{event});
+        if (then != int(ScriptedPoster::Then::RaiseSigterm)) {
+            QVERIFY(bodySize > 20);
+            QCOMPARE(sentDuring, bodySize);
+        }
+        QCOMPARE(poster.upload, std::nullopt);  // let go with the entry's files
+        if (answer == 400) {
+            QCOMPARE(queue.entries(), QStringList());  // set aside, as a POST's
+            return;
+        }
+        EventQueue::Kept kept;
+        QVERIFY(queue.read(queue.entries().constFirst(), kept, why));
+        QVERIFY(kept.entry.upload);
+        const TusProgress& progress = kept.entry.upload->progress;
+        QCOMPARE((QList<qint64>{progress.confirmed, progress.sent}), (QList<qint64>{15, 25}));
+        QCOMPARE(progress.url, written.upload->progress.url);
     }
 
     // A signal that comes while the last event is finished still ends the run as a signal does.
