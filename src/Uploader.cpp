@@ -45,6 +45,7 @@ struct Uploader::Parts {
     std::unique_ptr<FormBody> resumableBody;
     TusUpload::Settings resumable;
     TusUpload::Progress resumed;
+    qint64 resumedBytes = 0;
 };
 
 Uploader::Uploader(TransportOptions::ProxyType proxyType, const ProxySetting& proxy)
@@ -89,6 +90,7 @@ void Uploader::setResumable(const QList<FormPart>& form, const QByteArray& event
     d->resumableBody = std::make_unique<FormBody>(form, upload->boundary);
     d->resumableBody->open(QIODevice::ReadOnly);
     d->resumed = upload->progress;
+    d->resumedBytes = 0;
     d->resumable.originHeaders = d->transport.headers.list();
     d->resumable.eventId = eventId;
     d->resumable.fileName = EventForm::archiveName(QString::fromLatin1(eventId)).toLatin1();
@@ -111,7 +113,10 @@ PostResult Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const 
         TusUpload::Settings settings = d->resumable;
         settings.creationHeaders = eventHeaders;
         TusUpload tus(d->exchange, [this](const QUrl& target) { return d->proxies.forUrl(target); }, probes, settings);
-        return tus.upload(url, *d->resumableBody, deadline, d->resumed);
+        PostResult result = tus.upload(url, *d->resumableBody, deadline, d->resumed);
+        d->resumedBytes += result.bytesSent;
+        result.bytesSent = d->resumedBytes;  // over the delivery's attempts
+        return result;
     }
     d->exchange.setForm(parts, bodyDevices);
     NetworkProbes probes(deadline, d->transport.maxTime);

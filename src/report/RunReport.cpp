@@ -26,7 +26,7 @@ bool save(const FileTarget& target, const QJsonObject& report)
 bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunRecord& record, qint64 elapsedMs)
 {
     const bool posted = record.posted();
-    const QJsonObject report{
+    QJsonObject report{
         {QStringLiteral("eventId"), record.eventId},
         {QStringLiteral("url"), UrlDisplay::text(url)},
         {QStringLiteral("finalUrl"), posted ? QJsonValue(UrlDisplay::text(record.post->finalUrl)) : QJsonValue()},
@@ -52,6 +52,12 @@ bool write(const FileTarget& target, const QUrl& url, bool dryRun, const RunReco
          posted && !record.post->responseContentType.isNull()
              ? QJsonValue(QString::fromLatin1(record.post->responseContentType)) : QJsonValue()},
     };
+    // A resumable upload's: where it is, and its body's size beside what was sent.
+    if (posted && record.post->bodyBytes >= 0) {
+        report.insert(QStringLiteral("uploadUrl"), record.post->uploadUrl.isEmpty()
+                          ? QJsonValue() : QJsonValue(UrlDisplay::text(record.post->uploadUrl)));
+        report.insert(QStringLiteral("bodyBytes"), double(record.post->bodyBytes));
+    }
     return save(target, report);
 }
 

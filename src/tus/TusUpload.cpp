@@ -42,6 +42,15 @@ bool TusUpload::isPossibleOffset(qint64 offset, const Progress& progress, qint64
 
 PostResult TusUpload::upload(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress)
 {
+    PostResult result = goOn(creationUrl, body, deadline, progress);
+    result.bytesSent = handed;
+    result.uploadUrl = progress.url;
+    result.bodyBytes = body.bodySize();
+    return result;
+}
+
+PostResult TusUpload::goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress)
+{
     PostResult result;
     creation = creationUrl;
     int resumes = 0;
@@ -158,7 +167,9 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Pr
     const ExchangeReply reply = send(request, result);
     // Qt tells what it sent late, and the kernel may have sent more: what Qt read of the
     // piece bounds what the server can have.
-    progress.sent = std::max(progress.sent, from + std::max(reply.facts.bytesSent, body.readUpTo()));
+    const qint64 pieceSent = std::max(reply.facts.bytesSent, body.readUpTo());
+    handed += pieceSent;
+    progress.sent = std::max(progress.sent, from + pieceSent);
     if (reply.facts.httpStatus == 204) {
         progress.sent = std::max(progress.sent, to);  // answered once the piece was in
         const qint64 offset = offsetOf(reply.header("Upload-Offset"));
@@ -185,7 +196,6 @@ ExchangeReply TusUpload::send(ExchangeRequest request, PostResult& result)
     result.finalUrl = request.url;
     result.proxy = request.proxy.shown;
     result.httpStatus = reply.facts.httpStatus;
-    result.bytesSent = reply.facts.bytesSent;
     result.retryAfter = reply.retryAfter;
     result.responseBody = reply.body;
     result.responseContentType = reply.contentType;

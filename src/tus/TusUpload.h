@@ -41,7 +41,8 @@ public:
     TusUpload(Exchange& exchange, RouteOf route, Probes& probes, Settings settings);
 
     // Blocks until the body is whole at the server, the upload fails, the deadline passes
-    // or a signal comes. Delivered: an outcome of 200, the last status kept.
+    // or a signal comes. Delivered: an outcome of 200, the last status kept. bytesSent is
+    // what this attempt handed to connections, lost ones included.
     PostResult upload(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress);
 
     // The creation's Upload-Metadata: the body's content type (its boundary), the event
@@ -53,6 +54,7 @@ public:
 
 private:
     enum class Step { Done, Resume, Failed };
+    PostResult goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress);
     Step create(const QUrl& creationUrl, const FormBody& body, QDeadlineTimer deadline, Progress& progress,
                 PostResult& result);
     Step askOffset(const FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
@@ -68,6 +70,7 @@ private:
     RouteOf route;
     Probes& probes;
     Settings settings;
+    qint64 handed = 0;  // body bytes given to connections
 };
 
 #endif

@@ -65,11 +65,19 @@ class Tus(EventCase):
                 for name in self.zips():
                     os.remove(os.path.join(self.dir, name))
                 with CuttingRelay(tus.port, cuts) as relay:
-                    r = self.upload("http://127.0.0.1:%d/files" % relay.port, "--protocol", "tus", "--zip-level", "0",
-                                    "--max-time", "60")
+                    url = "http://127.0.0.1:%d/files" % relay.port
+                    r = self.upload(url, "--protocol", "tus", "--zip-level", "0", "--max-time", "60", "--report", "r.json")
                 self.assertEqual(r.rc, exit_code(rc), (cuts, r))
                 self.assert_the_archive_arrived(tus.uploads()[-1], cuts)
                 info, data = tus.uploads()[-1]
+                # The report: the upload, its body's size, and what was handed to connections (a cut one's too).
+                report = self.report("r.json")
+                self.assertTrue(report["uploadUrl"].startswith(url + "/"), report)
+                self.assertEqual(report["bodyBytes"], len(data))
+                if cuts == [None]:
+                    self.assertEqual(report["bytesSent"], len(data))
+                else:
+                    self.assertGreater(report["bytesSent"], len(data))
                 # What went on: the body once, what each cut lost in flight, and the requests' heads.
                 self.assertLessEqual(relay.sent, len(data) + sum(c for c in cuts if c) + 4096 * len(relay.cuts) + 4096,
                                      (cuts, relay.sent, len(data)))
