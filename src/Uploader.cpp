@@ -32,6 +32,7 @@ struct Uploader::Parts {
         , exchange(transport, progress)
         , proxies(lookup, transport.kerberos ? &tokens : nullptr)
         , logic(exchange, proxies, {transport.headers.list(), transport.idleTimeout, transport.maxTime})
+        , routed(exchange, proxies, transport.maxTime)
     {
     }
 
@@ -41,6 +42,7 @@ struct Uploader::Parts {
     KerberosTokens tokens;
     ProxyChoice proxies;
     Post logic;
+    RoutedExchange routed;  // a resumable upload's requests, by the post's proxy rules
     // A resumable upload's: its body, and where it stands across attempts.
     std::unique_ptr<FormBody> resumableBody;
     TusUpload::Settings resumable;
@@ -112,7 +114,7 @@ PostResult Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const 
         NetworkProbes probes(deadline, d->transport.maxTime);
         TusUpload::Settings settings = d->resumable;
         settings.creationHeaders = eventHeaders;
-        TusUpload tus(d->exchange, [this](const QUrl& target) { return d->proxies.forUrl(target); }, probes, settings);
+        TusUpload tus(d->routed, probes, settings);
         PostResult result = tus.upload(url, *d->resumableBody, deadline, d->resumed);
         d->resumedBytes += result.bytesSent;
         result.bytesSent = d->resumedBytes;  // over the delivery's attempts

@@ -43,9 +43,6 @@ bool checkTogether(Reading& reading)
         && (options.proxyType == ArgParser::Options::NoProxy
             || (options.proxyType == ArgParser::Options::ManualProxy && options.transport.proxySetting.scheme != ProxySetting::Http)))
         return Usage::failWith("--kerberos needs an HTTP proxy: --proxy http://HOST:PORT or --system-proxy\n\n");
-    // What a resumable upload does not do yet: the Kerberos token, made for each request by the post.
-    if (options.resumable && options.transport.kerberos)
-        return Usage::failWith("--kerberos cannot be used with --protocol tus yet\n\n");
     QString option;
     QString file;
     QString why;

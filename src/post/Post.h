@@ -11,6 +11,7 @@
 #include "post/PostResult.h"
 #include "post/ProxyChoice.h"
 #include "post/ReplyClassifier.h"
+#include "post/RoutedExchange.h"
 #include "support/Outcome.h"
 
 class Probes;
@@ -48,13 +49,12 @@ public:
     static QString redirectUrl(const QUrl& requestUrl, const QUrl& redirectTarget);
 
 private:
-    ReplyClassifier::Verdict postOnce(ExchangeRequest request, int redirects, Probes& probes, PostResult& details);
-    ExchangeReply exchange(const ExchangeRequest& request, const Route& route, Probes& probes, PostResult& details);
     ReplyClassifier::Context context(int redirects) const { return {settings.idleTimeout, settings.maxTime, redirects}; }
 
     Exchange& network;
     ProxyChoice& proxies;
     Settings settings;
+    RoutedExchange routed;
 };
 
 #endif

@@ -22,9 +22,8 @@ qint64 offsetOf(const QByteArray& value)
 
 }
 
-TusUpload::TusUpload(Exchange& exchange, RouteOf routeOf, Probes& replyProbes, Settings uploadSettings)
+TusUpload::TusUpload(RoutedExchange& exchange, Probes& replyProbes, Settings uploadSettings)
     : network(exchange)
-    , route(std::move(routeOf))
     , probes(replyProbes)
     , settings(std::move(uploadSettings))
 {
@@ -95,14 +94,15 @@ TusUpload::Step TusUpload::create(const QUrl& creationUrl, const FormBody& body,
             + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
                                             {"Upload-Length", QByteArray::number(body.bodySize())},
                                             {"Upload-Metadata", metadata(body.contentType(), settings.eventId, settings.fileName)}};
-        const ExchangeReply reply = send(request, result);
+        settings.context.redirects = redirects;
+        const RoutedExchange::Sent sent = send(request, result);
+        const ExchangeReply& reply = sent.reply;
         const QByteArray location = reply.header("Location");
-        if (reply.facts.httpStatus == 201 && !location.isEmpty()) {
+        if (sent.answered && reply.facts.httpStatus == 201 && !location.isEmpty()) {
             progress = Progress{target.resolved(QUrl::fromEncoded(location)), 0, 0, progress.startedOver};
             return Step::Done;
         }
-        settings.context.redirects = redirects;
-        const ReplyClassifier::Verdict verdict = failure(reply, request);
+        const ReplyClassifier::Verdict& verdict = sent.verdict;
         if (!verdict.redirect) {
             result.outcome = reply.facts.httpStatus == 201
                 ? Outcome::transport(ExitCode::ProtocolFailure, QStringLiteral("Upload made without a Location"))
@@ -122,16 +122,17 @@ TusUpload::Step TusUpload::askOffset(const FormBody& body, QDeadlineTimer deadli
     request.url = progress.url;
     request.deadline = deadline;
     request.headers = {{"Tus-Resumable", tus_version}};
-    const ExchangeReply reply = send(request, result);
-    const int status = reply.facts.httpStatus;
+    const RoutedExchange::Sent sent = send(request, result);
+    const ExchangeReply& reply = sent.reply;
+    const int status = sent.answered ? reply.facts.httpStatus : 0;
     if ((status == 404 || status == 410) && !progress.startedOver) {
         // Forgotten, or expired: made again, once.
         progress = Progress{QUrl(), 0, 0, true};
         return Step::Resume;
     }
     if (status != 200 && status != 204) {
-        result.outcome = failure(reply, request).outcome;
-        return isResumable(reply) ? Step::Resume : Step::Failed;
+        result.outcome = sent.verdict.outcome;
+        return sent.answered && isResumable(reply) ? Step::Resume : Step::Failed;
     }
     const qint64 offset = offsetOf(reply.header("Upload-Offset"));
     if (!isPossibleOffset(offset, progress, body.bodySize())) {
@@ -164,13 +165,14 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Pr
     request.headers = QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
                                         {"Upload-Offset", QByteArray::number(from)},
                                         {"Content-Type", "application/offset+octet-stream"}};
-    const ExchangeReply reply = send(request, result);
+    const RoutedExchange::Sent sent = send(request, result);
+    const ExchangeReply& reply = sent.reply;
     // Qt tells what it sent late, and the kernel may have sent more: what Qt read of the
     // piece bounds what the server can have.
     const qint64 pieceSent = std::max(reply.facts.bytesSent, body.readUpTo());
     handed += pieceSent;
     progress.sent = std::max(progress.sent, from + pieceSent);
-    if (reply.facts.httpStatus == 204) {
+    if (sent.answered && reply.facts.httpStatus == 204) {
         progress.sent = std::max(progress.sent, to);  // answered once the piece was in
         const qint64 offset = offsetOf(reply.header("Upload-Offset"));
         // A 204 without a usable offset says nothing of where the upload stands: asked.
@@ -181,32 +183,25 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Pr
         progress.confirmed = offset;
         return advanced ? Step::Done : Step::Resume;
     }
-    result.outcome = failure(reply, request).outcome;
+    result.outcome = sent.verdict.outcome;
     // 409: the server stands elsewhere than this piece began; asked, and sent from there.
-    return isResumable(reply) || reply.facts.httpStatus == 409 ? Step::Resume : Step::Failed;
+    return sent.answered && (isResumable(reply) || reply.facts.httpStatus == 409) ? Step::Resume : Step::Failed;
 }
 
-ExchangeReply TusUpload::send(ExchangeRequest request, PostResult& result)
+RoutedExchange::Sent TusUpload::send(ExchangeRequest request, PostResult& result)
 {
-    request.proxy = route(request.url);
     // Like the post's: the headers given for the URL go to its origin only.
     if (PeerCheck::sameOrigin(request.url, creation))
         request.headers = settings.originHeaders + request.headers;
-    ExchangeReply reply = network.exchange(request);
+    RoutedExchange::Sent sent = network.send(request, settings.context, probes);
+    const ExchangeReply& reply = sent.reply;
     result.finalUrl = request.url;
-    result.proxy = request.proxy.shown;
-    result.httpStatus = reply.facts.httpStatus;
+    result.proxy = sent.proxy.shown;
+    result.httpStatus = sent.answered ? reply.facts.httpStatus : result.httpStatus;
     result.retryAfter = reply.retryAfter;
     result.responseBody = reply.body;
     result.responseContentType = reply.contentType;
-    return reply;
-}
-
-ReplyClassifier::Verdict TusUpload::failure(const ExchangeReply& reply, const ExchangeRequest& request)
-{
-    if (!reply.localFailure.isEmpty())
-        return {Outcome::local(reply.localFailure)};
-    return ReplyClassifier::classify(reply.facts, Route::of(request.proxy, request.url), settings.context, probes);
+    return sent;
 }
 
 bool TusUpload::isResumable(const ExchangeReply& reply)

@@ -6,12 +6,11 @@
 #include <QList>
 #include <QUrl>
 
-#include <functional>
-
 #include "parse/RequestHeaders.h"
 #include "post/Exchange.h"
 #include "post/PostResult.h"
 #include "post/ReplyClassifier.h"
+#include "post/RoutedExchange.h"
 #include "tus/TusProgress.h"
 
 class FormBody;
@@ -21,7 +20,7 @@ class Probes;
 // once, then its body sent from where the server stands. A connection that drops, a stall
 // past the idle time, a 5xx or a 408 during a piece costs only what was in flight: the
 // offset is asked (HEAD) and the rest sent, within the same deadline. Every request goes
-// through the exchange, by the route given for its URL.
+// by the run's proxy rules, as the post's do (RoutedExchange).
 class TusUpload {
 public:
     using Progress = TusProgress;
@@ -36,9 +35,7 @@ public:
         ReplyClassifier::Context context;
     };
 
-    using RouteOf = std::function<ProxyUse(const QUrl&)>;
-
-    TusUpload(Exchange& exchange, RouteOf route, Probes& probes, Settings settings);
+    TusUpload(RoutedExchange& exchange, Probes& probes, Settings settings);
 
     // Blocks until the body is whole at the server, the upload fails, the deadline passes
     // or a signal comes. Delivered: an outcome of 200, the last status kept. bytesSent is
@@ -59,15 +56,13 @@ private:
                 PostResult& result);
     Step askOffset(const FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
     Step sendPiece(FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
-    ExchangeReply send(ExchangeRequest request, PostResult& result);
-    // A failure's outcome, as the post would give it.
-    ReplyClassifier::Verdict failure(const ExchangeReply& reply, const ExchangeRequest& request);
+    // One request by the run's proxy rules; the result's fields of the last request are set.
+    RoutedExchange::Sent send(ExchangeRequest request, PostResult& result);
     // A failure that the rest of the body may still follow: asked for the offset, then sent.
     static bool isResumable(const ExchangeReply& reply);
 
-    Exchange& network;
+    RoutedExchange& network;
     QUrl creation;  // the upload's creation URL: its origin gets --header
-    RouteOf route;
     Probes& probes;
     Settings settings;
     qint64 handed = 0;  // body bytes given to connections

@@ -9,6 +9,21 @@
 
 #include "post/Exchange.h"
 #include "post/Probes.h"
+#include "post/ProxyChoice.h"
+
+// Every URL through the one proxy given (none by default).
+class OneProxy : public ProxyLookup {
+public:
+    ProxyUse proxy;
+    ProxyUse proxyFor(const QUrl& /*url*/) override { return proxy; }
+};
+
+// The Kerberos token, as scripted.
+class ScriptedTokens : public TokenSource {
+public:
+    Token token;
+    Token proxyAuthorization(const QString& /*proxyHost*/, QDeadlineTimer /*deadline*/) override { return token; }
+};
 
 // One scripted reply: its status, its error, where it redirects, or a body that changed.
 struct Reply {

@@ -4,7 +4,7 @@ the two run side by side."""
 import os
 import time
 
-from harness import VARS, KerberosRealm, Relay, Server, Squid, TunnelProxy, exit_code
+from harness import VARS, KerberosRealm, Relay, Server, Squid, TunnelProxy, TusServer, exit_code
 from test_proxies import ENCODED, PASSWORD, ProxyCase
 
 
@@ -90,6 +90,14 @@ class DirectoryProxies(ProxyCase):
                 # The token is a secret of the moment: shown nowhere.
                 with open(os.path.join(self.dir, "r.json"), "rb") as f:
                     self.assertNotRegex(r.out + r.err + f.read(), rb"Negotiate|YII", label)
+            # A resumable upload through it, forwarded: each of its requests with a token of its own.
+            with TusServer() as tus:
+                self.write("small", b"x")
+                r = self.run_tool(["-u", "http://%s:%d/files" % (self.COLLECTOR, tus.port), "-f", "small", "--proxy", proxy,
+                                   "--kerberos", "--protocol", "tus"] + VARS, env=realm.environment(True), names=self.NAMES)
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual(len(tus.uploads()), 1)
+                self.assertNotRegex(r.out + r.err, rb"Negotiate|YII")
             self.assertIn("alice@CORP.TEST", squid.log())
 
     def token_run(self, proxy, env):

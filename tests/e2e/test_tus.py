@@ -173,7 +173,6 @@ class Tus(EventCase):
     def test_options(self):
         rows = [  # arguments, exit status, stdout's first line
             (["--protocol", "ftp"], 1, b'Bad value for --protocol: "ftp" (post or tus)'),
-            (["--protocol", "tus", "--proxy", "http://p:1", "--kerberos"], 1, b"--kerberos cannot be used with --protocol tus yet"),
         ]
         for extra, rc, first in rows:
             r = self.upload("http://127.0.0.1:9/files", *extra)

@@ -9,18 +9,6 @@
 
 namespace {
 
-class OneProxy : public ProxyLookup {
-public:
-    ProxyUse proxy;
-    ProxyUse proxyFor(const QUrl& /*url*/) override { return proxy; }
-};
-
-class ScriptedTokens : public TokenSource {
-public:
-    Token token;
-    Token proxyAuthorization(const QString& /*proxyHost*/, QDeadlineTimer /*deadline*/) override { return token; }
-};
-
 // One case: the URL, the proxy and the token, the replies; what the post comes to and asks.
 struct Row {
     QString url = QStringLiteral("http://collector/a");

@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "form/FormBody.h"
+#include "parser_run.h"
 #include "scripted_exchange.h"
 #include "support/exitcodes.h"
 #include "tus/TusUpload.h"
@@ -72,6 +73,9 @@ private slots:
         QFETCH(QList<qint64>, pieces);
         QFETCH(qint64, pieceBytes);
         ScriptedExchange exchange(script);
+        OneProxy direct;
+        ProxyChoice proxies(direct, nullptr);
+        RoutedExchange routed(exchange, proxies, 0);
         ReachedProbes probes;
         TusUpload::Settings settings;
         settings.eventId = "ev";
@@ -79,7 +83,7 @@ private slots:
         settings.originHeaders = {{"X-Given", "h"}};
         settings.creationHeaders = {{"Idempotency-Key", "k"}};
         settings.pieceBytes = pieceBytes;
-        TusUpload tus(exchange, [](const QUrl&) { return ProxyUse(); }, probes, settings);
+        TusUpload tus(routed, probes, settings);
         FormBody body(form(), "b");
         QVERIFY(body.open(QIODevice::ReadOnly));
         const QByteArray whole = body.readAll();
@@ -107,6 +111,55 @@ private slots:
             QCOMPARE(exchange.requests.first().headers.at(3).second, QByteArray::number(whole.size()));  // Upload-Length
         if (result.outcome.code == 200)
             QCOMPARE(progress.confirmed, qint64(whole.size()));
+    }
+
+    // Through a proxy that asks for Kerberos, each request carries a token of its own, as the
+    // post's do: on the request when forwarded, on the CONNECT when tunnelled. No probe goes
+    // first: the creation, without a body, settles the proxy's authentication.
+    void throughAKerberosProxy_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("ticket");
+        QTest::addColumn<QByteArray>("methods");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("forwarded");  // http:// once the proxy refused to tunnel it
+        QTest::newRow("forwarded") << QStringLiteral("http://c/files") << true << QByteArray("CP") << 200 << true;
+        QTest::newRow("tunnelled") << QStringLiteral("https://c/files") << true << QByteArray("CP") << 200 << false;
+        QTest::newRow("no ticket") << QStringLiteral("http://c/files") << false << QByteArray() << 407 << true;
+    }
+    void throughAKerberosProxy()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, ticket);
+        const qint64 whole = FormBody(form(), "b").bodySize();
+        ScriptedExchange exchange({made("/files/1"), at(204, whole)});
+        OneProxy lookup;
+        lookup.proxy = {ProxyUse::Kind::Http, QStringLiteral("proxy"), 3128, QStringLiteral("http://proxy:3128"), false, QByteArray()};
+        ScriptedTokens tokens;
+        tokens.token = ticket ? TokenSource::Token{TokenSource::Token::End::Made, "Negotiate t", QString()}
+                              : TokenSource::Token{TokenSource::Token::End::Refused, QByteArray(), QStringLiteral("no Kerberos credentials")};
+        ProxyChoice proxies(lookup, &tokens);
+        QFETCH(bool, forwarded);
+        if (forwarded)
+            proxies.refusedTunnel(lookup.proxy);
+        RoutedExchange routed(exchange, proxies, 0);
+        ReachedProbes probes;
+        TusUpload tus(routed, probes, TusUpload::Settings());
+        FormBody body(form(), "b");
+        QVERIFY(body.open(QIODevice::ReadOnly));
+        TusUpload::Progress progress;
+        PostResult result;
+        captureOutput([&] { result = tus.upload(QUrl(url), body, QDeadlineTimer(5000), progress); });
+        QTEST(result.outcome.code, "code");
+        QByteArray asked;
+        const bool tunnelled = !forwarded;
+        for (const ExchangeRequest& request : qAsConst(exchange.requests)) {
+            asked += "?CPH"[int(request.kind) - int(ExchangeRequest::Kind::Options)];
+            QCOMPARE(request.headers.contains({"Proxy-Authorization", "Negotiate t"}), !tunnelled);
+            QCOMPARE(request.proxy.connectAuthorization, tunnelled ? QByteArray("Negotiate t") : QByteArray());
+        }
+        QTEST(asked, "methods");
+        QCOMPARE(result.proxy, QStringLiteral("http://proxy:3128"));
     }
 
     void metadataAndOffsets()
