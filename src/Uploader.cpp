@@ -2,6 +2,8 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QEventLoop>
+#include <QTimer>
 
 #include "Uploader_p.h"
 #include "net/CpuPinning.h"
@@ -13,7 +15,9 @@
 #include "post/Post.h"
 #include "post/ProxyChoice.h"
 #include "form/EventForm.h"
+#include "form/BodyFile.h"
 #include "form/FormBody.h"
+#include "support/Interruption.h"
 #include "tus/TusUpload.h"
 
 namespace UploaderInternal {
@@ -48,6 +52,7 @@ struct Uploader::Parts {
     TusUpload::Settings resumable;
     TusUpload::Progress resumed;
     qint64 resumedBytes = 0;
+    QList<FormPart> resumableForm;
 };
 
 Uploader::Uploader(TransportOptions::ProxyType proxyType, const ProxySetting& proxy)
@@ -86,13 +91,17 @@ Uploader::HTTPResponse Uploader::uploadMultiPart(QUrl url,  // NOLINT(performanc
 void Uploader::setResumable(const QList<FormPart>& form, const QByteArray& eventId,
                             const std::optional<ResumableUpload>& upload)
 {
-    d->resumableBody.reset();
-    if (!upload)
+    if (!upload) {
+        d->resumableBody.reset();
         return;
+    }
+    // The same upload going on (its body's boundary): what it sent so far still counts.
+    if (!d->resumableBody || d->resumableBody->boundaryText() != upload->boundary)
+        d->resumedBytes = 0;
+    d->resumableForm = form;
     d->resumableBody = std::make_unique<FormBody>(form, upload->boundary);
     d->resumableBody->open(QIODevice::ReadOnly);
     d->resumed = upload->progress;
-    d->resumedBytes = 0;
     d->resumable.originHeaders = d->transport.headers.list();
     d->resumable.eventId = eventId;
     d->resumable.fileName = EventForm::archiveName(QString::fromLatin1(eventId)).toLatin1();
@@ -104,6 +113,60 @@ std::optional<ResumableUpload> Uploader::resumable() const
     if (!d->resumableBody)
         return std::nullopt;
     return ResumableUpload{d->resumableBody->boundaryText(), d->resumed};
+}
+
+void Uploader::sendWhileWritten(const QUrl& url, BodyFile& archive, const std::function<bool()>& writingOver,
+                                std::vector<std::string>& held)
+{
+    if (!d->resumableBody || !archive.isOpen())
+        return;
+    QDeadlineTimer deadline(QDeadlineTimer::Forever);
+    if (d->transport.maxTime > 0)
+        deadline.setRemainingTime(qint64(d->transport.maxTime) * 1000);
+    const QByteArray boundary = d->resumableBody->boundaryText();
+    // The form as the archive stands: its file's bytes so far are final, and read through a
+    // file of their own size; a piece waits for a few MiB, as each costs a round trip.
+    const TusUpload::WrittenSoFar written = [&](qint64 confirmed) {
+        const qint64 leastPiece = qint64(4) << 20;
+        for (;;) {
+            TusUpload::Written now;
+            now.whole = writingOver();  // asked before the size: a size read after it is the last
+            auto file = std::make_shared<BodyFile>();
+            if (!file->open(archive.handle(), QIODevice::ReadOnly))
+                return TusUpload::Written();
+            QList<FormPart> form = d->resumableForm;
+            for (FormPart& part : form)
+                if (part.bodyDevice == &archive)
+                    part.bodyDevice = file.get();
+            now.body = std::make_unique<FormBody>(form, boundary);
+            now.ready = now.body->endOf(file.get());
+            now.reads = std::move(file);
+            if (now.whole || now.ready - confirmed >= leastPiece)
+                return now;
+            if (deadline.hasExpired() || Interruption::received())
+                return TusUpload::Written();
+            QEventLoop pause;
+            QTimer::singleShot(20, &pause, &QEventLoop::quit);
+            Interruption::endsLoop(pause);
+            pause.exec();
+        }
+    };
+    const CpuPinning pinning;
+    NetworkProbes probes(deadline, d->transport.maxTime);
+    TusUpload::Settings settings = d->resumable;
+    settings.say = [&held](const std::string& line) { held.push_back(line); };
+    TusUpload tus(d->routed, probes, settings);
+    d->resumedBytes += tus.stream(url, written, deadline, d->resumed).bytesSent;
+}
+
+void Uploader::abandonResumable()
+{
+    if (!d->resumableBody || d->resumed.url.isEmpty())
+        return;
+    const QDeadlineTimer deadline(5000);
+    NetworkProbes probes(deadline, 5);
+    TusUpload(d->routed, probes, d->resumable).terminate(d->resumed, deadline);
+    d->resumed = TusUpload::Progress();
 }
 
 PostResult Uploader::post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,

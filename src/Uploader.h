@@ -18,6 +18,7 @@
 #include "post/ReplyClassifier.h"
 #include "support/Outcome.h"
 
+class BodyFile;
 class QIODevice;
 class QNetworkReply;
 class ProgressLine;
@@ -50,6 +51,14 @@ public:
     void setResumable(const QList<FormPart>& form, const QByteArray& eventId,
                       const std::optional<ResumableUpload>& upload) override;
     std::optional<ResumableUpload> resumable() const override;
+    // While archive, the resumable form's file part, is still written (writingOver says when
+    // it is not any more): the upload made with its length deferred, each piece sent once
+    // final, until the archive is written or a request fails; the post then sends the rest
+    // from there. The lines it would print go to held, to be printed after the archive's.
+    void sendWhileWritten(const QUrl& url, BodyFile& archive, const std::function<bool()>& writingOver,
+                          std::vector<std::string>& held);
+    // Deletes the upload that sendWhileWritten made, when the archive failed: within a few seconds, quietly.
+    void abandonResumable();
     // One post without a deadline: its outcome as a code and a text.
     HTTPResponse uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices = {});
     PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,

@@ -99,20 +99,49 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
         if (uploader)
             TlsSettings::prepare(options.transport, options.url);
     };
-    // 7z's process lives as long as the run.
-    Archiver archiver(options.files, options.zipLevel);
-    if (std::optional<Outcome> failed = options.builtinArchiver
-            ? BuiltinArchiver(options.files, options.zipLevel).run(record.archivePath, progress, prepareTls)
-            : archiver.run(record.archivePath, progress, prepareTls))
-        return failed;
-
     // Stays open until the run is over: the upload streams from it.
     BodyFile archive(record.archivePath);
     QList<FormPart> form;
-    if (std::optional<Outcome> failed
-        = EventForm::build({record.eventId, options.jsonFile, options.postVariables, archiveName, options.hashParts},
-                           archive, form))
+    const EventForm::Event event{record.eventId, options.jsonFile, options.postVariables, archiveName, options.hashParts};
+    // A resumable upload begins while the built-in engine writes the archive, front to back:
+    // each piece goes once written. Not with --hash-parts, whose digests need the whole archive.
+    const bool sendWhileWritten = uploader && options.resumable && options.builtinArchiver && !options.hashParts;
+    bool formBuilt = false;
+    std::vector<std::string> held;  // what the upload said meanwhile: after the archive's line
+    const BuiltinArchiver::Meanwhile meanwhile = [&](const std::function<bool()>& writingOver) {
+        prepareTls();
+        if (!sendWhileWritten || EventForm::build(event, archive, form, true))
+            return;  // a form that failed is built again, aloud, once the archive is there
+        formBuilt = true;
+        uploader->setResumable(form, record.eventId.toLatin1(), ResumableUpload{FormBody::newBoundary(), {}});
+        uploader->sendWhileWritten(options.url, archive, writingOver, held);
+    };
+    // 7z's process lives as long as the run.
+    Archiver archiver(options.files, options.zipLevel);
+    if (std::optional<Outcome> failed = options.builtinArchiver
+            ? BuiltinArchiver(options.files, options.zipLevel).run(record.archivePath, progress, meanwhile)
+            : archiver.run(record.archivePath, progress, prepareTls)) {
+        if (formBuilt)
+            uploader->abandonResumable();
         return failed;
+    }
+    if (formBuilt) {
+        // Opened while the archive was written: its size is fixed again, now that it is whole.
+        archive.close();
+        if (!archive.open(QIODevice::ReadOnly)) {
+            uploader->abandonResumable();
+            form.clear();
+            formBuilt = false;
+        }
+    }
+    // Said as the upload would have said it after the archive: only of an upload made.
+    if (formBuilt && !uploader->resumable()->progress.url.isEmpty())
+        for (const std::string& line : held)
+            Console::out(line);
+    if (!formBuilt) {
+        if (std::optional<Outcome> failed = EventForm::build(event, archive, form))
+            return failed;
+    }
     record.archiveBytes = archive.size();
     if (options.dryRun) {
         Console::out("Dry run: nothing sent to " + toConsole(UrlDisplay::text(options.url)));
@@ -120,8 +149,11 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
         return std::nullopt;
     }
 
-    if (options.resumable)
-        uploader->setResumable(form, record.eventId.toLatin1(), ResumableUpload{FormBody::newBoundary(), {}});
+    if (options.resumable) {
+        const std::optional<ResumableUpload> begun = uploader->resumable();
+        uploader->setResumable(form, record.eventId.toLatin1(),
+                               begun ? *begun : ResumableUpload{FormBody::newBoundary(), {}});
+    }
     const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
                                         .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
     record.post = result.post;

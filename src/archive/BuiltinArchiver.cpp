@@ -52,7 +52,7 @@ BuiltinArchiver::BuiltinArchiver(QStringList files, int zipLevel)
 }
 
 std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, ProgressLine& progress,
-                                            const std::function<void()>& meanwhile)
+                                            const Meanwhile& meanwhile)
 {
     clock.start();
     // Named from the paths as 7z is given them, so that the names are 7z's.
@@ -90,26 +90,31 @@ std::optional<Outcome> BuiltinArchiver::run(const QString& archivePath, Progress
 }
 
 std::optional<QString> BuiltinArchiver::writeMeanwhile(int archiveFd, const std::vector<ZipNames::Item>& items,
-                                                       ProgressLine& progress, const std::function<void()>& meanwhile)
+                                                       ProgressLine& progress, const Meanwhile& meanwhile)
 {
     // The archive is written on a thread of its own, and this one is left to the event
     // loop: the work begun meanwhile (the upload's connection) goes on beside it.
     QEventLoop loop;
     std::optional<QString> failed;
+    std::atomic<bool> over{false};
     std::thread writer([&] {
         failed = write(archiveFd, items);
+        over = true;
         QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
     });
-    if (meanwhile)
-        meanwhile();
-    Interruption::endsLoop(loop);
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
         if (progress.isOn())
             progress.archiving(readBytes, totalBytes, clock.elapsed());
     });
     tick.start(100);
-    loop.exec();
+    if (meanwhile)
+        meanwhile([&over] { return over.load(); });
+    Interruption::endsLoop(loop);
+    // A quit that meanwhile's own event loops took before this one ran is lost: the writer
+    // said it was over first, and nothing is left to wait for.
+    if (!over)
+        loop.exec();
     writer.join();  // a signal ends the writer at its next read
     return failed;
 }

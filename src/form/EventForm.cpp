@@ -10,16 +10,17 @@ namespace EventForm {
 
 namespace {
 
-Outcome cannotOpen(const QString& text, QList<FormPart>& form)
+Outcome cannotOpen(const QString& text, QList<FormPart>& form, bool quiet)
 {
     form.clear();
-    Console::err(toConsole(text));
+    if (!quiet)
+        Console::err(toConsole(text));
     return Outcome::local(text);
 }
 
 }
 
-std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPart>& form)
+std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPart>& form, bool quiet)
 {
     if (!event.jsonFile.isEmpty()) {
         // Only a regular file (a FIFO would wait for ever), and a description
@@ -29,9 +30,9 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
         QString why;
         switch (PosixFiles::readNamedFile(event.jsonFile, FileLimits::description, text, why)) {
         case PosixFiles::Read::Unreadable:
-            return cannotOpen(QStringLiteral("Fail to open ") + event.jsonFile, form);
+            return cannotOpen(QStringLiteral("Fail to open ") + event.jsonFile, form, quiet);
         case PosixFiles::Read::TooLarge:
-            return cannotOpen(QStringLiteral("Fail to open ") + event.jsonFile + QStringLiteral(": larger than 64 MiB"), form);
+            return cannotOpen(QStringLiteral("Fail to open ") + event.jsonFile + QStringLiteral(": larger than 64 MiB"), form, quiet);
         case PosixFiles::Read::Ok:
             break;
         }
@@ -47,7 +48,7 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
 
     // Streamed from the open file: a crash dump may not fit in memory, or in a QByteArray.
     if (!archive.open(QIODevice::ReadOnly))
-        return cannotOpen(QStringLiteral("Fail to open ") + event.archiveName, form);
+        return cannotOpen(QStringLiteral("Fail to open ") + event.archiveName, form, quiet);
     FormPart zip;
     zip.name = "zipFile";
     zip.fileName = event.archiveName.toLatin1();
@@ -58,7 +59,7 @@ std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPa
         // Read once here for its digest: the upload streams it again.
         QCryptographicHash digest(QCryptographicHash::Sha256);
         if (!digest.addData(&archive) || !archive.rewind())
-            return cannotOpen(QStringLiteral("Fail to open ") + event.archiveName, form);
+            return cannotOpen(QStringLiteral("Fail to open ") + event.archiveName, form, quiet);
         zip.sha256 = digest.result();
     }
     form.append(zip);

@@ -29,7 +29,8 @@ struct Event {
 // Fills form; the archive is opened here and streamed from while it stays
 // open. On failure "Fail to open ..." is printed on standard error, the form
 // is left empty and the failure given.
-std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPart>& form);
+// With quiet, nothing is printed: a form built ahead of its time is built again, aloud, when it failed.
+std::optional<Outcome> build(const Event& event, BodyFile& archive, QList<FormPart>& form, bool quiet = false);
 
 // What goes with every request of the event: with --hash-parts, Idempotency-Key: "EVENTID",
 // the same on every attempt, redirect and resend, so that a collector knows a post it has had.

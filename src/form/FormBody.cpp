@@ -50,6 +50,12 @@ void FormBody::setWindow(qint64 from, qint64 to)
         QIODevice::seek(0);
 }
 
+qint64 FormBody::endOf(const QIODevice* device) const
+{
+    const auto found = std::find_if(pieces.begin(), pieces.end(), [device](const Piece& piece) { return piece.device == device; });
+    return found == pieces.end() ? -1 : found->start + found->size;
+}
+
 void FormBody::add(const QByteArray& bytes)
 {
     if (bytes.isEmpty())

@@ -34,6 +34,9 @@ public:
     // Whether Qt asked to go back in the piece since it was set.
     bool refusedSendingAgain() const { return refusedAgain; }
     qint64 bodySize() const { return total; }
+    // Where the body's bytes from device end: while that device is a file still being
+    // written, the body up to here is final and the rest is not. -1 when no part reads it.
+    qint64 endOf(const QIODevice* device) const;
 
     bool isSequential() const override { return false; }
     qint64 size() const override { return windowTo - windowFrom; }

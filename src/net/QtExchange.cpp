@@ -208,6 +208,8 @@ std::unique_ptr<QNetworkReply> QtExchange::send(const QNetworkRequest& request, 
         return std::unique_ptr<QNetworkReply>(networkManager->head(request));
     if (kind == ExchangeRequest::Kind::Create)
         return std::unique_ptr<QNetworkReply>(networkManager->sendCustomRequest(request, "POST", QByteArray()));
+    if (kind == ExchangeRequest::Kind::Delete)
+        return std::unique_ptr<QNetworkReply>(networkManager->deleteResource(request));
     if (kind == ExchangeRequest::Kind::Patch) {
         std::unique_ptr<QNetworkReply> reply(networkManager->sendCustomRequest(request, "PATCH", body));
         if (reply)

@@ -20,10 +20,11 @@ struct ExchangeRequest {
         Form,     // the POST of the run's form, its bodies rewound first
         Options,  // an OPTIONS of the same URL, that settles a forwarding proxy's authentication first
         // A resumable upload's (tus): the upload made, without a body; a piece of the
-        // form's body, the body's range below; the upload's offset asked.
+        // form's body, the body's range below; the upload's offset asked; the upload given up.
         Create,
         Patch,
         Head,
+        Delete,
     };
 
     Kind kind = Kind::Form;

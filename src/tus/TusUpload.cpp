@@ -41,11 +41,34 @@ bool TusUpload::isPossibleOffset(qint64 offset, const Progress& progress, qint64
 
 PostResult TusUpload::upload(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress)
 {
-    PostResult result = goOn(creationUrl, body, deadline, progress);
+    return finished(goOn(creationUrl, body, deadline, progress), body.bodySize(), progress);
+}
+
+PostResult TusUpload::finished(PostResult result, qint64 bodySize, const Progress& progress) const
+{
     result.bytesSent = handed;
     result.uploadUrl = progress.url;
-    result.bodyBytes = body.bodySize();
+    result.bodyBytes = bodySize;
     return result;
+}
+
+PostResult TusUpload::stream(const QUrl& creationUrl, const WrittenSoFar& written, QDeadlineTimer deadline,
+                             Progress& progress)
+{
+    PostResult result;
+    creation = creationUrl;
+    Written now = written(progress.confirmed);
+    if (!now.body || now.whole)
+        return result;  // nothing gained by going before the body is whole
+    if (progress.url.isEmpty() && create(creationUrl, *now.body, deadline, progress, result, true) != Step::Done)
+        return result;
+    while (now.body && !now.whole) {
+        if (now.ready > progress.confirmed
+            && sendPiece(*now.body, now.ready, deadline, progress, result) != Step::Done)
+            break;
+        now = written(progress.confirmed);
+    }
+    return finished(result, -1, progress);  // the body's size is not known yet
 }
 
 PostResult TusUpload::goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress)
@@ -57,8 +80,10 @@ PostResult TusUpload::goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTim
         result.outcome = Outcome::local(QStringLiteral("The kept upload has gone past the end of its form"));
         return result;
     }
-    // A known upload is asked where it stands first: a resend goes on from there.
+    // A known upload is asked where it stands first (a resend goes on from there), unless this
+    // run's last request confirmed it.
     Step step = progress.url.isEmpty() ? create(creationUrl, body, deadline, progress, result)
+        : progress.settled             ? Step::Done
                                        : askOffset(body, deadline, progress, result);
     while (step != Step::Failed) {
         if (progress.confirmed == body.bodySize() && step == Step::Done) {
@@ -75,31 +100,35 @@ PostResult TusUpload::goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTim
             step = askOffset(body, deadline, progress, result);
             continue;
         }
-        step = sendPiece(body, deadline, progress, result);
+        const qint64 to = settings.pieceBytes > 0 ? std::min(body.bodySize(), progress.confirmed + settings.pieceBytes)
+                                                  : body.bodySize();
+        step = sendPiece(body, to, deadline, progress, result);
     }
     return result;
 }
 
 TusUpload::Step TusUpload::create(const QUrl& creationUrl, const FormBody& body, QDeadlineTimer deadline,
-                                  Progress& progress, PostResult& result)
+                                  Progress& progress, PostResult& result, bool lengthDeferred)
 {
     QUrl target = creationUrl;
     for (int redirects = 0;; ++redirects) {
-        Console::out("Upload to " + toConsoleEscaped(UrlDisplay::text(target)));
+        say("Upload to " + toConsoleEscaped(UrlDisplay::text(target)));
         ExchangeRequest request;
         request.kind = ExchangeRequest::Kind::Create;
         request.url = target;
         request.deadline = deadline;
         request.headers = settings.creationHeaders
-            + QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
-                                            {"Upload-Length", QByteArray::number(body.bodySize())},
-                                            {"Upload-Metadata", metadata(body.contentType(), settings.eventId, settings.fileName)}};
+            + QList<RequestHeaders::Header>{
+                {"Tus-Resumable", tus_version},
+                lengthDeferred ? RequestHeaders::Header{"Upload-Defer-Length", "1"}
+                               : RequestHeaders::Header{"Upload-Length", QByteArray::number(body.bodySize())},
+                {"Upload-Metadata", metadata(body.contentType(), settings.eventId, settings.fileName)}};
         settings.context.redirects = redirects;
         const RoutedExchange::Sent sent = send(request, result);
         const ExchangeReply& reply = sent.reply;
         const QByteArray location = reply.header("Location");
         if (sent.answered && reply.facts.httpStatus == 201 && !location.isEmpty()) {
-            progress = Progress{target.resolved(QUrl::fromEncoded(location)), 0, 0, progress.startedOver};
+            progress = Progress{target.resolved(QUrl::fromEncoded(location)), 0, 0, progress.startedOver, lengthDeferred, true};
             return Step::Done;
         }
         const ReplyClassifier::Verdict& verdict = sent.verdict;
@@ -110,7 +139,7 @@ TusUpload::Step TusUpload::create(const QUrl& creationUrl, const FormBody& body,
             return Step::Failed;
         }
         target = QUrl(Post::redirectUrl(target, verdict.redirectTarget));
-        Console::out("Redirect to " + toConsoleEscaped(UrlDisplay::text(target)));
+        say("Redirect to " + toConsoleEscaped(UrlDisplay::text(target)));
     }
 }
 
@@ -145,13 +174,16 @@ TusUpload::Step TusUpload::askOffset(const FormBody& body, QDeadlineTimer deadli
         return Step::Failed;
     }
     progress.confirmed = offset;
+    progress.lengthDeferred = reply.header("Upload-Defer-Length").trimmed() == "1";
+    progress.settled = true;
     return Step::Done;
 }
 
-TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result)
+TusUpload::Step TusUpload::sendPiece(FormBody& body, qint64 to, QDeadlineTimer deadline, Progress& progress,
+                                     PostResult& result)
 {
     const qint64 from = progress.confirmed;
-    const qint64 to = settings.pieceBytes > 0 ? std::min(body.bodySize(), from + settings.pieceBytes) : body.bodySize();
+    progress.settled = false;  // until this piece is confirmed
     if (!body.isOpen() && !body.open(QIODevice::ReadOnly)) {
         result.outcome = Outcome::local(QStringLiteral("The form's body cannot be read"));
         return Step::Failed;
@@ -165,6 +197,9 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Pr
     request.headers = QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
                                         {"Upload-Offset", QByteArray::number(from)},
                                         {"Content-Type", "application/offset+octet-stream"}};
+    const bool declaresLength = progress.lengthDeferred && to == body.bodySize();
+    if (declaresLength)
+        request.headers.append({"Upload-Length", QByteArray::number(body.bodySize())});
     const RoutedExchange::Sent sent = send(request, result);
     const ExchangeReply& reply = sent.reply;
     // Qt tells what it sent late, and the kernel may have sent more: what Qt read of the
@@ -181,11 +216,35 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, QDeadlineTimer deadline, Pr
         // A piece the server took none of would be sent again and again: asked instead.
         const bool advanced = offset > from || from == to;
         progress.confirmed = offset;
+        progress.lengthDeferred = progress.lengthDeferred && !declaresLength;
+        progress.settled = advanced;
         return advanced ? Step::Done : Step::Resume;
     }
     result.outcome = sent.verdict.outcome;
     // 409: the server stands elsewhere than this piece began; asked, and sent from there.
     return sent.answered && (isResumable(reply) || reply.facts.httpStatus == 409) ? Step::Resume : Step::Failed;
+}
+
+bool TusUpload::terminate(const Progress& progress, QDeadlineTimer deadline)
+{
+    if (progress.url.isEmpty())
+        return true;
+    ExchangeRequest request;
+    request.kind = ExchangeRequest::Kind::Delete;
+    request.url = progress.url;
+    request.deadline = deadline;
+    request.headers = {{"Tus-Resumable", tus_version}};
+    PostResult ignored;
+    const RoutedExchange::Sent sent = send(request, ignored);
+    return sent.answered && sent.reply.facts.httpStatus == 204;
+}
+
+void TusUpload::say(const std::string& line) const
+{
+    if (settings.say)
+        settings.say(line);
+    else
+        Console::out(line);
 }
 
 RoutedExchange::Sent TusUpload::send(ExchangeRequest request, PostResult& result)

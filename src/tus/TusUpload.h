@@ -6,6 +6,10 @@
 #include <QList>
 #include <QUrl>
 
+#include <functional>
+#include <memory>
+#include <string>
+
 #include "parse/RequestHeaders.h"
 #include "post/Exchange.h"
 #include "post/PostResult.h"
@@ -14,6 +18,7 @@
 #include "tus/TusProgress.h"
 
 class FormBody;
+class QIODevice;
 class Probes;
 
 // The form sent as a resumable upload (tus 1.0, core and creation): the upload made
@@ -33,6 +38,8 @@ public:
         qint64 pieceBytes = 0; // at most this much a PATCH; 0: the rest whole
         int maxResumes = 10;   // offsets asked again within one attempt
         ReplyClassifier::Context context;
+        // Where "Upload to" and "Redirect to" go: standard output when unset.
+        std::function<void(const std::string&)> say;
     };
 
     TusUpload(RoutedExchange& exchange, Probes& probes, Settings settings);
@@ -41,6 +48,25 @@ public:
     // or a signal comes. Delivered: an outcome of 200, the last status kept. bytesSent is
     // what this attempt handed to connections, lost ones included.
     PostResult upload(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress);
+
+    // The body as written so far: its bytes up to ready are final (a part's file is still
+    // written past them) unless whole, when all of it is. No body: stop (a signal, the deadline).
+    struct Written {
+        std::shared_ptr<QIODevice> reads;  // what the body reads of the part still written
+        std::unique_ptr<FormBody> body;
+        qint64 ready = 0;
+        bool whole = false;
+    };
+    // Waits until more than the confirmed offset is ready, or the body is whole, and gives it.
+    using WrittenSoFar = std::function<Written(qint64 confirmed)>;
+
+    // While the body is still written: the upload made with its length deferred, then each
+    // piece sent once it is final, until the body is whole or a request fails. The rest, with
+    // the length, goes by upload(), from where this left progress.
+    PostResult stream(const QUrl& creationUrl, const WrittenSoFar& written, QDeadlineTimer deadline, Progress& progress);
+
+    // The upload is given up (termination): the server may drop what it holds. Whether it did.
+    bool terminate(const Progress& progress, QDeadlineTimer deadline);
 
     // The creation's Upload-Metadata: the body's content type (its boundary), the event
     // id and the file name, each base64, as tus asks.
@@ -53,11 +79,15 @@ private:
     enum class Step { Done, Resume, Failed };
     PostResult goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTimer deadline, Progress& progress);
     Step create(const QUrl& creationUrl, const FormBody& body, QDeadlineTimer deadline, Progress& progress,
-                PostResult& result);
+                PostResult& result, bool lengthDeferred = false);
     Step askOffset(const FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
-    Step sendPiece(FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
+    // The body's bytes from the confirmed offset to to.
+    Step sendPiece(FormBody& body, qint64 to, QDeadlineTimer deadline, Progress& progress, PostResult& result);
+    // The result's fields of the whole upload: what was sent, where, of what size.
+    PostResult finished(PostResult result, qint64 bodySize, const Progress& progress) const;
     // One request by the run's proxy rules; the result's fields of the last request are set.
     RoutedExchange::Sent send(ExchangeRequest request, PostResult& result);
+    void say(const std::string& line) const;
     // A failure that the rest of the body may still follow: asked for the offset, then sent.
     static bool isResumable(const ExchangeReply& reply);
 

@@ -803,11 +803,13 @@ class CuttingRelay(Listener):
     """Between a client and the upstream port: the n-th connection is cut (both ways, at
     once) after cuts[n] bytes from the client, None for never; with hold, it is held there
     instead (the rest read and dropped, held set) until the client goes. sent counts the
-    client's bytes that went on."""
+    client's bytes that went on; seen maps each of the watched byte strings to when the
+    client first sent it."""
 
-    def __init__(self, upstream_port, cuts, hold=False):
+    def __init__(self, upstream_port, cuts, hold=False, watch=()):
         self.upstream_port, self.cuts, self.sent, self.connections = upstream_port, list(cuts), 0, 0
         self.hold, self.held = hold, threading.Event()
+        self.watch, self.seen = watch, {}
         super().__init__()
 
     def serve(self, conn):
@@ -822,6 +824,9 @@ class CuttingRelay(Listener):
                     chunk = chunk[:cut - passed]
                 if not chunk:
                     break
+                for marker in self.watch:
+                    if marker not in self.seen and marker in chunk:
+                        self.seen[marker] = time.time()
                 upstream.sendall(chunk)
                 passed += len(chunk)
                 self.sent += len(chunk)

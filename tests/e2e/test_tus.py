@@ -144,6 +144,23 @@ class Tus(EventCase):
                 else:
                     self.assertLessEqual(resent, body - MIB + 3 * 65536, (label, resent, body))
 
+    def test_sent_while_written(self):
+        """With the built-in engine, the upload is made with its length deferred and its pieces
+        go while the archive is still written; the transcript is the one of compressing, then
+        sending, and what the server stores is the POST's form around the archive on disk."""
+        self.write("dump", os.urandom(24 * MIB))
+        with TusServer() as tus, CuttingRelay(tus.port, [None], watch=(b"Upload-Defer-Length: 1", b"PATCH ")) as relay:
+            url = "http://127.0.0.1:%d/files" % relay.port
+            r = self.upload(url, "--protocol", "tus", "--archiver", "builtin", "--zip-level", "9", "--report", "r.json")
+            self.assertEqual(r.rc, 0, r)
+            self.assertRegex(r.out, rb"^Creating archive: [^\n]+\.zip \(\d+ bytes\)\nUpload to " + url.encode() + rb"\n$")
+            self.assert_the_archive_arrived(tus.uploads()[-1], "while written")
+            [archive] = self.zips()
+            self.assertIn(b"Upload-Defer-Length: 1", relay.seen)
+            self.assertLess(relay.seen[b"PATCH "], os.path.getmtime(os.path.join(self.dir, archive)))
+            report = self.report("r.json")
+            self.assertEqual(report["bytesSent"], report["bodyBytes"])
+
     def test_through_squid(self):
         self.write("dump", os.urandom(3 * MIB))
         with TusServer() as tus:

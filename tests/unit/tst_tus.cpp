@@ -162,6 +162,103 @@ private slots:
         QCOMPARE(result.proxy, QStringLiteral("http://proxy:3128"));
     }
 
+    // While the body is still written: made with its length deferred, each final piece sent;
+    // then the rest, whose last piece declares the length, without asking where it stands
+    // unless a piece failed.
+    void sentWhileWritten_data()
+    {
+        QTest::addColumn<QList<qint64>>("ready");  // what is final at each look; the body is whole after them
+        QTest::addColumn<QList<Reply>>("script");
+        QTest::addColumn<QByteArray>("methods");
+        QTest::addColumn<QList<qint64>>("pieces");
+        const qint64 whole = FormBody(form(), "b").bodySize();
+        const Reply deferred{200, 0, QString(), QString(), {{"Upload-Offset", "400"}, {"Upload-Defer-Length", "1"}}};
+        QTest::newRow("two pieces, then the last") << QList<qint64>{400, 900}
+                                                   << QList<Reply>{made("/files/1"), at(204, 400), at(204, 900), at(204, whole)}
+                                                   << QByteArray("CPPP") << QList<qint64>{0, 400, 900};
+        QTest::newRow("a piece dropped: asked, then the rest")
+            << QList<qint64>{400, 900} << QList<Reply>{made("/files/1"), at(204, 400), dropped(300), deferred, at(204, whole)}
+            << QByteArray("CPPHP") << QList<qint64>{0, 400, 400};
+        QTest::newRow("whole at once: made with its length") << QList<qint64>{}
+                                                             << QList<Reply>{made("/files/1"), at(204, whole)}
+                                                             << QByteArray("CP") << QList<qint64>{0};
+    }
+    void sentWhileWritten()
+    {
+        QFETCH(QList<qint64>, ready);
+        QFETCH(QList<Reply>, script);
+        ScriptedExchange exchange(script);
+        OneProxy direct;
+        ProxyChoice proxies(direct, nullptr);
+        RoutedExchange routed(exchange, proxies, 0);
+        ReachedProbes probes;
+        TusUpload tus(routed, probes, TusUpload::Settings());
+        int looks = 0;
+        const TusUpload::WrittenSoFar written = [&](qint64 /*confirmed*/) {
+            TusUpload::Written now;
+            now.body = std::make_unique<FormBody>(form(), "b");
+            now.body->open(QIODevice::ReadOnly);
+            now.whole = looks >= ready.size();
+            now.ready = now.whole ? now.body->bodySize() : ready.at(looks);
+            ++looks;
+            return now;
+        };
+        TusUpload::Progress progress;
+        FormBody body(form(), "b");
+        QVERIFY(body.open(QIODevice::ReadOnly));
+        const QByteArray bytes = body.readAll();
+        PostResult result;
+        captureOutput([&] {
+            tus.stream(QUrl(QStringLiteral("http://c/files")), written, QDeadlineTimer(5000), progress);
+            result = tus.upload(QUrl(QStringLiteral("http://c/files")), body, QDeadlineTimer(5000), progress);
+        });
+        QCOMPARE(result.outcome.code, 200);
+        QByteArray asked;
+        QList<qint64> began;
+        for (const ExchangeRequest& request : qAsConst(exchange.requests)) {
+            asked += "?CPH"[int(request.kind) - int(ExchangeRequest::Kind::Options)];
+            const auto has = [&request](const QByteArray& name) {
+                return std::any_of(request.headers.begin(), request.headers.end(),
+                                   [&name](const RequestHeaders::Header& header) { return header.first == name; });
+            };
+            if (request.kind == ExchangeRequest::Kind::Create)
+                QCOMPARE(has("Upload-Defer-Length"), !ready.isEmpty());
+            if (request.kind != ExchangeRequest::Kind::Patch)
+                continue;
+            began.append(request.headers.at(1).second.toLongLong());
+            // Only the piece that ends a body made without its length declares it.
+            const bool last = &request == &exchange.requests.constLast();
+            QCOMPARE(has("Upload-Length"), last && !ready.isEmpty());
+        }
+        QTEST(asked, "methods");
+        QTEST(began, "pieces");
+        // Each piece is the body's bytes from where it began; the last one runs to the end.
+        for (int i = 0; i < began.size(); ++i) {
+            const QByteArray& sent = exchange.bodies.at(i);
+            QVERIFY(!sent.isEmpty());
+            QCOMPARE(sent, bytes.mid(int(began.at(i)), sent.size()));
+        }
+        QCOMPARE(began.constLast() + exchange.bodies.constLast().size(), qint64(bytes.size()));
+    }
+
+    void terminated()
+    {
+        ScriptedExchange exchange({answered(204)});
+        OneProxy direct;
+        ProxyChoice proxies(direct, nullptr);
+        RoutedExchange routed(exchange, proxies, 0);
+        ReachedProbes probes;
+        TusUpload::Progress progress;
+        QVERIFY(TusUpload(routed, probes, TusUpload::Settings()).terminate(progress, QDeadlineTimer(5000)));  // none made
+        QVERIFY(exchange.requests.isEmpty());
+        progress.url = QUrl(QStringLiteral("http://c/files/1"));
+        QVERIFY(TusUpload(routed, probes, TusUpload::Settings()).terminate(progress, QDeadlineTimer(5000)));
+        QCOMPARE(exchange.requests.size(), 1);
+        QCOMPARE(int(exchange.requests.first().kind), int(ExchangeRequest::Kind::Delete));
+        QCOMPARE(exchange.requests.first().url, progress.url);
+        QVERIFY(exchange.requests.first().headers.contains({"Tus-Resumable", "1.0.0"}));
+    }
+
     void metadataAndOffsets()
     {
         QCOMPARE(TusUpload::metadata("multipart/form-data; boundary=\"b\"", "ev", "ev.zip"),
