@@ -35,7 +35,9 @@ class Hostile(Case):
             (["flood"], [], 0, rb"", 10),  # the 200 stands; the rest of the body is cut off
             (["flood-chunked"], [], 503, rb"Reply larger than 4194304 bytes: cut off\n", 10),
             (["flood-headers"], [], 28, rb"Reply larger than 4194304 bytes: cut off\n", 20),
-            (["flood-headers"], ["--max-time", "2"], 14, rb"Operation timed out after 2 s\n", 5),
+            # Whichever bound comes first: a fast machine reads 4 MiB of header lines within 2 s.
+            (["flood-headers"], ["--max-time", "2"], (14, 28),
+             rb"(Operation timed out after 2 s|Reply larger than 4194304 bytes: cut off)\n", 5),
             (["slow-headers"], ["--idle-timeout", "1"], 0, rb"", 20),  # each byte counts as movement
             ([b"HTTP/1.1 503 \x1b]0;owned\x07\x1b[2J\r\nContent-Length: 0\r\n\r\n"], [], 503,
              rb"Error transferring http://127\.0\.0\.1:\d+/upload - server replied: \\x1b\]0;owned\\x07\\x1b\[2J\n", 10),
@@ -50,7 +52,7 @@ class Hostile(Case):
             with Server(replies) as server:
                 r, seconds = self.timed(["-u", server.url(), "-f", "dump"] + VARS + ["--max-time", str(max_time)] + extra)
             label = (replies[0], extra)
-            self.assertEqual(r.rc, exit_code(rc), (label, r))
+            self.assertIn(r.rc, [exit_code(c) for c in (rc if isinstance(rc, tuple) else (rc,))], (label, r))
             self.assertRegex(r.err, b"^" + err + b"$", label)
             self.assertLess(seconds, max_time + 1, label)
             self.assertLess(r.peak_mib, PEAK_MIB, label)
