@@ -125,9 +125,10 @@ void Uploader::sendWhileWritten(const QUrl& url, BodyFile& archive, const std::f
         deadline.setRemainingTime(qint64(d->transport.maxTime) * 1000);
     const QByteArray boundary = d->resumableBody->boundaryText();
     // The form as the archive stands: its file's bytes so far are final, and read through a
-    // file of their own size; a piece waits for a few MiB, as each costs a round trip.
+    // file of their own size. A piece waits for a MiB, as each costs a round trip; while one
+    // is sent, the next grows: pieces grow to what the link carries in a round trip.
     const TusUpload::WrittenSoFar written = [&](qint64 confirmed) {
-        const qint64 leastPiece = qint64(4) << 20;
+        const qint64 leastPiece = qint64(1) << 20;
         for (;;) {
             TusUpload::Written now;
             now.whole = writingOver();  // asked before the size: a size read after it is the last
