@@ -106,6 +106,8 @@ void Uploader::setResumable(const QList<FormPart>& form, const QByteArray& event
     d->resumable.eventId = eventId;
     d->resumable.fileName = EventForm::archiveName(QString::fromLatin1(eventId)).toLatin1();
     d->resumable.context = {d->transport.idleTimeout, d->transport.maxTime, 0};
+    // A form with its parts' digests (--hash-parts) goes with a digest of each piece too.
+    d->resumable.checksums = std::any_of(form.begin(), form.end(), [](const FormPart& part) { return !part.sha256.isEmpty(); });
 }
 
 std::optional<ResumableUpload> Uploader::resumable() const

@@ -1,5 +1,7 @@
 #include "tus/TusUpload.h"
 
+#include <QCryptographicHash>
+
 #include "form/FormBody.h"
 #include "post/PeerCheck.h"
 #include "post/Post.h"
@@ -32,6 +34,23 @@ TusUpload::TusUpload(RoutedExchange& exchange, Probes& replyProbes, Settings upl
 QByteArray TusUpload::metadata(const QByteArray& contentType, const QByteArray& eventId, const QByteArray& fileName)
 {
     return "filetype " + contentType.toBase64() + ",eventId " + eventId.toBase64() + ",filename " + fileName.toBase64();
+}
+
+QByteArray TusUpload::checksumAlgorithm(const QByteArray& extensions, const QByteArray& algorithms)
+{
+    const auto names = [](const QByteArray& list) {
+        QList<QByteArray> trimmed;
+        for (const QByteArray& name : list.split(','))
+            trimmed.append(name.trimmed().toLower());
+        return trimmed;
+    };
+    if (!names(extensions).contains("checksum"))
+        return {};
+    const QList<QByteArray> offered = names(algorithms);
+    for (const QByteArray& wanted : {QByteArray("sha256"), QByteArray("sha1")})
+        if (offered.contains(wanted))
+            return wanted;
+    return {};
 }
 
 bool TusUpload::isPossibleOffset(qint64 offset, const Progress& progress, qint64 bodySize)
@@ -75,6 +94,7 @@ PostResult TusUpload::goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTim
 {
     PostResult result;
     creation = creationUrl;
+    askChecksum(deadline);
     int resumes = 0;
     if (progress.sent > body.bodySize()) {  // a kept upload of another body
         result.outcome = Outcome::local(QStringLiteral("The kept upload has gone past the end of its form"));
@@ -100,8 +120,8 @@ PostResult TusUpload::goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTim
             step = askOffset(body, deadline, progress, result);
             continue;
         }
-        const qint64 to = settings.pieceBytes > 0 ? std::min(body.bodySize(), progress.confirmed + settings.pieceBytes)
-                                                  : body.bodySize();
+        const qint64 most = checksum.isEmpty() ? settings.pieceBytes : checksumPieceBytes;
+        const qint64 to = most > 0 ? std::min(body.bodySize(), progress.confirmed + most) : body.bodySize();
         step = sendPiece(body, to, deadline, progress, result);
     }
     return result;
@@ -179,6 +199,21 @@ TusUpload::Step TusUpload::askOffset(const FormBody& body, QDeadlineTimer deadli
     return Step::Done;
 }
 
+void TusUpload::askChecksum(QDeadlineTimer deadline)
+{
+    if (!settings.checksums)
+        return;
+    ExchangeRequest request;
+    request.kind = ExchangeRequest::Kind::Options;
+    request.url = creation;
+    request.deadline = deadline;
+    request.headers = {{"Tus-Resumable", tus_version}};
+    PostResult ignored;  // a server that does not answer is sent to without digests
+    const RoutedExchange::Sent sent = send(request, ignored);
+    if (sent.answered)
+        checksum = checksumAlgorithm(sent.reply.header("Tus-Extension"), sent.reply.header("Tus-Checksum-Algorithm"));
+}
+
 TusUpload::Step TusUpload::sendPiece(FormBody& body, qint64 to, QDeadlineTimer deadline, Progress& progress,
                                      PostResult& result)
 {
@@ -200,6 +235,16 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, qint64 to, QDeadlineTimer d
     const bool declaresLength = progress.lengthDeferred && to == body.bodySize();
     if (declaresLength)
         request.headers.append({"Upload-Length", QByteArray::number(body.bodySize())});
+    if (!checksum.isEmpty()) {
+        // The piece is read once for its digest, then once more as it is sent.
+        QCryptographicHash digest(checksum == "sha256" ? QCryptographicHash::Sha256 : QCryptographicHash::Sha1);
+        if (!digest.addData(&body) || body.pos() != to - from) {
+            result.outcome = Outcome::local(QStringLiteral("The form's body cannot be read"));
+            return Step::Failed;
+        }
+        body.setWindow(from, to);
+        request.headers.append({"Upload-Checksum", checksum + ' ' + digest.result().toBase64()});
+    }
     const RoutedExchange::Sent sent = send(request, result);
     const ExchangeReply& reply = sent.reply;
     // Qt tells what it sent late, and the kernel may have sent more: what Qt read of the
@@ -221,8 +266,10 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, qint64 to, QDeadlineTimer d
         return advanced ? Step::Done : Step::Resume;
     }
     result.outcome = sent.verdict.outcome;
-    // 409: the server stands elsewhere than this piece began; asked, and sent from there.
-    return sent.answered && (isResumable(reply) || reply.facts.httpStatus == 409) ? Step::Resume : Step::Failed;
+    // 409: the server stands elsewhere than this piece began; 460: the piece came to the
+    // server other than its digest. Asked, and sent from where the server stands.
+    const int status = reply.facts.httpStatus;
+    return sent.answered && (isResumable(reply) || status == 409 || status == 460) ? Step::Resume : Step::Failed;
 }
 
 bool TusUpload::terminate(const Progress& progress, QDeadlineTimer deadline)

@@ -36,6 +36,10 @@ public:
         QByteArray eventId;
         QByteArray fileName;   // what the upload's metadata names it
         qint64 pieceBytes = 0; // at most this much a PATCH; 0: the rest whole
+        // Each piece with its digest (the checksum extension), where the server offers it:
+        // asked (OPTIONS) at the start of each attempt. A piece cut short is then dropped
+        // whole by the server: pieces are at most checksumPieceBytes.
+        bool checksums = false;
         int maxResumes = 10;   // offsets asked again within one attempt
         ReplyClassifier::Context context;
         // Where "Upload to" and "Redirect to" go: standard output when unset.
@@ -68,6 +72,11 @@ public:
     // The upload is given up (termination): the server may drop what it holds. Whether it did.
     bool terminate(const Progress& progress, QDeadlineTimer deadline);
 
+    static constexpr qint64 checksumPieceBytes = qint64(16) << 20;
+    // The digest to send with each piece, of those the server names (Tus-Checksum-Algorithm):
+    // sha256, else sha1 (which every server of the extension has); empty when none is offered.
+    static QByteArray checksumAlgorithm(const QByteArray& extensions, const QByteArray& algorithms);
+
     // The creation's Upload-Metadata: the body's content type (its boundary), the event
     // id and the file name, each base64, as tus asks.
     static QByteArray metadata(const QByteArray& contentType, const QByteArray& eventId, const QByteArray& fileName);
@@ -81,6 +90,8 @@ private:
     Step create(const QUrl& creationUrl, const FormBody& body, QDeadlineTimer deadline, Progress& progress,
                 PostResult& result, bool lengthDeferred = false);
     Step askOffset(const FormBody& body, QDeadlineTimer deadline, Progress& progress, PostResult& result);
+    // The server's checksum algorithm, asked when the settings want one.
+    void askChecksum(QDeadlineTimer deadline);
     // The body's bytes from the confirmed offset to to.
     Step sendPiece(FormBody& body, qint64 to, QDeadlineTimer deadline, Progress& progress, PostResult& result);
     // The result's fields of the whole upload: what was sent, where, of what size.
@@ -96,6 +107,7 @@ private:
     Probes& probes;
     Settings settings;
     qint64 handed = 0;  // body bytes given to connections
+    QByteArray checksum;  // the algorithm of each piece's Upload-Checksum; empty: none
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include <QCryptographicHash>
+
 #include "form/FormBody.h"
 #include "parser_run.h"
 #include "scripted_exchange.h"
@@ -239,6 +241,67 @@ private slots:
             QCOMPARE(sent, bytes.mid(int(began.at(i)), sent.size()));
         }
         QCOMPARE(began.constLast() + exchange.bodies.constLast().size(), qint64(bytes.size()));
+    }
+
+    // With the parts' digests (--hash-parts), each piece carries its own where the server
+    // offers the checksum extension: the strongest of sha256 and sha1, asked each attempt.
+    void checksums_data()
+    {
+        QTest::addColumn<QList<Reply>>("script");
+        QTest::addColumn<QByteArray>("methods");
+        QTest::addColumn<QByteArray>("algorithm");  // of each PATCH's Upload-Checksum; empty: none
+        const qint64 whole = FormBody(form(), "b").bodySize();
+        const auto offers = [](const char* extensions, const char* algorithms) {
+            return Reply{204, 0, QString(), QString(), {{"Tus-Extension", extensions}, {"Tus-Checksum-Algorithm", algorithms}}};
+        };
+        QTest::newRow("sha256 offered") << QList<Reply>{offers("creation, checksum", "md5,sha1, SHA256"), made("/files/1"), at(204, whole)}
+                                        << QByteArray("OCP") << QByteArray("sha256");
+        QTest::newRow("sha1 only") << QList<Reply>{offers("checksum", "crc32,sha1"), made("/files/1"), at(204, whole)}
+                                   << QByteArray("OCP") << QByteArray("sha1");
+        QTest::newRow("no extension") << QList<Reply>{offers("creation,termination", "sha256"), made("/files/1"), at(204, whole)}
+                                      << QByteArray("OCP") << QByteArray();
+        QTest::newRow("none it knows") << QList<Reply>{offers("checksum", "md5"), made("/files/1"), at(204, whole)}
+                                       << QByteArray("OCP") << QByteArray();
+        QTest::newRow("no answer") << QList<Reply>{dropped(0), made("/files/1"), at(204, whole)} << QByteArray("OCP") << QByteArray();
+        QTest::newRow("a digest that did not match: asked, sent again")
+            << QList<Reply>{offers("checksum", "sha1"), made("/files/1"), answered(460), at(200, 0), at(204, whole)}
+            << QByteArray("OCPHP") << QByteArray("sha1");
+    }
+    void checksums()
+    {
+        QFETCH(QList<Reply>, script);
+        QFETCH(QByteArray, algorithm);
+        ScriptedExchange exchange(script);
+        OneProxy direct;
+        ProxyChoice proxies(direct, nullptr);
+        RoutedExchange routed(exchange, proxies, 0);
+        ReachedProbes probes;
+        TusUpload::Settings settings;
+        settings.checksums = true;
+        TusUpload tus(routed, probes, settings);
+        FormBody body(form(), "b");
+        QVERIFY(body.open(QIODevice::ReadOnly));
+        const QByteArray whole = body.readAll();
+        TusUpload::Progress progress;
+        PostResult result;
+        captureOutput([&] { result = tus.upload(QUrl(QStringLiteral("http://c/files")), body, QDeadlineTimer(5000), progress); });
+        QCOMPARE(result.outcome.code, 200);
+        QByteArray asked;
+        int patches = 0;
+        for (const ExchangeRequest& request : qAsConst(exchange.requests)) {
+            asked += "OCPH"[int(request.kind) - int(ExchangeRequest::Kind::Options)];
+            if (request.kind != ExchangeRequest::Kind::Patch)
+                continue;
+            QByteArray sent;
+            for (const RequestHeaders::Header& header : request.headers)
+                if (header.first == "Upload-Checksum")
+                    sent = header.second;
+            const QByteArray& bytes = exchange.bodies.at(patches++);
+            QCOMPARE(bytes, whole);
+            const QCryptographicHash::Algorithm kind = algorithm == "sha256" ? QCryptographicHash::Sha256 : QCryptographicHash::Sha1;
+            QCOMPARE(sent, algorithm.isEmpty() ? QByteArray() : algorithm + ' ' + QCryptographicHash::hash(bytes, kind).toBase64());
+        }
+        QTEST(asked, "methods");
     }
 
     void terminated()
