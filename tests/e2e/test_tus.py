@@ -8,7 +8,7 @@ import shutil
 import signal
 import subprocess
 
-from harness import BIN, VARS, CuttingRelay, EventCase, Request, Server, Squid, TusServer, exit_code
+from harness import BIN, VARS, CuttingRelay, EventCase, Nginx, Request, Server, Squid, TusServer, ca_signed, exit_code
 
 MIB = 1 << 20
 
@@ -172,6 +172,27 @@ class Tus(EventCase):
                                     "--proxy", "127.0.0.1:%d" % squid.port, "--max-time", "60")
                 self.assertEqual(r.rc, 0, (cuts, r))
                 self.assert_the_archive_arrived(tus.uploads()[-1], cuts)
+
+    def test_over_tls_with_a_client_certificate(self):
+        server_tls, server_ca = ca_signed(self.dir, "server")
+        (client_cert, client_key), client_ca = ca_signed(self.dir, "client")
+        front = ("location / { proxy_pass http://UPSTREAM; proxy_http_version 1.1; proxy_request_buffering off;"
+                 " proxy_set_header X-Forwarded-Host $http_host; proxy_set_header X-Forwarded-Proto https; }")
+        self.write("dump", os.urandom(2 * MIB))
+        with TusServer() as tus, Nginx(tus.port, front, tls=server_tls, client_ca=client_ca) as nginx:
+            url = nginx.url("/files", scheme="https")
+            rows = [  # arguments, exit status, uploads made
+                (["--cacert", server_ca], 400, 0),  # no certificate: the front refuses the creation
+                (["--mtls-cert", client_cert, "--mtls-key", client_key, "--cacert", server_ca], 0, 1),
+            ]
+            for extra, rc, made in rows:
+                for name in self.zips():
+                    os.remove(os.path.join(self.dir, name))
+                before = len(tus.uploads())
+                r = self.upload(url, "--protocol", "tus", *extra)
+                self.assertEqual(r.rc, exit_code(rc), (extra, r))
+                self.assertEqual(len(tus.uploads()) - before, made, extra)
+            self.assert_the_archive_arrived(tus.uploads()[-1], "mTLS")
 
     def test_an_offset_that_cannot_be_true(self):
         rows = [  # what the server says after the first piece's connection closed

@@ -5,7 +5,8 @@ const { Server } = require("@tus/server");
 const { FileStore } = require("@tus/file-store");
 
 const [directory, port] = process.argv.slice(2);
-const tus = new Server({ path: "/files", datastore: new FileStore({ directory }) });
+// Behind a TLS front (nginx), its upload URLs name the front, as X-Forwarded-* say.
+const tus = new Server({ path: "/files", datastore: new FileStore({ directory }), respectForwardedHeaders: true });
 const server = http.createServer((req, res) => tus.handle(req, res));
 server.listen(Number(port), "127.0.0.1");
 process.on("SIGTERM", () => process.exit(0));
