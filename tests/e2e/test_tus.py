@@ -161,6 +161,17 @@ class Tus(EventCase):
             report = self.report("r.json")
             self.assertEqual(report["bytesSent"], report["bodyBytes"])
 
+    def test_a_stall_is_resumed(self):
+        """A connection that goes silent mid-piece: past --idle-timeout the offset is asked on a
+        new connection, and the rest sent; --max-time bounds it all."""
+        self.write("dump", os.urandom(3 * MIB))
+        with TusServer() as tus, CuttingRelay(tus.port, [MIB], hold=True) as relay:
+            r = self.upload("http://127.0.0.1:%d/files" % relay.port, "--protocol", "tus", "--zip-level", "0",
+                            "--idle-timeout", "1", "--max-time", "30")
+            self.assertEqual(r.rc, 0, r)
+            self.assertGreaterEqual(relay.connections, 2)
+            self.assert_the_archive_arrived(tus.uploads()[-1], "stalled")
+
     def test_through_squid(self):
         self.write("dump", os.urandom(3 * MIB))
         with TusServer() as tus:
