@@ -149,7 +149,10 @@ void Uploader::sendWhileWritten(const QUrl& url, BodyFile& archive, const std::f
             if (deadline.hasExpired() || Interruption::received())
                 return TusUpload::Written();
             QEventLoop pause;
-            QTimer::singleShot(20, &pause, &QEventLoop::quit);
+            QTimer tick;
+            tick.setSingleShot(true);
+            QObject::connect(&tick, &QTimer::timeout, &pause, &QEventLoop::quit);
+            tick.start(20);
             Interruption::endsLoop(pause);
             pause.exec();
         }

@@ -94,15 +94,53 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     // a handshake over a long link is over.
     if (uploader)
         uploader->prepare(options.url);
-    // The upload's TLS is made ready while the archive is written, on a CPU left idle.
-    const auto prepareTls = [this, &uploader] {
-        if (uploader)
-            TlsSettings::prepare(options.transport, options.url);
-    };
     // Stays open until the run is over: the upload streams from it.
     BodyFile archive(record.archivePath);
     QList<FormPart> form;
-    const EventForm::Event event{record.eventId, options.jsonFile, options.postVariables, archiveName, options.hashParts};
+    if (std::optional<Outcome> failed = makeForm(record, progress, uploader ? &*uploader : nullptr, archive, form))
+        return failed;
+    record.archiveBytes = archive.size();
+    if (options.dryRun) {
+        Console::out("Dry run: nothing sent to " + toConsole(UrlDisplay::text(options.url)));
+        DryRun::print(form);
+        return std::nullopt;
+    }
+
+    if (options.resumable) {
+        const std::optional<ResumableUpload> begun = uploader->resumable();
+        uploader->setResumable(form, record.eventId.toLatin1(),
+                               begun ? *begun : ResumableUpload{FormBody::newBoundary(), {}});
+    }
+    const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
+                                        .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
+    record.post = result.post;
+    record.attempts = result.attempts;
+    if (result.verdict == Delivery::Verdict::Delivered)
+        return std::nullopt;
+    // What the peer said reaches the terminal without its control characters.
+    Console::err(toConsoleEscaped(result.post.outcome.text));
+    // A fault of the set-up is kept too: a person mends it, and the next resend delivers.
+    const bool worthKeeping = result.verdict == Delivery::Verdict::Keep || result.verdict == Delivery::Verdict::OwnFault;
+    if (!options.queueDir.isEmpty() && worthKeeping) {
+        const Keeping::Event event{record.eventId,         options.url,       form, record.attempts,
+                                   result.post.outcome,    options.hashParts, uploader->resumable()};
+        if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt,
+                                                                      survey ? &*survey : nullptr))
+            return stopped;
+    }
+    return result.post.outcome;
+}
+
+std::optional<Outcome> Cli::makeForm(const RunRecord& record, ProgressLine& progress, Uploader* uploader,
+                                     BodyFile& archive, QList<FormPart>& form)
+{
+    // The upload's TLS is made ready while the archive is written, on a CPU left idle.
+    const auto prepareTls = [this, uploader] {
+        if (uploader)
+            TlsSettings::prepare(options.transport, options.url);
+    };
+    const EventForm::Event event{record.eventId, options.jsonFile, options.postVariables,
+                                 EventForm::archiveName(record.eventId), options.hashParts};
     // A resumable upload begins while the built-in engine writes the archive, front to back:
     // each piece goes once written. Not with --hash-parts, whose digests need the whole archive.
     const bool sendWhileWritten = uploader && options.resumable && options.builtinArchiver && !options.hashParts;
@@ -138,40 +176,9 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
     if (formBuilt && !uploader->resumable()->progress.url.isEmpty())
         for (const std::string& line : held)
             Console::out(line);
-    if (!formBuilt) {
-        if (std::optional<Outcome> failed = EventForm::build(event, archive, form))
-            return failed;
-    }
-    record.archiveBytes = archive.size();
-    if (options.dryRun) {
-        Console::out("Dry run: nothing sent to " + toConsole(UrlDisplay::text(options.url)));
-        DryRun::print(form);
+    if (formBuilt)
         return std::nullopt;
-    }
-
-    if (options.resumable) {
-        const std::optional<ResumableUpload> begun = uploader->resumable();
-        uploader->setResumable(form, record.eventId.toLatin1(),
-                               begun ? *begun : ResumableUpload{FormBody::newBoundary(), {}});
-    }
-    const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
-                                        .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
-    record.post = result.post;
-    record.attempts = result.attempts;
-    if (result.verdict == Delivery::Verdict::Delivered)
-        return std::nullopt;
-    // What the peer said reaches the terminal without its control characters.
-    Console::err(toConsoleEscaped(result.post.outcome.text));
-    // A fault of the set-up is kept too: a person mends it, and the next resend delivers.
-    const bool worthKeeping = result.verdict == Delivery::Verdict::Keep || result.verdict == Delivery::Verdict::OwnFault;
-    if (!options.queueDir.isEmpty() && worthKeeping) {
-        const Keeping::Event event{record.eventId,         options.url,       form, record.attempts,
-                                   result.post.outcome,    options.hashParts, uploader->resumable()};
-        if (std::optional<Outcome> stopped = Keeping::keep(options.queueDir, options.queueLimits, event, record.queuedAt,
-                                                                      survey ? &*survey : nullptr))
-            return stopped;
-    }
-    return result.post.outcome;
+    return EventForm::build(event, archive, form);
 }
 
 int Cli::runResend(ProgressLine& progress, const QElapsedTimer& clock)

@@ -2,14 +2,18 @@
 #define CLI_H
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QString>
 
 #include <optional>
 
 #include "argparser.h"
+#include "form/FormPart.h"
 #include "report/RunRecord.h"
 
+class BodyFile;
 class ProgressLine;
+class Uploader;
 
 // Drives one run: the version banner, or event id, archive, form, upload and report.
 class Cli {
@@ -29,6 +33,10 @@ private:
     int runEvent(ProgressLine& progress, const QElapsedTimer& clock);
     // archive → form → deliver → keep: how the first step that did not go well ended, or nothing.
     std::optional<Outcome> runSequence(RunRecord& record, ProgressLine& progress);
+    // The archive, then the form around it (archive, its body, stays open for the upload);
+    // with a resumable upload and the built-in engine, the upload is begun meanwhile.
+    std::optional<Outcome> makeForm(const RunRecord& record, ProgressLine& progress, Uploader* uploader, BodyFile& archive,
+                                    QList<FormPart>& form);
     // --resend: the queue's events, then the report and summary line; the exit code.
     int runResend(ProgressLine& progress, const QElapsedTimer& clock);
 

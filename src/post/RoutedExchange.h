@@ -14,7 +14,7 @@ class Probes;
 // resumable upload.
 class RoutedExchange {
 public:
-    RoutedExchange(Exchange& network, ProxyChoice& proxies, int maxTime);
+    RoutedExchange(Exchange& network, ProxyChoice& proxyChoice, int maxSeconds);
 
     struct Sent {
         // The last reply: the request's, or the probe's when that one ended it; none when
