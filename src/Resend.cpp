@@ -182,12 +182,12 @@ private:
     // refused as a lie next time.
     void keepUploadAhead(EventQueue::Kept& kept)
     {
-        TusProgress& progress = kept.entry.upload->progress;
-        const qint64 sent = progress.sent;
-        if (!progress.url.isEmpty())
-            progress.sent = FormBody(kept.entry.parts, kept.entry.upload->boundary).bodySize();
+        TusProgress& upload = kept.entry.upload->progress;
+        const qint64 sent = upload.sent;
+        if (!upload.url.isEmpty())
+            upload.sent = FormBody(kept.entry.parts, kept.entry.upload->boundary).bodySize();
         updateEntry(kept);
-        progress.sent = sent;
+        upload.sent = sent;
     }
 
     void updateEntry(const EventQueue::Kept& kept)

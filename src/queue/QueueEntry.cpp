@@ -68,7 +68,6 @@ bool readUpload(const QJsonObject& object, QueueEntry& entry)
 {
     ResumableUpload upload;
     TusProgress& progress = upload.progress;
-    QByteArray url;
     const QJsonValue startedOver = object.value(QStringLiteral("startedOver"));
     if (!readBytes(object, "boundary", upload.boundary) || !ResumableUpload::isBoundary(upload.boundary)
         || !readInteger(object, "confirmed", 0, qint64(1) << 50, progress.confirmed)
@@ -76,6 +75,7 @@ bool readUpload(const QJsonObject& object, QueueEntry& entry)
         return false;
     progress.startedOver = startedOver.toBool();
     if (object.contains(QStringLiteral("url"))) {
+        QByteArray url;
         if (!readBytes(object, "url", url))
             return false;
         progress.url = QUrl::fromEncoded(url, QUrl::StrictMode);
