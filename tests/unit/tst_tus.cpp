@@ -23,6 +23,22 @@ QList<FormPart> form()
     return {FormPart{"zipFile", "e.zip", "application/x-zip-compressed", QByteArray(1000, 'z'), nullptr, QString(), QByteArray()}};
 }
 
+// The network an upload's requests take: a route by the run's rules (direct unless the lookup
+// says otherwise) over a scripted exchange.
+struct Network {
+    explicit Network(const QList<Reply>& script, TokenSource* tokens = nullptr)
+        : exchange(script)
+        , proxies(lookup, tokens)
+        , routed(exchange, proxies, 0)
+    {
+    }
+    ScriptedExchange exchange;
+    OneProxy lookup;
+    ProxyChoice proxies;
+    RoutedExchange routed;
+    ReachedProbes probes;
+};
+
 }
 
 Q_DECLARE_METATYPE(QList<Reply>)
@@ -74,18 +90,15 @@ private slots:
         QFETCH(QByteArray, methods);
         QFETCH(QList<qint64>, pieces);
         QFETCH(qint64, pieceBytes);
-        ScriptedExchange exchange(script);
-        OneProxy direct;
-        ProxyChoice proxies(direct, nullptr);
-        RoutedExchange routed(exchange, proxies, 0);
-        ReachedProbes probes;
+        Network network(script);
+        ScriptedExchange& exchange = network.exchange;
         TusUpload::Settings settings;
         settings.eventId = "ev";
         settings.fileName = "ev.zip";
         settings.originHeaders = {{"X-Given", "h"}};
         settings.creationHeaders = {{"Idempotency-Key", "k"}};
         settings.pieceBytes = pieceBytes;
-        TusUpload tus(routed, probes, settings);
+        TusUpload tus(network.routed, network.probes, settings);
         FormBody body(form(), "b");
         QVERIFY(body.open(QIODevice::ReadOnly));
         const QByteArray whole = body.readAll();
@@ -134,19 +147,16 @@ private slots:
         QFETCH(QString, url);
         QFETCH(bool, ticket);
         const qint64 whole = FormBody(form(), "b").bodySize();
-        ScriptedExchange exchange({made("/files/1"), at(204, whole)});
-        OneProxy lookup;
-        lookup.proxy = {ProxyUse::Kind::Http, QStringLiteral("proxy"), 3128, QStringLiteral("http://proxy:3128"), false, QByteArray()};
         ScriptedTokens tokens;
         tokens.token = ticket ? TokenSource::Token{TokenSource::Token::End::Made, "Negotiate t", QString()}
                               : TokenSource::Token{TokenSource::Token::End::Refused, QByteArray(), QStringLiteral("no Kerberos credentials")};
-        ProxyChoice proxies(lookup, &tokens);
+        Network network({made("/files/1"), at(204, whole)}, &tokens);
+        ScriptedExchange& exchange = network.exchange;
+        network.lookup.proxy = {ProxyUse::Kind::Http, QStringLiteral("proxy"), 3128, QStringLiteral("http://proxy:3128"), false, QByteArray()};
         QFETCH(bool, forwarded);
         if (forwarded)
-            proxies.refusedTunnel(lookup.proxy);
-        RoutedExchange routed(exchange, proxies, 0);
-        ReachedProbes probes;
-        TusUpload tus(routed, probes, TusUpload::Settings());
+            network.proxies.refusedTunnel(network.lookup.proxy);
+        TusUpload tus(network.routed, network.probes, TusUpload::Settings());
         FormBody body(form(), "b");
         QVERIFY(body.open(QIODevice::ReadOnly));
         TusUpload::Progress progress;
@@ -189,12 +199,9 @@ private slots:
     {
         QFETCH(QList<qint64>, ready);
         QFETCH(QList<Reply>, script);
-        ScriptedExchange exchange(script);
-        OneProxy direct;
-        ProxyChoice proxies(direct, nullptr);
-        RoutedExchange routed(exchange, proxies, 0);
-        ReachedProbes probes;
-        TusUpload tus(routed, probes, TusUpload::Settings());
+        Network network(script);
+        ScriptedExchange& exchange = network.exchange;
+        TusUpload tus(network.routed, network.probes, TusUpload::Settings());
         int looks = 0;
         const TusUpload::WrittenSoFar written = [&](qint64 /*confirmed*/) {
             TusUpload::Written now;
@@ -271,14 +278,11 @@ private slots:
     {
         QFETCH(QList<Reply>, script);
         QFETCH(QByteArray, algorithm);
-        ScriptedExchange exchange(script);
-        OneProxy direct;
-        ProxyChoice proxies(direct, nullptr);
-        RoutedExchange routed(exchange, proxies, 0);
-        ReachedProbes probes;
+        Network network(script);
+        ScriptedExchange& exchange = network.exchange;
         TusUpload::Settings settings;
         settings.checksums = true;
-        TusUpload tus(routed, probes, settings);
+        TusUpload tus(network.routed, network.probes, settings);
         FormBody body(form(), "b");
         QVERIFY(body.open(QIODevice::ReadOnly));
         const QByteArray whole = body.readAll();
@@ -306,16 +310,14 @@ private slots:
 
     void terminated()
     {
-        ScriptedExchange exchange({answered(204)});
-        OneProxy direct;
-        ProxyChoice proxies(direct, nullptr);
-        RoutedExchange routed(exchange, proxies, 0);
-        ReachedProbes probes;
+        Network network({answered(204)});
+        const ScriptedExchange& exchange = network.exchange;
+        TusUpload tus(network.routed, network.probes, TusUpload::Settings());
         TusUpload::Progress progress;
-        QVERIFY(TusUpload(routed, probes, TusUpload::Settings()).terminate(progress, QDeadlineTimer(5000)));  // none made
+        QVERIFY(tus.terminate(progress, QDeadlineTimer(5000)));  // none made
         QVERIFY(exchange.requests.isEmpty());
         progress.url = QUrl(QStringLiteral("http://c/files/1"));
-        QVERIFY(TusUpload(routed, probes, TusUpload::Settings()).terminate(progress, QDeadlineTimer(5000)));
+        QVERIFY(tus.terminate(progress, QDeadlineTimer(5000)));
         QCOMPARE(exchange.requests.size(), 1);
         QCOMPARE(int(exchange.requests.first().kind), int(ExchangeRequest::Kind::Delete));
         QCOMPARE(exchange.requests.first().url, progress.url);
