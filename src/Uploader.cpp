@@ -53,6 +53,7 @@ struct Uploader::Parts {
     TusUpload::Progress resumed;
     qint64 resumedBytes = 0;
     QList<FormPart> resumableForm;
+    std::optional<QDeadlineTimer> uploadDeadline;  // begun by sendWhileWritten
 };
 
 Uploader::Uploader(TransportOptions::ProxyType proxyType, const ProxySetting& proxy)
@@ -122,9 +123,11 @@ void Uploader::sendWhileWritten(const QUrl& url, BodyFile& archive, const std::f
 {
     if (!d->resumableBody || !archive.isOpen())
         return;
+    // The upload phase begins here: --max-time bounds it from now on, the delivery after included.
     QDeadlineTimer deadline(QDeadlineTimer::Forever);
     if (d->transport.maxTime > 0)
         deadline.setRemainingTime(qint64(d->transport.maxTime) * 1000);
+    d->uploadDeadline = deadline;
     const QByteArray boundary = d->resumableBody->boundaryText();
     // The form as the archive stands: its file's bytes so far are final, and read through a
     // file of their own size. A piece waits for a MiB, as each costs a round trip; while one
@@ -163,6 +166,11 @@ void Uploader::sendWhileWritten(const QUrl& url, BodyFile& archive, const std::f
     settings.say = [&held](const std::string& line) { held.push_back(line); };
     TusUpload tus(d->routed, probes, settings);
     d->resumedBytes += tus.stream(url, written, deadline, d->resumed).bytesSent;
+}
+
+std::optional<QDeadlineTimer> Uploader::uploadDeadline() const
+{
+    return d->uploadDeadline;
 }
 
 void Uploader::abandonResumable()

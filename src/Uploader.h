@@ -59,6 +59,8 @@ public:
                           std::vector<std::string>& held);
     // Deletes the upload that sendWhileWritten made, when the archive failed: within a few seconds, quietly.
     void abandonResumable();
+    // The upload phase's deadline (--max-time), when sendWhileWritten began it: the delivery keeps it.
+    std::optional<QDeadlineTimer> uploadDeadline() const;
     // One post without a deadline: its outcome as a code and a text.
     HTTPResponse uploadMultiPart(QUrl url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices = {});
     PostResult post(const QUrl& url, const QList<QHttpPart>& parts, const QList<QIODevice*>& bodyDevices,

@@ -111,8 +111,10 @@ std::optional<Outcome> Cli::runSequence(RunRecord& record, ProgressLine& progres
         uploader->setResumable(form, record.eventId.toLatin1(),
                                begun ? *begun : ResumableUpload{FormBody::newBoundary(), {}});
     }
-    const Delivery::Result result = Delivery(*uploader, options.transport, &progress)
-                                        .deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
+    Delivery delivery(*uploader, options.transport, &progress);
+    if (const std::optional<QDeadlineTimer> began = uploader->uploadDeadline())
+        delivery.setDeadline(*began);  // the upload began while the archive was written
+    const Delivery::Result result = delivery.deliver(options.url, form, EventForm::eventHeaders(record.eventId, options.hashParts));
     record.post = result.post;
     record.attempts = result.attempts;
     if (result.verdict == Delivery::Verdict::Delivered)

@@ -94,6 +94,10 @@ PostResult TusUpload::goOn(const QUrl& creationUrl, FormBody& body, QDeadlineTim
 {
     PostResult result;
     creation = creationUrl;
+    if (deadline.hasExpired()) {  // spent while the archive was written: nothing more is asked
+        result.outcome = Outcome::deadline(settings.context.maxTimeSeconds);
+        return result;
+    }
     askChecksum(deadline);
     int resumes = 0;
     if (progress.sent > body.bodySize()) {  // a kept upload of another body

@@ -172,6 +172,15 @@ class Tus(EventCase):
             self.assertGreaterEqual(relay.connections, 2)
             self.assert_the_archive_arrived(tus.uploads()[-1], "stalled")
 
+    def test_max_time_counts_from_the_upload_begun(self):
+        """--max-time bounds the upload phase, which begins while the archive is written."""
+        self.write("dump", os.urandom(24 * MIB))
+        with TusServer() as tus, CuttingRelay(tus.port, [MIB], hold=True) as relay:
+            r = self.upload("http://127.0.0.1:%d/files" % relay.port, "--protocol", "tus", "--archiver", "builtin",
+                            "--zip-level", "9", "--max-time", "1")
+        self.assertEqual((r.rc, r.err), (exit_code(14), b"Operation timed out after 1 s\n"), r)
+        self.assertEqual(relay.connections, 1)  # nothing asked again after the deadline
+
     def test_through_squid(self):
         self.write("dump", os.urandom(3 * MIB))
         with TusServer() as tus:
