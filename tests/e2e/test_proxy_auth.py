@@ -91,7 +91,7 @@ class DirectoryProxies(ProxyCase):
                 with open(os.path.join(self.dir, "r.json"), "rb") as f:
                     self.assertNotRegex(r.out + r.err + f.read(), rb"Negotiate|YII", label)
             # A resumable upload through it, forwarded: each of its requests with a token of its own.
-            with TusServer() as tus:
+            with self.subTest("resumable"), TusServer() as tus:
                 self.write("small", b"x")
                 r = self.run_tool(["-u", "http://%s:%d/files" % (self.COLLECTOR, tus.port), "-f", "small", "--proxy", proxy,
                                    "--kerberos", "--protocol", "tus"] + VARS, env=realm.environment(True), names=self.NAMES)
