@@ -139,7 +139,11 @@ ExchangeReply QtExchange::exchange(const ExchangeRequest& request)
         result.facts.errorText = QStringLiteral("UnknownNetworkError");
         return result;
     }
-    if (progress)
+    if (progress && request.progressTotal > 0)
+        settings.uploadProgress = [this, &request](qint64 sent, qint64 /*total*/) {
+            progress->uploading(request.progressFrom + sent, request.progressTotal);
+        };
+    else if (progress)
         settings.uploadProgress = [this](qint64 sent, qint64 total) { progress->uploading(sent, total); };
     const ReplyWatch::Result wait = ReplyWatch::watch(*reply, settings);
     if (progress)

@@ -35,6 +35,10 @@ struct ExchangeRequest {
     int handshakeExchanges = 0;  // a tunnel's bound on its proxy's exchanges before it is under way; 0: none
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     QIODevice* body = nullptr;  // a Patch's: sent whole, from its start
+    // A Patch's place in the whole body, for the progress line: its first byte's offset, and the
+    // body's size (0: the request's own body is the whole).
+    qint64 progressFrom = 0;
+    qint64 progressTotal = 0;
 };
 
 struct ExchangeReply {

@@ -233,6 +233,8 @@ TusUpload::Step TusUpload::sendPiece(FormBody& body, qint64 to, QDeadlineTimer d
     request.url = progress.url;
     request.deadline = deadline;
     request.body = &body;
+    request.progressFrom = from;
+    request.progressTotal = body.bodySize();
     request.headers = QList<RequestHeaders::Header>{{"Tus-Resumable", tus_version},
                                         {"Upload-Offset", QByteArray::number(from)},
                                         {"Content-Type", "application/offset+octet-stream"}};

@@ -163,14 +163,16 @@ class Tus(EventCase):
 
     def test_a_stall_is_resumed(self):
         """A connection that goes silent mid-piece: past --idle-timeout the offset is asked on a
-        new connection, and the rest sent; --max-time bounds it all."""
+        new connection, and the rest sent; --max-time bounds it all. The progress line counts
+        the piece after the stall in the whole body."""
         self.write("dump", os.urandom(3 * MIB))
         with TusServer() as tus, CuttingRelay(tus.port, [MIB], hold=True) as relay:
             r = self.upload("http://127.0.0.1:%d/files" % relay.port, "--protocol", "tus", "--zip-level", "0",
-                            "--idle-timeout", "1", "--max-time", "30")
+                            "--idle-timeout", "1", "--max-time", "30", "--progress", "always")
             self.assertEqual(r.rc, 0, r)
             self.assertGreaterEqual(relay.connections, 2)
             self.assert_the_archive_arrived(tus.uploads()[-1], "stalled")
+        self.assertEqual(set(re.findall(rb"(?:of|Uploaded) ([\d.]+) MiB", r.err)), {b"3.0"}, r.err[-600:])
 
     def test_max_time_counts_from_the_upload_begun(self):
         """--max-time bounds the upload phase, which begins while the archive is written."""
