@@ -256,9 +256,7 @@ int run(const QString& queueDir, const TransportOptions& transport, const Poster
         break;
     }
     // --max-time bounds the whole run, the wait for another resend's lock included.
-    QDeadlineTimer deadline(QDeadlineTimer::Forever);
-    if (transport.maxTime > 0)
-        deadline.setRemainingTime(qint64(transport.maxTime) * 1000);
+    const QDeadlineTimer deadline = TransportOptions::deadlineFromNow(transport.maxTime);
     const EventQueue::Lock lock(queue, [&deadline] { return Interruption::received() != 0 || deadline.hasExpired(); });
     if (!lock.isHeld() && (Interruption::received() || deadline.hasExpired())) {
         record.stoppedBy = Interruption::received() ? Outcome::interrupted(Interruption::received())

@@ -124,9 +124,7 @@ void Uploader::sendWhileWritten(const QUrl& url, BodyFile& archive, const std::f
     if (!d->resumableBody || !archive.isOpen())
         return;
     // The upload phase begins here: --max-time bounds it from now on, the delivery after included.
-    QDeadlineTimer deadline(QDeadlineTimer::Forever);
-    if (d->transport.maxTime > 0)
-        deadline.setRemainingTime(qint64(d->transport.maxTime) * 1000);
+    const QDeadlineTimer deadline = TransportOptions::deadlineFromNow(d->transport.maxTime);
     d->uploadDeadline = deadline;
     const QByteArray boundary = d->resumableBody->boundaryText();
     // The form as the archive stands: its file's bytes so far are final, and read through a

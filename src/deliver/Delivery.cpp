@@ -54,8 +54,8 @@ Delivery::Result Delivery::deliver(const QUrl& url, const QList<FormPart>& form,
             bodyDevices.append(part.bodyDevice);
     }
     // The deadline covers the whole upload phase: every attempt, redirect and event.
-    if (maxTime > 0 && deadline.isForever())
-        deadline.setRemainingTime(qint64(maxTime) * 1000);
+    if (deadline.isForever())
+        deadline = TransportOptions::deadlineFromNow(maxTime);
     Result result;
     for (int attempt = 1;; ++attempt) {
         result.post = poster.post(url, parts, bodyDevices, eventHeaders, deadline);

@@ -1,6 +1,7 @@
 #ifndef TRANSPORTOPTIONS_H
 #define TRANSPORTOPTIONS_H
 
+#include <QDeadlineTimer>
 #include <QSet>
 
 #include "parse/CaCertificates.h"
@@ -23,6 +24,12 @@ struct TransportOptions {
     int maxTime = 0;                        // --max-time seconds for the upload phase; 0: none
     bool kerberos = false;                  // --kerberos: a Negotiate token for the HTTP proxy
     QSet<int> acceptStatus;                 // --accept-status: 2xx statuses that deliver as 200 does
+
+    // The upload phase's deadline, begun now: --max-time from here, or none.
+    static QDeadlineTimer deadlineFromNow(int maxTimeSeconds)
+    {
+        return maxTimeSeconds > 0 ? QDeadlineTimer(qint64(maxTimeSeconds) * 1000) : QDeadlineTimer(QDeadlineTimer::Forever);
+    }
 };
 
 #endif

@@ -28,8 +28,6 @@ public:
     // request.proxy is chosen here, from request.url.
     Sent send(ExchangeRequest request, const ReplyClassifier::Context& context, Probes& probes);
 
-    Exchange& network() { return exchange; }
-
 private:
     Sent sendOnce(ExchangeRequest request, const ReplyClassifier::Context& context, Probes& probes);
     ExchangeReply exchangeOn(ExchangeRequest request, const Route& route, Probes& probes);
