@@ -121,8 +121,9 @@ private:
             end(End::Deadline);
         else if (settings.idleSeconds > 0 && sinceProgress.hasExpired(settings.idleSeconds * 1000LL))
             end(End::Idle);
-        else if (settings.peerGoneMs > 0 && noConnection.isValid() && noConnection.hasExpired(settings.peerGoneMs))
-            end(End::PeerGone);
+        else if (settings.peerGoneMs > 0 && noConnection.isValid() && noConnection.hasExpired(settings.peerGoneMs)
+                 && sinceProgress.hasExpired(settings.peerGoneMs))
+            end(End::PeerGone);  // Qt's own count of bytes moving says a connection is there
         else if (wire.received() > std::uint64_t(ReplyBounds::replyLimit))
             end(End::TooLarge);  // headers without end, or a chunked body: Qt would keep it all
         else if (settings.handshakeExchanges > 0 && !underWay()

@@ -649,10 +649,14 @@ class Squid(Peer):
         self.start(["squid", "-N", "-f", os.path.join(self.dir, "squid.conf")], "squid", owner="proxy",
                    env=realm and {"KRB5_CONFIG": realm.config})
 
-    def log(self):
-        """squid's access log so far."""
-        with open(os.path.join(self.dir, "access.log")) as f:
+    def log(self, name="access.log"):
+        """squid's access log (or its cache.log) so far."""
+        with open(os.path.join(self.dir, name), errors="replace") as f:
             return f.read()
+
+    def diagnosis(self):
+        """The ends of both logs, for a failure's message: what squid saw of a run that broke."""
+        return "\n".join("%s:\n%s" % (name, self.log(name)[-3000:]) for name in ("access.log", "cache.log"))
 
 
 class Relay(Listener):

@@ -82,7 +82,7 @@ class DirectoryProxies(ProxyCase):
             for scheme, ticket, rc, err in rows:
                 label = (scheme, ticket)
                 r, seconds, posts = self.send_through(scheme, proxy, "--kerberos", "--queue", "q", env=realm.environment(ticket))
-                self.assertEqual(r.rc, exit_code(rc), (label, r))
+                self.assertEqual(r.rc, exit_code(rc), (label, r, squid.diagnosis()))
                 self.assertRegex(r.err, b"^" + err + b"$", label)
                 self.assertEqual(posts, 1 if rc == 0 else 0, label)
                 # A person must kinit, and the timer then delivers: the event is kept meanwhile.
@@ -145,6 +145,7 @@ class DirectoryProxies(ProxyCase):
             for scheme, proxy, rc, err in rows:
                 r, seconds, posts = self.send_through(scheme, proxy)
                 label = (scheme, proxy == good)
-                self.assertEqual((r.rc, r.err, posts), (exit_code(rc), err, 1 if rc == 0 else 0), (label, r))
+                self.assertEqual((r.rc, r.err, posts), (exit_code(rc), err, 1 if rc == 0 else 0),
+                                 (label, r, squid.diagnosis()))
                 self.assertLess(seconds, 30, label)  # never a loop
             self.assertRegex(squid.log(), r"CORP\\+bob")  # squid's log escapes the backslash
