@@ -4,6 +4,7 @@
 #include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -65,12 +66,28 @@ QByteArray zlib(int level, const QByteArray& dictionary, const char* data, int s
     return ok ? out : QByteArray();
 }
 
+// Whether ISA-L's fastest level finds nothing to take out of these bytes (compressed or
+// encrypted already, random), first in a sample of them: zlib would search them for matches
+// at its full cost, only to store them.
+bool beyondDeflate(const QByteArray& dictionary, const char* data, int size, bool last)
+{
+    constexpr int sampleBytes = 32 * 1024;
+    const int sample = std::min(size, sampleBytes);
+    if (sample == 0 || isal(1, dictionary, data, sample, false).size() < sample)
+        return false;
+    return sample == size || isal(1, dictionary, data, size, last).size() >= size;
+}
+
 }
 
 QByteArray Deflate::block(int level, const QByteArray& dictionary, const char* data, int size, bool last)
 {
-    return level <= 2 ? isal(level < 1 ? 1 : level, dictionary, data, size, last)
-                      : zlib(level > 9 ? 9 : level, dictionary, data, size, last);
+    if (level <= 2)
+        return isal(level < 1 ? 1 : level, dictionary, data, size, last);
+    // Stored blocks, as zlib's own search would end in them, in a few per cent of its time.
+    if (beyondDeflate(dictionary, data, size, last))
+        return zlib(0, QByteArray(), data, size, last);
+    return zlib(level > 9 ? 9 : level, dictionary, data, size, last);
 }
 
 std::uint32_t Deflate::crc32(std::uint32_t crc, const char* data, std::size_t size)

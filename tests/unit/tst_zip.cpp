@@ -13,10 +13,12 @@
 
 namespace {
 
-QByteArray inflated(const QByteArray& deflated, bool& ended)
+QByteArray inflated(const QByteArray& deflated, bool& ended, const QByteArray& dictionary = QByteArray())
 {
     z_stream stream = {};
     inflateInit2(&stream, -15);
+    if (!dictionary.isEmpty())
+        inflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(dictionary.constData()), uInt(dictionary.size()));
     QByteArray out;
     QByteArray chunk(1 << 16, Qt::Uninitialized);
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(deflated.constData()));
@@ -112,6 +114,39 @@ private slots:
         QCOMPARE(totals.crc, std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.constData()), uInt(size))));
         QCOMPARE(totals.in, std::uint64_t(size));
         QCOMPARE(totals.out, std::uint64_t(stream.size()));
+    }
+
+    // What deflates is deflated, whatever its start; what does not (random bytes: a compressed
+    // attachment) is stored, a few bytes a block larger than itself, never more.
+    void storedOnlyWhereNothingDeflates_data()
+    {
+        QTest::addColumn<QByteArray>("dictionary");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<double>("atMost");  // of the data's size
+        std::mt19937 random(7);
+        QByteArray noise(300000, Qt::Uninitialized);
+        for (char& byte : noise)
+            byte = char(random());
+        const QByteArray text = QByteArray("stack frame 0x7ffc\n").repeated(15000);
+        QTest::newRow("random") << QByteArray() << noise << 1.001;
+        QTest::newRow("text") << QByteArray() << text << 0.05;
+        QTest::newRow("random, then text") << QByteArray() << noise.left(40000) + text << 0.2;
+        QTest::newRow("text, then random") << QByteArray() << text.left(40000) + noise << 1.0;
+        QTest::newRow("random that repeats what came before") << noise.left(32768) << noise.mid(12768, 20000) << 0.05;
+        QTest::newRow("one byte") << QByteArray() << QByteArray("x") << 20.0;
+    }
+    void storedOnlyWhereNothingDeflates()
+    {
+        QFETCH(QByteArray, dictionary);
+        QFETCH(QByteArray, data);
+        QFETCH(double, atMost);
+        for (const bool last : {false, true}) {
+            const QByteArray block = Deflate::block(6, dictionary, data.constData(), data.size(), last);
+            QVERIFY2(block.size() <= data.size() * atMost, QByteArray::number(block.size()).constData());
+            bool ended = false;
+            QCOMPARE(inflated(block, ended, dictionary), data);
+            QCOMPARE(ended, last);
+        }
     }
 
     void failuresStopTheRun()
