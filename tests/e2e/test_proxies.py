@@ -2,6 +2,7 @@
 tinyproxy, microsocks with and without a user, the environment's rules, failures
 that name the proxy, and proxies that close or answer out of turn. The collector
 has a name (Qt never proxies a loopback host), given through a private /etc/hosts."""
+import base64
 import os
 import re
 import shutil
@@ -29,6 +30,9 @@ class ProxyCase(Case):
         for name, size in (("5M", 5 << 20), ("64M", 64 << 20)):
             with open(os.path.join(cls.inputs, name), "wb") as f:
                 f.write(os.urandom(size))
+        # Random text: it deflates (64 symbols), but only after zlib's whole search.
+        with open(os.path.join(cls.inputs, "5M-text"), "wb") as f:
+            f.write(base64.b64encode(os.urandom(15 << 18)))
 
     @classmethod
     def tearDownClass(cls):
@@ -332,7 +336,7 @@ class ConnectionAhead(ProxyCase):
                 server = self.tls_collector if scheme == "https" else self.collector
                 connections, posts = len(server.ready), server.posts()
                 # Slow enough a level that the archive takes longer than a connection on loopback.
-                r, seconds = self.send(self.url(scheme), args=args + ["--zip-level", "9"])
+                r, seconds = self.send(self.url(scheme), "5M-text", args=args + ["--zip-level", "9"])
                 self.check((scheme, args), r, seconds, 0)
                 self.arrived((scheme, args), server)
                 self.assertEqual((len(server.ready) - connections, server.posts() - posts), (1, 1), (scheme, args))
