@@ -4,9 +4,18 @@
 
 namespace TlsSettings {
 
+namespace {
+
+bool configured(const TransportOptions& transport)
+{
+    return transport.caCertificates.isSet() || !transport.clientCertificate.isEmpty();
+}
+
+}
+
 bool forTransport(const TransportOptions& transport, QSslConfiguration& tls)
 {
-    if (!transport.caCertificates.isSet() && transport.clientCertificate.isEmpty())
+    if (!configured(transport))
         return false;
     tls = QSslConfiguration::defaultConfiguration();
     if (transport.caCertificates.isSet()) {
@@ -22,14 +31,18 @@ bool forTransport(const TransportOptions& transport, QSslConfiguration& tls)
 
 void applyTo(QNetworkRequest& request, const TransportOptions& transport)
 {
+    // Even an empty QSslConfiguration loads the TLS library and reads the system's
+    // CA folder: a plain http:// post must not wait for that.
+    if (!configured(transport))
+        return;
     QSslConfiguration tls;
-    if (forTransport(transport, tls))
-        request.setSslConfiguration(tls);
+    forTransport(transport, tls);
+    request.setSslConfiguration(tls);
 }
 
 void prepare(const TransportOptions& transport, const QUrl& url)
 {
-    if (url.scheme() != QLatin1String("https") && !transport.caCertificates.isSet() && transport.clientCertificate.isEmpty())
+    if (url.scheme() != QLatin1String("https") && !configured(transport))
         return;
     QSslSocket::supportsSsl();
     transport.caCertificates.certificates();
