@@ -78,9 +78,8 @@ void QtExchange::prepare(const ExchangeRequest& request)
     networkManager->setProxy(InstalledProxies::forRequest(request.proxy, request.url));
     QNetworkRequest made(ahead);
     if (encrypted) {  // not for http://: TLS would be started for nothing
-        QSslConfiguration tls;
-        if (!TlsSettings::forTransport(transport, tls))
-            tls = QSslConfiguration::defaultConfiguration();
+        const std::optional<QSslConfiguration> configured = TlsSettings::forTransport(transport);
+        QSslConfiguration tls = configured ? *configured : QSslConfiguration::defaultConfiguration();
         // Without --cacert every certificate is taken, as the post takes it: Qt would
         // ask about its errors a reply that is over, and close the connection made.
         if (!transport.caCertificates.isSet())

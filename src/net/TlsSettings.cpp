@@ -13,11 +13,11 @@ bool configured(const TransportOptions& transport)
 
 }
 
-bool forTransport(const TransportOptions& transport, QSslConfiguration& tls)
+std::optional<QSslConfiguration> forTransport(const TransportOptions& transport)
 {
     if (!configured(transport))
-        return false;
-    tls = QSslConfiguration::defaultConfiguration();
+        return std::nullopt;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     if (transport.caCertificates.isSet()) {
         tls.setCaCertificates(transport.caCertificates.certificates());
         tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
@@ -26,18 +26,13 @@ bool forTransport(const TransportOptions& transport, QSslConfiguration& tls)
         tls.setLocalCertificateChain(transport.clientCertificate.chain);
         tls.setPrivateKey(*transport.clientCertificate.key);
     }
-    return true;
+    return tls;
 }
 
 void applyTo(QNetworkRequest& request, const TransportOptions& transport)
 {
-    // Even an empty QSslConfiguration loads the TLS library and reads the system's
-    // CA folder: a plain http:// post must not wait for that.
-    if (!configured(transport))
-        return;
-    QSslConfiguration tls;
-    forTransport(transport, tls);
-    request.setSslConfiguration(tls);
+    if (const std::optional<QSslConfiguration> tls = forTransport(transport))
+        request.setSslConfiguration(*tls);
 }
 
 void prepare(const TransportOptions& transport, const QUrl& url)

@@ -5,15 +5,19 @@
 #include <QSslConfiguration>
 #include <QUrl>
 
+#include <optional>
+
 #include "parse/TransportOptions.h"
 
 namespace TlsSettings {
 
 // The TLS configuration for every request: the default one, verifying the
 // server against the --cacert certificates when there are any, and showing
-// the client certificate when there is one. False when neither is given:
-// requests keep Qt's own configuration.
-bool forTransport(const TransportOptions& transport, QSslConfiguration& tls);
+// the client certificate when there is one. None when neither is given:
+// requests keep Qt's own configuration. Never an empty one made meanwhile:
+// even that loads the TLS library and reads the system's CA folder, which a
+// plain http:// post must not wait for.
+std::optional<QSslConfiguration> forTransport(const TransportOptions& transport);
 // Gives request that configuration, when there is one.
 void applyTo(QNetworkRequest& request, const TransportOptions& transport);
 

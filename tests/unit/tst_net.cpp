@@ -14,6 +14,7 @@
 #include "net/NetworkProbes.h"
 #include "net/ProxyInstallation.h"
 #include "net/QtExchange.h"
+#include "net/TlsSettings.h"
 #include "support/exitcodes.h"
 
 namespace {
@@ -250,6 +251,52 @@ private slots:
         QCOMPARE(token.end, TokenSource::Token::End::Refused);
         QVERIFY2(token.why.startsWith(QStringLiteral("no Kerberos credentials: ")) && !token.why.contains(QChar(0)),
                  qPrintable(token.why));
+    }
+
+    // The TLS a request is given: none of the program's own without --cacert or a client
+    // certificate (even an empty configuration would load the TLS library for an http:// post).
+    void tlsForTransport_data()
+    {
+        QTest::addColumn<bool>("cacert");
+        QTest::addColumn<bool>("client");
+        QTest::newRow("neither") << false << false;
+        QTest::newRow("--cacert") << true << false;
+        QTest::newRow("a client certificate") << false << true;
+        QTest::newRow("both") << true << true;
+    }
+    void tlsForTransport()
+    {
+        QFETCH(bool, cacert);
+        QFETCH(bool, client);
+        QTemporaryDir scratch;
+        const QString cert = scratch.filePath(QStringLiteral("cert.pem"));
+        const QString key = scratch.filePath(QStringLiteral("key.pem"));
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=t")
+                              .split(QLatin1Char(' '))
+                          + QStringList{QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
+        QVERIFY(openssl.waitForFinished(60000));
+        QCOMPARE(openssl.exitCode(), 0);
+        TransportOptions transport;
+        QString option;
+        QString file;
+        QString why;
+        QVERIFY(!cacert || transport.caCertificates.load(cert));
+        QVERIFY2(!client || ClientCertificate::load(cert, key, QString(), transport.clientCertificate, option, file, why),
+                 qPrintable(why));
+
+        const std::optional<QSslConfiguration> tls = TlsSettings::forTransport(transport);
+        QCOMPARE(tls.has_value(), cacert || client);
+        if (!tls)
+            return;
+        const QSslCertificate made = QSslCertificate::fromPath(cert).value(0);
+        QCOMPARE(tls->peerVerifyMode(),
+                 cacert ? QSslSocket::VerifyPeer : QSslConfiguration::defaultConfiguration().peerVerifyMode());
+        if (cacert)
+            QCOMPARE(tls->caCertificates(), QList<QSslCertificate>{made});
+        QCOMPARE(tls->localCertificate(), client ? made : QSslCertificate());
+        QCOMPARE(tls->privateKey().isNull(), !client);
     }
 };
 
